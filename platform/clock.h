@@ -1,0 +1,22 @@
+// The one clock behind Sleep, waits with a time-out and the timer queue.
+//
+// Tests give time a seam here: with a scale of 1000 a specified 400 s wait
+// takes 0.4 s of real time, without changing any specified value.
+#pragma once
+
+#include <cstdint>
+
+namespace qvclock {
+
+// Milliseconds of platform time since an arbitrary origin; monotonic.
+uint64_t NowMs();
+
+// Platform time runs `factor` times faster than real time (default 1).
+// Takes effect for waits and timers started afterwards. Thread-safe.
+void SetScale(double factor);
+double Scale();
+
+// Converts a platform-time span to real nanoseconds (at least 1 for ms > 0).
+int64_t ToRealNs(uint64_t ms);
+
+}  // namespace qvclock

@@ -1,0 +1,26 @@
+// qvgsm: the command-line face of the driver: PDU codec, modem simulator,
+// demo, and sending and listening on real modems.
+#include <cstdio>
+
+#include "tools/commands.h"
+
+namespace qvgsm {
+// Commands whose file is not part of this build register nothing.
+__attribute__((weak)) void AddPduCommand(CLI::App&) {}
+__attribute__((weak)) void AddSimCommand(CLI::App&) {}
+__attribute__((weak)) void AddDemoCommand(CLI::App&) {}
+__attribute__((weak)) void AddSendCommand(CLI::App&) {}
+__attribute__((weak)) void AddListenCommand(CLI::App&) {}
+}  // namespace qvgsm
+
+int main(int argc, char** argv) {
+    CLI::App app{"qvgsm - SMS through GSM modems: codec, simulator, demo and host tool"};
+    app.require_subcommand(1);
+    qvgsm::AddPduCommand(app);
+    qvgsm::AddSimCommand(app);
+    qvgsm::AddDemoCommand(app);
+    qvgsm::AddSendCommand(app);
+    qvgsm::AddListenCommand(app);
+    CLI11_PARSE(app, argc, argv);
+    return 0;
+}
