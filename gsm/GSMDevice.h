@@ -1,0 +1,167 @@
+// One GSM line: one modem on one COM port. Built on the AT engine; adds the
+// line's configuration, log, line state and the GSM work, one file each:
+//   Lifecycle.cc  construction, Init/Uninit, line state, events, work refs
+//   InitSequence.cc  the initialisation command list, CNMI negotiation, InitComplete
+//   Checks.cc     AT+CSQ and the stored-message pass (AT+CMGL=4)
+//   Sending.cc    SendSMS .. SendComplete
+//   Receiving.cc  +CMTI pre-processor, AT+CMGR reads, reassembly, AT+CMGD
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gsm/SMSRecv.h"
+#include "gsm/SMSSendData.h"
+#include "modem/GenericCOMModemInterface.h"
+#include "qvGSMcomdrv.h"
+
+class GSMDevice;
+
+// Device events, reported to the owner (the device manager).
+enum DeviceEvent {
+    DEV_INIT_OK = 0,
+    DEV_INIT_RETRY = 1,
+    DEV_INIT_FAILED = 2,
+    DEV_SMS_RECEIVED = 3,  // data: ReceivedSMS*
+    DEV_SEND_DONE = 4,     // code: result; data: SMSJob*
+    DEV_LINE_IDLE = 5,
+    DEV_SEND_RETRY = 6,    // data: SMSJob*
+};
+
+// Line states; value 2 is not used.
+enum LineState {
+    LINE_IDLE = 0,
+    LINE_RECEIVING = 1,
+    LINE_DOWN = 3,
+    LINE_INITIALISING = 4,
+    LINE_SENDING = 5,
+};
+
+typedef int (*DeviceEventHandler)(int event, GSMDevice* device, int code, void* owner, void* data);
+
+// Supported values 0..3 of the five AT+CNMI parameters, one bit each.
+struct CNMICaps {
+    uint32_t mode = 0, mt = 0, bm = 0, ds = 0, bfr = 0;
+};
+
+class GSMDevice : public GenericCOMModemInterface {
+public:
+    // Copies config; takes ownership of port and log; opens the log.
+    GSMDevice(const GSMLineConfig* config, ComPort* port, ILogInterface* log, CAThreadPool* pool);
+    ~GSMDevice() override;
+
+    using GenericCOMModemInterface::Init;
+    int Init() override;
+    int Uninit(int reason) override;
+    int ModemInitProcess() override;
+    // 1: attempt started (its end comes as DEV_SEND_DONE or DEV_SEND_RETRY);
+    // 0: refused (busy, not initialised, cannot send, not international).
+    int SendSMS(SMSJob* job) override;
+    void InitComplete(int result, int stage) override;
+    const char* GetErrorText(int code) override;
+    virtual int IsInitialized() { return m_bInitialized; }
+
+    const GSMLineConfig* GetConfigs() const { return &m_Config; }
+    int ComPortNumber() const { return m_Config.ComPortNumber; }
+    int GetLineState() const { return m_nLineState.load(); }
+    void SetLineState(int state, const char* reason);
+    // 1 when the line went from LINE_IDLE to state atomically; else 0.
+    int AcquireLine(int state, const char* reason);
+
+    void SetDeviceEventHandler(DeviceEventHandler handler, void* owner);
+    // Calls the owner's handler; false when none is installed.
+    bool RaiseEvent(int event, int code, void* data);
+
+    // Outstanding work items, timers and callbacks that may still reach this
+    // object. The owner destroys a line only when this is 0 after Uninit.
+    void AddWorkRef() { m_nWorkRefs.fetch_add(1); }
+    void ReleaseWorkRef() { m_nWorkRefs.fetch_sub(1); }
+    int WorkRefs() const { return m_nWorkRefs.load(); }
+
+    // --- Initialisation (InitSequence.cc) ---
+    void AddCNMIRoutingCMD();
+    static int OnCNMITestResult(int result, ATCommandEntry* entry);
+    bool ParseCNMIRanges(const char* text);
+    static bool ParseCNMIParam(const char* group, uint32_t* mask);
+    void LogCNMIParams();
+    const CNMICaps& GetCNMICaps() const { return m_CNMICaps; }
+
+    // --- Post-initialisation checks (Checks.cc) ---
+    static int OnCSQResult(int result, ATCommandEntry* entry);
+    static int OnCMGLResult(int result, ATCommandEntry* entry);
+    int CheckForAreadyRecvMSGS(char* answer, int count);
+    void FinishStoredMessages();
+
+    // --- Sending (Sending.cc) ---
+    bool StartSendingProcess(SMSJob* job);
+    void SendSMSPhaseA(SMSJob* job);
+    int SendMessagePiece(SMSJob* job);
+    static int SendProcess(int stage, int flag, int result, GenericCOMModemInterface* modem,
+                           int kind, void* job);
+    void SendSMSPhaseB(SMSJob* job);
+    void SendSMSPhaseD(SMSJob* job);
+    void SendComplete(int result, int phase, SMSJob* job);
+    // Ends the job in flight, if any, with QV_ABORTED (exactly one
+    // DEV_SEND_DONE per job). Uninit calls it once the port is closed.
+    void AbortSending();
+
+    // --- Receiving (Receiving.cc) ---
+    static void PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int timedOut);
+    bool PreProcessRecvNotifications(std::string& history);
+    void ProcessReceivedSMSParts();
+    static int ModemRecvFlowControl(int stage, int flag, int result,
+                                    GenericCOMModemInterface* modem, int kind, void* record);
+    void RecvStage2(int result, const char* answer, int stage, SMSRecv* record);
+    void RecvStage3(SMSRecv* record);
+    void RecvIOErrorHandling(SMSRecv* record, int stage, int code);
+    void DeleteSMSFromSIM();
+    static int OnDeleteResult(int order, int flag, int result, GenericCOMModemInterface* modem,
+                              int kind, void* param);
+    void DeliverReceivedSMS(SMSRecv* record);
+
+    // Waits, in platform-clock milliseconds. Chosen lengths for the commands
+    // whose waits are left open.
+    static constexpr int kPromptTimeoutSec = 10;
+    static constexpr int kPduResultTimeoutSec = 60;
+    static constexpr int kReadTimeoutSec = 10;
+    static constexpr int kDeleteTimeoutSec = 10;
+
+protected:
+    GSMLineConfig m_Config;
+    int m_nInitAttempts = 0;
+    int m_nFailCode = 0;
+    int m_bInitialized = 0;
+    int m_bInitInProgress = 0;
+    int m_bCanSend = 0;
+    std::atomic<int> m_nLineState{LINE_DOWN};
+    DeviceEventHandler m_pfnDeviceEvent = nullptr;
+    void* m_pOwner = nullptr;
+    CAThreadPool* m_pThreadPool = nullptr;
+    ILogInterface* m_pDeviceLog = nullptr;  // owned
+
+    // Initialisation.
+    CNMICaps m_CNMICaps;
+    char m_szCNMIGroups[5][26] = {};
+    int m_bStoredPass = 0;
+
+    // Receiving. m_RecvLock guards m_RecvQueue and m_DeleteList: the
+    // pre-processor appends from read completions while receive steps scan.
+    // Never held across a command issue or a callback into the owner.
+    ResponseSpec m_CMGRSpec;
+    ResponseSpec m_PromptSpec;
+    std::mutex m_RecvLock;
+    std::vector<SMSRecv*> m_RecvQueue;
+    std::deque<uint32_t> m_DeleteList;
+
+    // Sending: the job of the running attempt, taken by exchange so that its
+    // completion and an abort by Uninit end it once.
+    std::atomic<SMSJob*> m_pSendingJob{nullptr};
+
+    std::atomic<int> m_nWorkRefs{0};
+
+    friend class CDeviceManager;
+};

@@ -1,0 +1,16 @@
+// One received message queued on a line, from its +CMTI notification (or the
+// stored-message listing) until it is delivered and its storage deleted.
+#pragma once
+
+#include <cstdint>
+
+#include "pdu/SMSMessage.h"
+
+struct SMSRecv {
+    pdu::SMSMessage m_sms;       // decoded; a collector holds the parts so far
+    int staged = 0;              // through stage 2/3; still queued = a collector
+    int read = 0;                // PDU read and decoded
+    uint32_t simIndex = 0;       // storage index
+    uint32_t partsReceived = 0;  // parts collected into this record
+    uint32_t readAttempts = 0;   // failed reads
+};

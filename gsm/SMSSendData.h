@@ -1,0 +1,15 @@
+// What a send job carries inside the driver (SMSJob.SendData): its message,
+// the PDUs of the current attempt and the part being sent.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "pdu/SMSMessage.h"
+
+struct SMSSendData {
+    pdu::SMSMessage message;
+    std::vector<std::string> pdus;  // rebuilt at the start of every attempt
+    size_t currentPart = 0;         // index into pdus
+};
