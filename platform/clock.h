@@ -12,7 +12,11 @@ namespace qvclock {
 uint64_t NowMs();
 
 // Platform time runs `factor` times faster than real time (default 1).
-// Takes effect for waits and timers started afterwards. Thread-safe.
+// Sleep, timed waits (events, threads, completion ports) and the timer queue
+// all measure on this clock; the hang-up back-off of serial devices does not
+// (it guards CPU time, which is real). Takes effect for waits and timers
+// started afterwards; a test sets it first thing. Thread-safe; factor <= 0
+// is ignored.
 void SetScale(double factor);
 double Scale();
 

@@ -9,6 +9,7 @@ namespace qvpty {
 struct Pair {
     int master = -1;        // non-blocking, close-on-exec
     std::string slavePath;  // e.g. /dev/pts/7
+    int holder = -1;        // slave descriptor that keeps the pair alive
 };
 
 // Opens a master in raw mode and unlocks its slave. A holding descriptor on

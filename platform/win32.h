@@ -162,12 +162,17 @@ void SetLastError(DWORD error);
 // successes and failures included. Returns port, or NULL with the last error.
 HANDLE CreateIoCompletionPort(HANDLE fileHandle, HANDLE existingPort, ULONG_PTR key,
                               DWORD concurrency);
+// Started operations (TRUE, or FALSE with ERROR_IO_PENDING) report I/O errors
+// through their packet; a call refused outright (bad handle or argument, an
+// operation of that kind already pending) returns FALSE with that error and
+// queues nothing. On completion OVERLAPPED.Internal holds the Win32 error
+// (ERROR_IO_PENDING while running) and InternalHigh the byte count.
 // Blocks up to timeoutMs (INFINITE) for a packet. TRUE for a posted packet or
 // a successful operation; FALSE with *overlapped set and the operation's error
 // in the last error for a failed one; FALSE with *overlapped NULL and
 // WAIT_TIMEOUT on time-out.
-BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
-                               LPOVERLAPPED* overlapped, DWORD timeoutMs);
+BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped,
+                               DWORD timeoutMs);
 // Queues (bytes, key, overlapped) to one waiting worker, first in first out.
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped);
 
@@ -182,13 +187,17 @@ BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);
 // Speed, 8N1, RTS/CTS when fOutxCtsFlow, DTR and RTS raised. Raw mode.
 BOOL SetCommState(HANDLE h, LPDCB dcb);
 // ReadIntervalTimeout MAXDWORD with zero totals: a read returns at once with
-// what is buffered (possibly nothing).
+// what is buffered (possibly nothing). Any other setting: a read completes as
+// soon as at least one byte is there (time-outs are not applied).
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts);
 // Setting any mask while a WaitCommEvent is pending completes that wait with
 // mask word 0.
 BOOL SetCommMask(HANDLE h, DWORD mask);
 // Returns FALSE with ERROR_IO_PENDING; completes through the port with
-// *mask = EV_RXCHAR once input is readable (or the peer hung up).
+// *mask = EV_RXCHAR once input is readable (or the peer hung up). Input
+// already buffered completes it at once. After a hang-up a wait completes at
+// most once per read in between, and no sooner than 100 ms (real time) after
+// the last failed read, so a caller that keeps listening does not spin.
 BOOL WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED overlapped);
 // Overlapped read and write: return TRUE or FALSE with ERROR_IO_PENDING when
 // started; either way the completion reaches the port. A write completes when
@@ -196,9 +205,13 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped);
 // Pending read, write and wait complete with ERROR_OPERATION_ABORTED; the
-// device's queues are flushed.
+// device's queues are flushed. PURGE_TXABORT aborts the write,
+// PURGE_RXABORT the read and the wait.
 BOOL PurgeComm(HANDLE h, DWORD flags);
-// Closes devices, ports, events, threads and timers' handles alike.
+// Closes devices, ports, events, threads and timers' handles alike. A device's
+// pending operations complete with ERROR_OPERATION_ABORTED; waiters on a
+// closed port fail with ERROR_INVALID_HANDLE; a timer is deleted without
+// waiting; a running thread is detached.
 BOOL CloseHandle(HANDLE h);
 
 // --- Threads, events, waits -------------------------------------------------
@@ -249,8 +262,10 @@ inline LONG InterlockedDecrement(volatile LONG* target) {
 BOOL CreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID arg,
                            DWORD dueMs, DWORD periodMs, ULONG flags);
 // Cancels the timer. With completionEvent INVALID_HANDLE_VALUE waits until a
-// running callback of this timer has returned (so it must not be called from
-// that callback). The handle is freed.
+// running callback of this timer has returned (called from that callback it
+// returns at once instead). With an event handle, that event is set once no
+// callback runs; with NULL and a callback running: FALSE, ERROR_IO_PENDING.
+// The handle is freed either way.
 BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent);
 
 #endif  // !_WIN32

@@ -1,0 +1,305 @@
+// Overlapped I/O of a serial device on top of a non-blocking descriptor.
+#include "platform/posix/device.h"
+
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/posix/reactor.h"
+
+namespace qvplat {
+namespace {
+
+// How often a hung-up device lets a wait complete into a read that fails.
+constexpr auto kHangupBackoff = std::chrono::milliseconds(100);
+
+void CloseFd(int fd) {
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);  // or the terminal stays exclusive while a pty holder lives
+    close(fd);
+}
+
+}  // namespace
+
+Device::Device(int fd) : Object(Kind::kDevice), m_fd(fd) {}
+
+Device::~Device() {
+    CloseFd(m_fd);
+}
+
+bool Device::Start() {
+    m_id = Reactor::Get().Add(this, m_fd);
+    return m_id != 0;
+}
+
+BOOL Device::Associate(const Ref<Port>& port, ULONG_PTR key) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    if (m_port) return Fail(ERROR_INVALID_PARAMETER);
+    m_port = port;
+    m_key = key;
+    return TRUE;
+}
+
+BOOL Device::SetTimeouts(const COMMTIMEOUTS& t) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    m_immediateReads = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                       t.ReadTotalTimeoutConstant == 0;
+    return TRUE;
+}
+
+void Device::Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes) {
+    CompleteIo(m_port.get(), m_key, ov, error, bytes);
+}
+
+BOOL Device::Started(LPOVERLAPPED ov) {
+    ov->Internal = ERROR_IO_PENDING;
+    ov->InternalHigh = 0;
+    return TRUE;
+}
+
+// --- Comm events -------------------------------------------------------------
+
+BOOL Device::SetMask(DWORD mask) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    m_mask = mask;
+    if (m_waitOv) CompleteWait(0);
+    return TRUE;
+}
+
+BOOL Device::WaitEvent(LPDWORD mask, LPOVERLAPPED ov) {
+    if (!mask || !ov) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    if (m_waitOv) return Fail(ERROR_INVALID_PARAMETER);
+    Started(ov);
+    m_waitOv = ov;
+    m_waitMask = mask;
+    EvaluateWait();
+    Rearm();
+    return Fail(ERROR_IO_PENDING);
+}
+
+void Device::CompleteWait(DWORD events) {
+    LPOVERLAPPED ov = m_waitOv;
+    *m_waitMask = events;
+    m_waitOv = nullptr;
+    m_waitMask = nullptr;
+    m_waitDeferred = false;
+    ++m_waitToken;
+    Complete(ov, ERROR_SUCCESS, 0);
+}
+
+// Readiness of a live device comes from the reactor (see Rearm); a hung-up
+// one is always "ready", so its wait is completed from a back-off deadline.
+void Device::EvaluateWait() {
+    if (!m_waitOv || m_waitDeferred || !(m_mask & EV_RXCHAR) || !m_hungUp) return;
+    if (!m_readSinceHangupWait) return;  // stays pending until something reads
+    m_readSinceHangupWait = false;
+    m_waitDeferred = true;
+    Reactor::Get().After(m_id, std::max(Clock::now(), m_hangupNotBefore), m_waitToken);
+}
+
+void Device::OnDeadline(uint64_t token) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed || !m_waitOv || !m_waitDeferred || token != m_waitToken) return;
+    CompleteWait(EV_RXCHAR);
+}
+
+// --- Reads -------------------------------------------------------------------
+
+long long Device::ReadNow(void* buffer, DWORD length) {
+    for (;;) {
+        ssize_t n = read(m_fd, buffer, length);
+        if (n > 0) return n;
+        // With VMIN 1 a terminal returns 0 only at end of file: a hang-up.
+        if (n == 0) return -static_cast<long long>(ErrorFromErrno(EPIPE));
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return 0;
+        return -static_cast<long long>(ErrorFromErrno(errno));
+    }
+}
+
+void Device::AfterRead(bool failed) {
+    m_readSinceHangupWait = true;
+    if (failed) {
+        m_hangupNotBefore = Clock::now() + kHangupBackoff;
+    } else {
+        m_hungUp = false;
+    }
+    EvaluateWait();
+}
+
+BOOL Device::Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
+    if (!ov || (!buffer && length)) return Fail(ERROR_INVALID_PARAMETER);
+    if (read) *read = 0;
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    if (m_readOv) return Fail(ERROR_BUSY);
+    Started(ov);
+    long long r = length > 0 ? ReadNow(buffer, length) : 0;
+    if (r < 0) {
+        Complete(ov, static_cast<DWORD>(-r), 0);
+        AfterRead(true);
+        Rearm();
+        return Fail(ERROR_IO_PENDING);
+    }
+    if (r > 0 || m_immediateReads || length == 0) {
+        Complete(ov, ERROR_SUCCESS, static_cast<DWORD>(r));
+        AfterRead(false);
+        Rearm();
+        if (read) *read = static_cast<DWORD>(r);
+        return TRUE;
+    }
+    m_readOv = ov;  // other time-out modes: wait for at least one byte
+    m_readBuf = buffer;
+    m_readLen = length;
+    Rearm();
+    return Fail(ERROR_IO_PENDING);
+}
+
+// --- Writes ------------------------------------------------------------------
+
+bool Device::ContinueWrite() {
+    while (m_written < m_writeLen) {
+        ssize_t n = write(m_fd, m_writeBuf + m_written, m_writeLen - m_written);
+        if (n > 0) {
+            m_written += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno == EAGAIN) return true;  // the reactor says when there is room
+        m_writeError = ErrorFromErrno(errno);
+        break;
+    }
+    LPOVERLAPPED ov = m_writeOv;
+    m_writeOv = nullptr;
+    Complete(ov, m_writeError, m_written);
+    return false;
+}
+
+BOOL Device::Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov) {
+    if (!ov || (!buffer && length)) return Fail(ERROR_INVALID_PARAMETER);
+    if (written) *written = 0;
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    if (m_writeOv) return Fail(ERROR_BUSY);
+    Started(ov);
+    m_writeOv = ov;
+    m_writeBuf = static_cast<const char*>(buffer);
+    m_writeLen = length;
+    m_written = 0;
+    m_writeError = ERROR_SUCCESS;
+    if (!ContinueWrite()) {
+        if (m_writeError != ERROR_SUCCESS) return Fail(ERROR_IO_PENDING);
+        if (written) *written = length;
+        return TRUE;
+    }
+    Rearm();
+    return Fail(ERROR_IO_PENDING);
+}
+
+// --- Purge, close, readiness ---------------------------------------------------
+
+BOOL Device::Purge(DWORD flags) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    if ((flags & PURGE_TXABORT) && m_writeOv) {
+        LPOVERLAPPED ov = m_writeOv;
+        m_writeOv = nullptr;
+        Complete(ov, ERROR_OPERATION_ABORTED, m_written);
+    }
+    if ((flags & PURGE_RXABORT) && m_readOv) {
+        LPOVERLAPPED ov = m_readOv;
+        m_readOv = nullptr;
+        Complete(ov, ERROR_OPERATION_ABORTED, 0);
+    }
+    if ((flags & PURGE_RXABORT) && m_waitOv) {
+        LPOVERLAPPED ov = m_waitOv;
+        m_waitOv = nullptr;
+        m_waitMask = nullptr;
+        m_waitDeferred = false;
+        ++m_waitToken;
+        Complete(ov, ERROR_OPERATION_ABORTED, 0);
+    }
+    int queues = -1;
+    if ((flags & PURGE_TXCLEAR) && (flags & PURGE_RXCLEAR)) {
+        queues = TCIOFLUSH;
+    } else if (flags & PURGE_TXCLEAR) {
+        queues = TCOFLUSH;
+    } else if (flags & PURGE_RXCLEAR) {
+        queues = TCIFLUSH;
+    }
+    if (queues >= 0 && tcflush(m_fd, queues) != 0) return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
+void Device::Close() {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_waitOv) {
+        LPOVERLAPPED ov = m_waitOv;
+        m_waitOv = nullptr;
+        ++m_waitToken;
+        Complete(ov, ERROR_OPERATION_ABORTED, 0);
+    }
+    if (m_readOv) {
+        LPOVERLAPPED ov = m_readOv;
+        m_readOv = nullptr;
+        Complete(ov, ERROR_OPERATION_ABORTED, 0);
+    }
+    if (m_writeOv) {
+        LPOVERLAPPED ov = m_writeOv;
+        m_writeOv = nullptr;
+        Complete(ov, ERROR_OPERATION_ABORTED, m_written);
+    }
+    m_closed = true;
+    Reactor::Get().Remove(m_id, m_fd);
+    CloseFd(m_fd);
+    m_fd = -1;
+    m_port = Ref<Port>();
+}
+
+void Device::Rearm() {
+    uint32_t want = 0;
+    if (m_waitOv && !m_waitDeferred && (m_mask & EV_RXCHAR) && !m_hungUp) want |= EPOLLIN;
+    if (m_readOv) want |= EPOLLIN;
+    if (m_writeOv) want |= EPOLLOUT;
+    if (m_closed || want == 0 || want == m_armed) return;
+    if (Reactor::Get().Arm(m_id, m_fd, want)) m_armed = want;
+}
+
+void Device::OnReady(uint32_t events) {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_closed) return;
+    m_armed = 0;  // one-shot: reported means disarmed
+    bool in = events & EPOLLIN;
+    bool hangup = events & (EPOLLHUP | EPOLLERR);
+    // A hung-up terminal also reports EPOLLIN for ever; its waits go through
+    // the back-off, which still lets reads drain what is buffered.
+    if (hangup) {
+        m_hungUp = true;
+    } else if (in && m_waitOv && !m_waitDeferred && (m_mask & EV_RXCHAR)) {
+        CompleteWait(EV_RXCHAR);
+    }
+    EvaluateWait();
+    if (m_readOv && (in || hangup)) {
+        long long r = ReadNow(m_readBuf, m_readLen);
+        if (r != 0) {
+            LPOVERLAPPED ov = m_readOv;
+            m_readOv = nullptr;
+            Complete(ov, r < 0 ? static_cast<DWORD>(-r) : ERROR_SUCCESS,
+                     r > 0 ? static_cast<DWORD>(r) : 0);
+            AfterRead(r < 0);
+        }
+    }
+    if (m_writeOv && (events & (EPOLLOUT | EPOLLHUP | EPOLLERR))) ContinueWrite();
+    Rearm();
+}
+
+}  // namespace qvplat

@@ -1,0 +1,97 @@
+// Handles of the POSIX stand-in: every HANDLE points at one small tagged
+// object (event, thread, port, device, timer) with a reference count, so a
+// CloseHandle racing with a wait or a completion never frees what a call
+// still uses.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "platform/win32.h"
+
+namespace qvplat {
+
+enum class Kind : uint32_t { kEvent = 1, kThread, kPort, kDevice, kTimer };
+
+class Object {
+  public:
+    explicit Object(Kind kind) : m_kind(kind) {}
+    virtual ~Object() { m_magic = 0; }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    Kind kind() const { return m_kind; }
+    bool IsLive() const { return m_magic == kMagic; }
+
+    void AddRef() { m_refs.fetch_add(1, std::memory_order_relaxed); }
+    void Release() {
+        if (m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
+
+    // True for the first caller only: a handle is closed once.
+    bool MarkClosed() { return !m_closed.exchange(true); }
+    // What CloseHandle ends besides the reference: pending I/O, a thread's join.
+    virtual void Close() {}
+
+  private:
+    static constexpr uint32_t kMagic = 0x51564850u;
+    uint32_t m_magic = kMagic;
+    const Kind m_kind;
+    std::atomic<int> m_refs{1};
+    std::atomic<bool> m_closed{false};
+};
+
+// Owning reference to an Object (or a derived type).
+template <class T>
+class Ref {
+  public:
+    Ref() = default;
+    explicit Ref(T* adopted) : m_p(adopted) {}
+    Ref(const Ref& o) : m_p(o.m_p) {
+        if (m_p) m_p->AddRef();
+    }
+    Ref(Ref&& o) noexcept : m_p(std::exchange(o.m_p, nullptr)) {}
+    template <class U>
+    Ref(Ref<U>&& o) noexcept : m_p(o.Detach()) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(m_p, o.m_p);
+        return *this;
+    }
+    ~Ref() {
+        if (m_p) m_p->Release();
+    }
+    T* get() const { return m_p; }
+    T* Detach() { return std::exchange(m_p, nullptr); }
+    T* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+  private:
+    T* m_p = nullptr;
+};
+
+// The live object behind h, or null (NULL, INVALID_HANDLE_VALUE, not ours).
+Object* ObjectOf(HANDLE h);
+
+// A reference to h when it is a T; otherwise empty with ERROR_INVALID_HANDLE.
+template <class T>
+Ref<T> Get(HANDLE h) {
+    Object* o = ObjectOf(h);
+    if (!o || !T::Accepts(o->kind())) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return {};
+    }
+    o->AddRef();
+    return Ref<T>(static_cast<T*>(o));
+}
+
+// The one translation of errno into a Win32 error number.
+DWORD ErrorFromErrno(int err);
+
+// Sets the last error and returns FALSE, for the common failure tail.
+inline BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace qvplat

@@ -1,0 +1,170 @@
+// The default timer queue: one thread, timers ordered by (deadline, creation
+// number) on the platform clock, callbacks run on that thread one at a time.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
+
+#include "platform/clock.h"
+#include "platform/posix/waitable.h"
+
+namespace qvplat {
+namespace {
+
+class Timer : public Object {
+  public:
+    static bool Accepts(Kind k) { return k == Kind::kTimer; }
+    Timer(WAITORTIMERCALLBACK cb, PVOID arg, DWORD periodMs)
+        : Object(Kind::kTimer), m_callback(cb), m_arg(arg), m_periodMs(periodMs) {}
+
+    void Close() override;
+
+    const WAITORTIMERCALLBACK m_callback;
+    const PVOID m_arg;
+    const DWORD m_periodMs;
+    // Guarded by the queue's mutex.
+    uint64_t m_deadline = 0;
+    uint64_t m_seq = 0;
+    bool m_queued = false;
+    bool m_running = false;
+    bool m_deleted = false;
+    Ref<Waitable> m_doneEvent;  // signalled when a running callback returns
+};
+
+// Lock order: the queue mutex is taken last (it is never held while a
+// callback runs or while another platform lock is taken).
+class TimerQueue {
+  public:
+    static TimerQueue& Get() {
+        // Never destroyed: the thread outlives static destructors safely.
+        static TimerQueue* q = new TimerQueue();
+        return *q;
+    }
+
+    void Add(Timer* t, DWORD dueMs) {
+        std::lock_guard<std::mutex> lock(m_mu);
+        Schedule(t, qvclock::NowMs(), dueMs);
+        m_wake.notify_one();
+    }
+
+    // Cancels t. Waits for its running callback when wait is set and the
+    // caller is not the timer thread. False (ERROR_IO_PENDING) when the
+    // callback still runs and the caller neither waits nor gave an event.
+    BOOL Delete(Timer* t, bool wait, Ref<Waitable> doneEvent) {
+        std::unique_lock<std::mutex> lock(m_mu);
+        t->m_deleted = true;
+        if (t->m_queued) {
+            m_timers.erase(Entry(t->m_deadline, t->m_seq, t));
+            t->m_queued = false;
+            t->Release();  // the queue's reference
+        }
+        if (t->m_running && wait && std::this_thread::get_id() != m_threadId) {
+            m_done.wait(lock, [t] { return !t->m_running; });
+        }
+        if (!t->m_running) {
+            lock.unlock();
+            if (doneEvent) doneEvent->Set();
+            return TRUE;
+        }
+        if (doneEvent) {
+            t->m_doneEvent = std::move(doneEvent);
+            return TRUE;
+        }
+        return wait ? TRUE : Fail(ERROR_IO_PENDING);
+    }
+
+  private:
+    using Entry = std::tuple<uint64_t, uint64_t, Timer*>;
+
+    TimerQueue() {
+        std::thread th([this] { Run(); });
+        m_threadId = th.get_id();
+        th.detach();
+    }
+
+    void Schedule(Timer* t, uint64_t now, DWORD dueMs) {
+        uint64_t deadline = now + dueMs;
+        if (deadline < now) deadline = UINT64_MAX;  // clamp instead of wrapping
+        t->m_deadline = deadline;
+        t->m_seq = m_nextSeq++;
+        t->m_queued = true;
+        m_timers.emplace(deadline, t->m_seq, t);
+    }
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mu);
+        for (;;) {
+            if (m_timers.empty()) {
+                m_wake.wait(lock);
+                continue;
+            }
+            auto first = m_timers.begin();
+            uint64_t now = qvclock::NowMs();
+            uint64_t deadline = std::get<0>(*first);
+            if (deadline > now) {
+                m_wake.wait_for(lock, std::chrono::nanoseconds(qvclock::ToRealNs(deadline - now)));
+                continue;
+            }
+            Timer* t = std::get<2>(*first);
+            m_timers.erase(first);
+            t->m_queued = false;
+            t->m_running = true;
+            lock.unlock();
+            t->m_callback(t->m_arg, TRUE);
+            lock.lock();
+            t->m_running = false;
+            m_done.notify_all();
+            Ref<Waitable> doneEvent = std::move(t->m_doneEvent);
+            if (t->m_periodMs != 0 && !t->m_deleted) {
+                Schedule(t, qvclock::NowMs(), t->m_periodMs);  // keeps the queue's reference
+                continue;
+            }
+            lock.unlock();
+            if (doneEvent) doneEvent->Set();
+            t->Release();  // the queue's reference
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mu;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::set<Entry> m_timers;  // ordered: the earliest deadline first, ties by creation
+    uint64_t m_nextSeq = 0;
+    std::thread::id m_threadId;
+};
+
+void Timer::Close() {
+    TimerQueue::Get().Delete(this, false, {});
+}
+
+}  // namespace
+}  // namespace qvplat
+
+BOOL CreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID arg,
+                           DWORD dueMs, DWORD periodMs, ULONG) {
+    if (!timer || queue || !callback) return qvplat::Fail(ERROR_INVALID_PARAMETER);
+    auto* t = new qvplat::Timer(callback, arg, periodMs);
+    t->AddRef();  // the queue's reference, the first one is the handle's
+    *timer = t;
+    qvplat::TimerQueue::Get().Add(t, dueMs);
+    return TRUE;
+}
+
+BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent) {
+    if (queue) return qvplat::Fail(ERROR_INVALID_PARAMETER);
+    qvplat::Ref<qvplat::Timer> t = qvplat::Get<qvplat::Timer>(timer);
+    if (!t) return FALSE;
+    if (!t->MarkClosed()) return qvplat::Fail(ERROR_INVALID_HANDLE);
+    bool wait = completionEvent == INVALID_HANDLE_VALUE;
+    qvplat::Ref<qvplat::Waitable> doneEvent;
+    if (completionEvent && !wait) {
+        doneEvent = qvplat::Get<qvplat::Event>(completionEvent);
+        if (!doneEvent) return FALSE;
+    }
+    BOOL ok = qvplat::TimerQueue::Get().Delete(t.get(), wait, std::move(doneEvent));
+    t->Release();  // the handle's reference
+    return ok;
+}

@@ -1,0 +1,191 @@
+// Timer queue: one-shot on the platform clock, deletion, ordering.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/win32.h"
+
+namespace {
+
+struct Fired {
+    std::atomic<int> count{0};
+    std::atomic<uint64_t> at{0};
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~Fired() { CloseHandle(event); }
+};
+
+void CALLBACK OnFire(PVOID p, BOOLEAN) {
+    auto* f = static_cast<Fired*>(p);
+    f->at = qvclock::NowMs();
+    f->count++;
+    SetEvent(f->event);
+}
+
+TEST(PlatformTimers, FiresOnceOnTimeOnTheScaledClock) {
+    qvclock::SetScale(1000);
+    Fired f;
+    HANDLE timer = nullptr;
+    uint64_t start = qvclock::NowMs();
+    auto realStart = std::chrono::steady_clock::now();
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, OnFire, &f, 60000, 0, 0));
+    ASSERT_NE(timer, nullptr);
+    ASSERT_EQ(WaitForSingleObject(f.event, 600000), WAIT_OBJECT_0);
+    EXPECT_GE(f.at - start, 60000u);
+    EXPECT_LT(f.at - start, 60000u + 300000u);  // well under a third of a real second late
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(5));
+    Sleep(100000);
+    EXPECT_EQ(f.count.load(), 1);
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
+}
+
+TEST(PlatformTimers, DeletedBeforeItsTimeNeverFires) {
+    Fired f;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, OnFire, &f, 50, 0, 0));
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
+    Sleep(150);
+    EXPECT_EQ(f.count.load(), 0);
+}
+
+struct Order {
+    std::mutex mu;
+    std::vector<int> fired;
+};
+struct OrderArg {
+    Order* order;
+    int index;
+};
+
+void CALLBACK RecordOrder(PVOID p, BOOLEAN) {
+    auto* a = static_cast<OrderArg*>(p);
+    std::lock_guard<std::mutex> lock(a->order->mu);
+    a->order->fired.push_back(a->index);
+}
+
+TEST(PlatformTimers, EqualDeadlinesFireInCreationOrder) {
+    constexpr int kTimers = 200;
+    Order order;
+    std::vector<OrderArg> args(kTimers);
+    std::vector<HANDLE> timers(kTimers);
+    // Created within the same few milliseconds: many deadlines are equal.
+    for (int i = 0; i < kTimers; ++i) {
+        args[i] = {&order, i};
+        ASSERT_TRUE(CreateTimerQueueTimer(&timers[i], nullptr, RecordOrder, &args[i], 30, 0, 0));
+    }
+    for (int i = 0; i < 200; ++i) {
+        Sleep(10);
+        std::lock_guard<std::mutex> lock(order.mu);
+        if (order.fired.size() == kTimers) break;
+    }
+    std::lock_guard<std::mutex> lock(order.mu);
+    ASSERT_EQ(order.fired.size(), static_cast<size_t>(kTimers));
+    for (int i = 0; i < kTimers; ++i) EXPECT_EQ(order.fired[i], i);
+    for (HANDLE t : timers) DeleteTimerQueueTimer(nullptr, t, INVALID_HANDLE_VALUE);
+}
+
+TEST(PlatformTimers, ShorterTimerCreatedLaterFiresFirst) {
+    Order order;
+    OrderArg late{&order, 1}, early{&order, 2};
+    HANDLE t1 = nullptr, t2 = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&t1, nullptr, RecordOrder, &late, 80, 0, 0));
+    ASSERT_TRUE(CreateTimerQueueTimer(&t2, nullptr, RecordOrder, &early, 10, 0, 0));
+    Sleep(200);
+    std::lock_guard<std::mutex> lock(order.mu);
+    EXPECT_EQ(order.fired, (std::vector<int>{2, 1}));
+    DeleteTimerQueueTimer(nullptr, t1, INVALID_HANDLE_VALUE);
+    DeleteTimerQueueTimer(nullptr, t2, INVALID_HANDLE_VALUE);
+}
+
+struct Slow {
+    HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> done{false};
+    ~Slow() { CloseHandle(entered); }
+};
+
+void CALLBACK SlowCallback(PVOID p, BOOLEAN) {
+    auto* s = static_cast<Slow*>(p);
+    SetEvent(s->entered);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    s->done = true;
+}
+
+TEST(PlatformTimers, DeleteWaitsForARunningCallback) {
+    Slow s;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, SlowCallback, &s, 1, 0, 0));
+    ASSERT_EQ(WaitForSingleObject(s.entered, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
+    EXPECT_TRUE(s.done.load());
+}
+
+TEST(PlatformTimers, DeleteWithoutWaitingReturnsAtOnce) {
+    Slow s;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, SlowCallback, &s, 1, 0, 0));
+    ASSERT_EQ(WaitForSingleObject(s.entered, 5000), WAIT_OBJECT_0);
+    EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, timer, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_FALSE(s.done.load());
+    // Let the callback end before its data goes away.
+    for (int i = 0; i < 100 && !s.done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(s.done.load());
+}
+
+TEST(PlatformTimers, DeleteWithAnEventSignalsItWhenTheCallbackEnds) {
+    Slow s;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, SlowCallback, &s, 1, 0, 0));
+    ASSERT_EQ(WaitForSingleObject(s.entered, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, done));
+    EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(s.done.load());
+    CloseHandle(done);
+}
+
+struct SelfDelete {
+    HANDLE timer = nullptr;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL result = FALSE;
+};
+
+void CALLBACK DeleteSelf(PVOID p, BOOLEAN) {
+    auto* s = static_cast<SelfDelete*>(p);
+    while (!__atomic_load_n(&s->timer, __ATOMIC_ACQUIRE)) std::this_thread::yield();
+    s->result = DeleteTimerQueueTimer(nullptr, s->timer, INVALID_HANDLE_VALUE);
+    SetEvent(s->done);
+}
+
+TEST(PlatformTimers, DeletingItselfFromTheCallbackDoesNotHang) {
+    SelfDelete s;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, DeleteSelf, &s, 1, 0, 0));
+    __atomic_store_n(&s.timer, timer, __ATOMIC_RELEASE);
+    ASSERT_EQ(WaitForSingleObject(s.done, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(s.result);
+    CloseHandle(s.done);
+}
+
+TEST(PlatformTimers, LongestDueTimeDoesNotWrap) {
+    Fired f;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, OnFire, &f, 0xFFFFFFFEu, 0, 0));
+    Sleep(50);
+    EXPECT_EQ(f.count.load(), 0);
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
+}
+
+TEST(PlatformTimers, BadArgumentsAreRefused) {
+    HANDLE timer = nullptr;
+    EXPECT_FALSE(CreateTimerQueueTimer(&timer, nullptr, nullptr, nullptr, 1, 0, 0));
+    EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, nullptr, INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace
