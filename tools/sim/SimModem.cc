@@ -1,0 +1,237 @@
+#include "tools/sim/SimModem.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/clock.h"
+#include "tools/sim/SimPdu.h"
+
+namespace qvsim {
+namespace {
+
+constexpr size_t kMaxLine = 4096;  // a line longer than this is noise, dropped
+
+std::chrono::nanoseconds Span(int platformMs) {
+    if (platformMs <= 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(qvclock::ToRealNs(static_cast<uint64_t>(platformMs)));
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    if (prefix.size() > text.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+SimModem::SimModem(const ModemConfig& cfg)
+    : config(cfg), slots(cfg.capacity), echo(cfg.echo), m_rng(cfg.seed) {}
+
+void SimModem::Reset() {
+    echo = config.echo;
+    cnmiSetting = "0,0,0,0,0";
+    cnmiMt = 0;
+    m_line.clear();
+    m_pduMode = false;
+    m_pdu.clear();
+    m_deferred.clear();
+    out.clear();
+    hangUpRequested = false;
+}
+
+void SimModem::Feed(const char* data, size_t size, SteadyTime now) {
+    for (size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (m_pduMode) {
+            if (c == 0x1A || c == 0x1B) {
+                HandlePdu(c == 0x1B, now);
+            } else if (c != '\r' && c != '\n') {
+                if (m_pdu.size() < kMaxLine) m_pdu.push_back(c);
+                if (echo) Emit(std::string(1, c), now, 0, 0);
+            }
+            continue;
+        }
+        if (c == '\r') {
+            std::string line;
+            line.swap(m_line);
+            if (!line.empty()) HandleLine(line, now);
+        } else if (static_cast<unsigned char>(c) >= 0x20) {
+            // Control bytes (LF, a stray ESC or Ctrl-Z) are no part of a command.
+            if (m_line.size() < kMaxLine) m_line.push_back(c);
+        }
+    }
+}
+
+SimModem::Plan SimModem::MatchFaults(const std::string& text) {
+    Plan plan;
+    for (size_t i = 0; i < m_faults.size(); ++i) {
+        Fault& f = m_faults[i];
+        if (!StartsWithNoCase(text, f.prefix)) continue;
+        if (++m_matches[i] <= f.after || f.times == 0) continue;
+        if (f.probability < 1.0 &&
+            std::uniform_real_distribution<double>(0, 1)(m_rng) >= f.probability) {
+            continue;
+        }
+        if (f.times > 0) --f.times;
+        switch (f.action) {
+            case Fault::Action::Silent:
+                plan.silent = true;
+                break;
+            case Fault::Action::Error:
+                plan.replace = true;
+                plan.replacement = "\r\nERROR\r\n";
+                break;
+            case Fault::Action::CmsError:
+                plan.replace = true;
+                plan.replacement = "\r\n+CMS ERROR: " + std::to_string(f.code) + "\r\n";
+                break;
+            case Fault::Action::CmeError:
+                plan.replace = true;
+                plan.replacement = "\r\n+CME ERROR: " + std::to_string(f.code) + "\r\n";
+                break;
+            case Fault::Action::Reply:
+                plan.replace = true;
+                plan.replacement = f.text;
+                break;
+            case Fault::Action::Delay:
+                plan.delayMs += f.ms;
+                break;
+            case Fault::Action::Chunks:
+                plan.chunk = static_cast<size_t>(std::max(1, f.size));
+                plan.gapMs = f.gapMs;
+                break;
+            case Fault::Action::Garbage:
+                plan.garbage += f.text;
+                break;
+            case Fault::Action::Cmti:
+                plan.cmti.push_back(f.code);
+                break;
+            case Fault::Action::HangUp:
+                plan.hangUp = true;
+                replugMs = f.ms;
+                break;
+        }
+    }
+    return plan;
+}
+
+void SimModem::HandleLine(const std::string& line, SteadyTime now) {
+    commands.push_back(line);
+    Plan plan = MatchFaults(line);
+    if (plan.silent) return;
+    if (echo) Emit(line + "\r", now, 0, 0);
+    if (plan.hangUp) {
+        hangUpRequested = true;
+        return;
+    }
+    // A line that does not start with AT is noise to a modem: no answer.
+    if (!plan.replace && !StartsWithNoCase(line, "AT")) return;
+    Answer(plan, plan.replace ? plan.replacement : Execute(line), now);
+}
+
+void SimModem::HandlePdu(bool cancelled, SteadyTime now) {
+    m_pduMode = false;
+    std::string pdu;
+    pdu.swap(m_pdu);
+    commands.push_back(pdu + (cancelled ? "\x1B" : "\x1A"));
+    Plan plan = MatchFaults(">" + pdu);
+    if (!plan.silent && plan.hangUp) hangUpRequested = true;
+    if (!plan.silent && !plan.hangUp) {
+        std::string answer;
+        if (plan.replace) {
+            answer = plan.replacement;
+        } else if (cancelled) {
+            answer = "\r\nOK\r\n";
+        } else {
+            answer = AcceptSubmit(pdu);
+        }
+        Answer(plan, answer, now);
+    }
+    std::vector<int> held;
+    held.swap(m_deferred);
+    for (int index : held) Emit(Announcement(index), now, 0, 0);
+}
+
+void SimModem::Answer(const Plan& plan, const std::string& answer, SteadyTime now) {
+    std::string text = plan.garbage + answer;
+    for (int index : plan.cmti) text += Announcement(index == 0 ? m_lastAnnounced : index);
+    Emit(text, now + Span(plan.delayMs), plan.chunk, plan.gapMs);
+}
+
+void SimModem::Emit(const std::string& bytes, SteadyTime at, size_t chunk, int gapMs) {
+    if (bytes.empty()) return;
+    SteadyTime due = out.empty() ? at : std::max(at, out.back().due);
+    if (chunk == 0 || chunk >= bytes.size()) {
+        out.push_back({due, bytes});
+        return;
+    }
+    for (size_t i = 0; i < bytes.size(); i += chunk) {
+        out.push_back({due, bytes.substr(i, chunk)});
+        due += Span(gapMs);
+    }
+}
+
+void SimModem::AddFault(const Fault& fault) {
+    m_faults.push_back(fault);
+    m_matches.push_back(0);
+}
+
+void SimModem::ClearFaults() {
+    m_faults.clear();
+    m_matches.clear();
+}
+
+void SimModem::Unsolicited(const std::string& text, SteadyTime now) {
+    Emit(text, now, 0, 0);
+}
+
+std::string SimModem::Announcement(int index) const {
+    return "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n";
+}
+
+int SimModem::Used() const {
+    return static_cast<int>(
+        std::count_if(slots.begin(), slots.end(), [](const Slot& s) { return s.used; }));
+}
+
+int SimModem::Store(const std::string& pdu, int stat, bool announce, SteadyTime now) {
+    auto free = std::find_if(slots.begin(), slots.end(), [](const Slot& s) { return !s.used; });
+    if (free == slots.end()) {
+        ++dropped;
+        if (announce && config.reportFull) Emit("\r\n+CMS ERROR: 322\r\n", now, 0, 0);
+        return -1;
+    }
+    *free = Slot{true, stat, pdu};
+    int index = static_cast<int>(free - slots.begin()) + 1;
+    if (announce && (config.announceAlways || cnmiMt == 1)) {
+        m_lastAnnounced = index;
+        if (m_pduMode) {
+            m_deferred.push_back(index);
+        } else {
+            Emit(Announcement(index), now, 0, 0);
+        }
+    }
+    return index;
+}
+
+std::vector<int> SimModem::Inject(const Incoming& in, SteadyTime now) {
+    std::vector<std::string> parts = EncodeDeliver(in, config.smsc, m_nextConcatRef);
+    if (parts.size() > 1 && in.concatReference < 0) m_nextConcatRef = (m_nextConcatRef + 1) & 0xFF;
+    std::vector<int> order = in.order;
+    if (order.empty()) {
+        for (size_t i = 1; i <= parts.size(); ++i) order.push_back(static_cast<int>(i));
+    }
+    std::vector<int> indices;
+    for (int part : order) {
+        if (part < 1 || part > static_cast<int>(parts.size())) continue;
+        indices.push_back(Store(parts[part - 1], in.stat, in.announce, now));
+    }
+    return indices;
+}
+
+}  // namespace qvsim
