@@ -1,0 +1,311 @@
+#include "io/AsyncPacket.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "io/ThreadPool.h"
+#include "logging/ILogInterface.h"
+
+namespace {
+
+constexpr DWORD kSendRetryMs = 100;
+
+// The time-out work item running on this thread, so that a packet destroyed
+// from inside its own time-out callback neither waits for itself nor is
+// touched afterwards.
+struct TriggerInProgress {
+    IOComAsyncPacket* packet = nullptr;
+    bool destroyed = false;
+};
+thread_local TriggerInProgress t_Trigger;
+
+// Holds a critical section for one scope.
+class TimerLock {
+  public:
+    explicit TimerLock(CRITICAL_SECTION* cs) : m_pCs(cs) { EnterCriticalSection(m_pCs); }
+    ~TimerLock() { LeaveCriticalSection(m_pCs); }
+    TimerLock(const TimerLock&) = delete;
+    TimerLock& operator=(const TimerLock&) = delete;
+
+  private:
+    CRITICAL_SECTION* m_pCs;
+};
+
+}  // namespace
+
+void IOPacketNoop(ComPort*, IOComAsyncPacket*, int) {}
+
+IOComAsyncPacket::IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool)
+    : OVERLAPPED{},
+      m_pLog(log),
+      m_bInitialised(0),
+      m_nKind(PACKET_KIND_NONE),
+      m_nError(0),
+      m_bNotifyOnSuccess(1),
+      m_bNotifyOnError(1),
+      m_pCompletionData(nullptr),
+      m_pPreProcessorData(nullptr),
+      m_IOCompleteCB(IOPacketNoop),
+      m_PreProcessorCB(IOPacketNoop),
+      m_nBufferSize(0),
+      m_nDataLength(0),
+      m_pBuffer(nullptr),
+      m_dwEventMask(0),
+      m_pPool(pool),
+      m_lInUse(0),
+      m_hTimer(nullptr),
+      m_bTimerDone(1),
+      m_TimerCB(IOPacketNoop),
+      m_csTimer{},
+      m_bTimerArmed(0) {
+    InitializeCriticalSection(&m_csTimer);
+    Reset();
+}
+
+IOComAsyncPacket::~IOComAsyncPacket() {
+    StopTimer();
+    WaitTimerIdle();
+    if (t_Trigger.packet == this) t_Trigger.destroyed = true;
+    delete[] m_pBuffer;
+    m_pBuffer = nullptr;
+    DeleteCriticalSection(&m_csTimer);
+}
+
+void IOComAsyncPacket::Reset() {
+    m_bInitialised = 0;
+    m_nKind = PACKET_KIND_NONE;
+    __atomic_store_n(&m_dwEventMask, 0, __ATOMIC_RELEASE);
+    m_nError = 0;
+    m_IOCompleteCB = IOPacketNoop;
+    m_PreProcessorCB = IOPacketNoop;
+    m_pPreProcessorData = nullptr;
+    m_nBufferSize = 0;
+    m_nDataLength = 0;
+    m_pBuffer = nullptr;
+    m_bNotifyOnSuccess = 1;
+    m_bNotifyOnError = 1;
+    {
+        TimerLock lock(&m_csTimer);
+        m_pCompletionData = nullptr;
+        m_TimerCB = IOPacketNoop;
+        m_bTimerDone = 1;
+        m_bTimerArmed = 0;
+        m_hTimer = nullptr;
+    }
+    ResetOverlapped();
+    m_strRecvHistory.clear();
+}
+
+bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
+    if (m_bInitialised) return false;
+    Reset();
+    m_nBufferSize = bufferSize;
+    m_nKind = kind;
+    m_bInitialised = 1;
+    Release();
+    if (bufferSize > 0) {
+        m_pBuffer = new (std::nothrow) BYTE[bufferSize];
+        if (m_pBuffer == nullptr) {
+            m_nBufferSize = 0;
+            m_bInitialised = 0;
+            return false;
+        }
+        ClearBuffer();
+    }
+    return true;
+}
+
+void IOComAsyncPacket::Uninit() {
+    StopTimer();
+    WaitTimerIdle();
+    delete[] m_pBuffer;
+    m_pBuffer = nullptr;
+    Reset();
+}
+
+void IOComAsyncPacket::ClearBuffer() {
+    if (!m_bInitialised || m_pBuffer == nullptr) return;
+    std::memset(m_pBuffer, 0, m_nBufferSize);
+    m_nDataLength = 0;
+}
+
+void IOComAsyncPacket::ResetOverlapped() {
+    Internal = 0;
+    InternalHigh = 0;
+    Offset = 0;
+    OffsetHigh = 0;
+    hEvent = nullptr;
+}
+
+bool IOComAsyncPacket::TryAcquire() {
+    LONG expected = 0;
+    if (m_lInUse.compare_exchange_strong(expected, 1)) return true;
+    if (m_nKind != PACKET_KIND_SEND) return false;
+    Sleep(kSendRetryMs);
+    expected = 0;
+    return m_lInUse.compare_exchange_strong(expected, 1);
+}
+
+void IOComAsyncPacket::Release() {
+    m_lInUse.store(0);
+}
+
+bool IOComAsyncPacket::IsFree() {
+    return m_lInUse.load() == 0;
+}
+
+int IOComAsyncPacket::GetInUse() {
+    return static_cast<int>(m_lInUse.load());
+}
+
+bool IOComAsyncPacket::CancelTimer() {
+    if (m_bInitialised) StopTimer();
+    return true;
+}
+
+void IOComAsyncPacket::StopTimer() {
+    HANDLE timer = nullptr;
+    {
+        TimerLock lock(&m_csTimer);
+        if (m_hTimer == nullptr) return;
+        m_bTimerDone = 1;
+        ++m_nTimerGeneration;
+        if (m_bTimerArmed) {
+            m_bTimerArmed = 0;
+            timer = m_hTimer;
+        }
+        // A time-out already posted finds nothing to call.
+        m_hTimer = nullptr;
+        m_TimerCB = nullptr;
+    }
+    // Waits for a running TimerProc, which takes the lock: outside it.
+    if (timer != nullptr) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+}
+
+bool IOComAsyncPacket::ArmTimer(IOPacketCallback callback, unsigned dueMs) {
+    if (!m_bInitialised) return false;
+    HANDLE old = nullptr;
+    {
+        TimerLock lock(&m_csTimer);
+        m_bTimerDone = 1;
+        if (m_bTimerArmed) {
+            m_bTimerArmed = 0;
+            old = m_hTimer;
+        }
+    }
+    if (old != nullptr) DeleteTimerQueueTimer(nullptr, old, INVALID_HANDLE_VALUE);
+    TimerLock lock(&m_csTimer);
+    // A time-out of an earlier arming still queued on the pool must not
+    // act for this one.
+    ++m_nTimerGeneration;
+    m_TimerCB = callback;
+    m_bTimerDone = 0;
+    m_hTimer = nullptr;
+    HANDLE timer = nullptr;
+    BOOL created = CreateTimerQueueTimer(&timer, nullptr, TimerProc, this, dueMs, 0, 0);
+    m_hTimer = created ? timer : nullptr;
+    m_bTimerArmed = created ? 1 : 0;
+    return created != FALSE;
+}
+
+void CALLBACK IOComAsyncPacket::TimerProc(PVOID arg, BOOLEAN) {
+    auto* packet = static_cast<IOComAsyncPacket*>(arg);
+    if (packet == nullptr) return;
+    {
+        TimerLock lock(&packet->m_csTimer);
+        if (packet->m_bTimerDone) return;
+        packet->m_bTimerDone = 1;
+        packet->m_nPostedGeneration = packet->m_nTimerGeneration;
+        ++packet->m_lPendingTriggers;
+    }
+    int result = packet->m_pPool ? packet->m_pPool->QueueWorkItem(packet, OnTimerTrigger)
+                                 : ERROR_GEN_FAILURE;
+    if (result != 0) {
+        --packet->m_lPendingTriggers;
+        if (packet->m_pLog)
+            packet->m_pLog->LogError(
+                "IOComAsyncPacket::TimerProc - failed to queue timer trigger.");
+    }
+}
+
+int IOComAsyncPacket::OnTimerTrigger(void* arg, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* packet = static_cast<IOComAsyncPacket*>(arg);
+    if (packet == nullptr) return 0;
+    HANDLE timer = nullptr;
+    IOPacketCallback callback = nullptr;
+    bool remove = false;
+    {
+        TimerLock lock(&packet->m_csTimer);
+        if (packet->m_nPostedGeneration == packet->m_nTimerGeneration) {
+            timer = packet->m_hTimer;
+            callback = packet->m_TimerCB;
+            if (packet->m_bTimerArmed) {
+                packet->m_bTimerDone = 1;
+                packet->m_TimerCB = nullptr;
+                packet->m_hTimer = nullptr;
+                packet->m_bTimerArmed = 0;
+                remove = true;
+            }
+        }
+    }
+    if (remove && timer != nullptr) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    t_Trigger = TriggerInProgress{packet, false};
+    if (callback != nullptr) callback(nullptr, packet, 1);
+    bool destroyed = t_Trigger.destroyed;
+    t_Trigger = TriggerInProgress{};
+    if (!destroyed) --packet->m_lPendingTriggers;
+    return 0;
+}
+
+void IOComAsyncPacket::WaitTimerIdle() {
+    const LONG own = (t_Trigger.packet == this) ? 1 : 0;
+    while (m_lPendingTriggers.load() > own)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void IOComAsyncPacket::SetCompletionData(void* data) {
+    TimerLock lock(&m_csTimer);
+    m_pCompletionData = data;
+}
+
+void* IOComAsyncPacket::GetCompletionData() {
+    TimerLock lock(&m_csTimer);
+    return m_pCompletionData;
+}
+
+void* IOComAsyncPacket::TakeCompletionData() {
+    TimerLock lock(&m_csTimer);
+    void* data = m_pCompletionData;
+    m_pCompletionData = nullptr;
+    return data;
+}
+
+void IOComAsyncPacket::AppendData(const BYTE* data, unsigned length) {
+    if (m_pBuffer == nullptr || m_nBufferSize == 0 || data == nullptr || length == 0) return;
+    const unsigned capacity = m_nBufferSize - 1;  // one byte stays NUL
+    if (length >= capacity) {
+        std::memcpy(m_pBuffer, data + (length - capacity), capacity);
+        m_nDataLength = capacity;
+    } else {
+        if (m_nDataLength > capacity) m_nDataLength = capacity;
+        if (m_nDataLength + length > capacity) {
+            // Keep the newest bytes: drop the oldest ones.
+            const unsigned drop = m_nDataLength + length - capacity;
+            std::memmove(m_pBuffer, m_pBuffer + drop, m_nDataLength - drop);
+            m_nDataLength -= drop;
+        }
+        std::memcpy(m_pBuffer + m_nDataLength, data, length);
+        m_nDataLength += length;
+    }
+    m_pBuffer[m_nDataLength] = 0;
+}
+
+void IOComAsyncPacket::AppendHistory(const BYTE* data, unsigned length) {
+    if (data == nullptr || length == 0) return;
+    m_strRecvHistory.append(reinterpret_cast<const char*>(data), length);
+    // Byte by byte, the history drops its first 500 characters whenever it
+    // reaches 1000; trimming after the append gives the same text.
+    while (m_strRecvHistory.size() >= kHistoryLimit) m_strRecvHistory.erase(0, kHistoryDrop);
+}

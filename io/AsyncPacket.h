@@ -1,0 +1,141 @@
+// One overlapped operation of a serial port: the OVERLAPPED handed to the
+// system (a completion identifies its packet), the data buffer, the
+// callbacks, a one-operation-at-a-time guard and a one-shot time-out that
+// runs as a work item on the pool.
+//
+// Lock order: the timer lock is innermost; DeleteTimerQueueTimer is never
+// called under it (it waits for TimerProc, which takes the lock).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/win32.h"
+
+class ComPort;
+class IOComAsyncPacket;
+class ILogInterface;
+class CAThreadPool;
+struct CompletionKey;
+
+// (port, packet, timedOut): port is null and timedOut 1 from a time-out.
+typedef void (*IOPacketCallback)(ComPort* port, IOComAsyncPacket* packet, int timedOut);
+
+enum PacketKind : uint16_t {
+    PACKET_KIND_NONE = 0,
+    PACKET_KIND_COMEVENT = 1,
+    PACKET_KIND_RECV = 2,
+    PACKET_KIND_SEND = 3,
+};
+
+// The callback that does nothing (the default of every callback).
+void IOPacketNoop(ComPort* port, IOComAsyncPacket* packet, int timedOut);
+
+class IOComAsyncPacket : public OVERLAPPED {
+  public:
+    IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool);
+    IOComAsyncPacket(const IOComAsyncPacket&) = delete;
+    IOComAsyncPacket& operator=(const IOComAsyncPacket&) = delete;
+    // Cancels the timer and waits for a time-out already posted to the pool.
+    virtual ~IOComAsyncPacket();
+
+    // false when already initialised or the buffer cannot be allocated.
+    virtual bool Init(PacketKind kind, unsigned bufferSize);
+    virtual void Uninit();
+    // Zeroes the whole buffer; data length 0.
+    virtual void ClearBuffer();
+    virtual void ResetOverlapped();
+    // Claims the packet for one operation. A busy send packet is retried
+    // once after 100 ms; other kinds answer at once.
+    virtual bool TryAcquire();
+    virtual void Release();
+    virtual bool IsFree();
+    virtual int GetInUse();
+    // The time-out's callback is not called after this returns, unless its
+    // work item had already taken it. Always true.
+    virtual bool CancelTimer();
+    // One-shot time-out after dueMs: callback(null, this, 1) on a pool worker.
+    // Replaces (deletes) a timer armed before. false when not initialised or
+    // the timer cannot be created.
+    virtual bool ArmTimer(IOPacketCallback callback, unsigned dueMs);
+
+    // Timer-queue callback: posts OnTimerTrigger to the pool.
+    static void CALLBACK TimerProc(PVOID packet, BOOLEAN fired);
+    // Pool work item of an expired timer.
+    static int OnTimerTrigger(void* packet, CompletionKey* key, LPOVERLAPPED overlapped,
+                              DWORD bytes, DWORD error);
+
+    // The packet whose OVERLAPPED this is.
+    static IOComAsyncPacket* FromOverlapped(LPOVERLAPPED overlapped) {
+        return static_cast<IOComAsyncPacket*>(overlapped);
+    }
+
+    // Completion data (the engine's command in flight). Take returns it and
+    // leaves null, so of a completion and a time-out racing only one gets it.
+    void SetCompletionData(void* data);
+    void* GetCompletionData();
+    void* TakeCompletionData();
+
+    // Waits until no posted time-out of this packet is queued or running
+    // (other than the caller's own). Used before the packet goes away.
+    void WaitTimerIdle();
+
+    bool IsInitialised() const { return m_bInitialised != 0; }
+    PacketKind GetKind() const { return m_nKind; }
+    int GetError() const { return m_nError; }
+    BYTE* GetData() { return m_pBuffer; }
+    unsigned GetDataLength() const { return m_nDataLength; }
+    unsigned GetBufferSize() const { return m_nBufferSize; }
+    const std::string& GetHistory() const { return m_strRecvHistory; }
+    DWORD GetEventMask() const { return __atomic_load_n(&m_dwEventMask, __ATOMIC_ACQUIRE); }
+    DWORD* GetEventMaskWord() { return &m_dwEventMask; }
+
+    // Appends received bytes. When the buffer would overflow the oldest
+    // bytes are dropped: the newest data is kept and the data stays
+    // NUL-terminated. Each byte also goes to the history.
+    void AppendData(const BYTE* data, unsigned length);
+    // Adds to the receive history; from 1000 characters on the first 500 go.
+    void AppendHistory(const BYTE* data, unsigned length);
+
+    static constexpr size_t kHistoryLimit = 1000;
+    static constexpr size_t kHistoryDrop = 500;
+
+    // Members, as the port and the engine use them. Callbacks and their data
+    // are atomic: Uninit replaces them while a worker may be reading them.
+    ILogInterface* m_pLog;
+    int m_bInitialised;
+    PacketKind m_nKind;
+    int m_nError;             // of the last completion (ERROR_IO_PENDING -> 0)
+    int m_bNotifyOnSuccess;   // call m_IOCompleteCB after success
+    int m_bNotifyOnError;     // ... and after a failure
+    void* m_pCompletionData;  // guarded by m_csTimer
+    std::atomic<void*> m_pPreProcessorData;
+    std::atomic<IOPacketCallback> m_IOCompleteCB;
+    std::atomic<IOPacketCallback> m_PreProcessorCB;
+    unsigned m_nBufferSize;
+    unsigned m_nDataLength;
+    BYTE* m_pBuffer;  // owned
+    std::string m_strRecvHistory;
+    DWORD m_dwEventMask;  // filled by WaitCommEvent
+    CAThreadPool* m_pPool;
+    std::atomic<LONG> m_lInUse;  // 0 free, 1 acquired; not touched by Reset
+    // Guarded by m_csTimer:
+    HANDLE m_hTimer;
+    int m_bTimerDone;  // fired, cancelled or being replaced: TimerProc backs off
+    IOPacketCallback m_TimerCB;
+    CRITICAL_SECTION m_csTimer;
+    int m_bTimerArmed;  // a timer exists that nobody has deleted yet
+
+  private:
+    void Reset();
+    // Cancels whatever timer exists, initialised or not.
+    void StopTimer();
+
+    // Guarded by m_csTimer: each arming or cancel starts a new generation;
+    // a posted time-out acts only for the generation it was posted in.
+    unsigned m_nTimerGeneration = 0;
+    unsigned m_nPostedGeneration = 0;
+    // Time-outs posted to the pool and not yet finished.
+    std::atomic<LONG> m_lPendingTriggers{0};
+};

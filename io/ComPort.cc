@@ -1,0 +1,456 @@
+// ComPort: set-up, opening, configuration, writes and shutdown. The
+// completion handlers are in ComPortHandlers.cc.
+#include "io/ComPort.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "io/SystemCalls.h"
+#include "logging/ILogInterface.h"
+#include "logging/NullLog.h"
+#include "qvGSMcomdrv.h"
+
+namespace {
+
+constexpr DWORD kUninitStepMs = 200;
+
+}  // namespace
+
+ComPort::ComPort() : m_pCompletionKey(new CompletionKey(IOAsyncEventHandler, this, 0, 0)) {
+    ResetMembers();
+}
+
+ComPort::~ComPort() {
+    if (m_bInitialized.load()) Uninit();
+    delete m_pCompletionKey;
+    m_pCompletionKey = nullptr;
+}
+
+void ComPort::ResetMembers() {
+    m_pszLogPrefix = nullptr;
+    m_pLog = nullptr;
+    m_pStagingBuffer = nullptr;
+    m_bOpen = 0;
+    m_bInitialized = 0;
+    m_bAborting = 0;
+    m_hComPort = nullptr;
+    m_pOwner = nullptr;
+    m_nCommMaskSetting = 0;
+    m_nRecvErrors = 0;
+    m_nSendErrors = 0;
+    m_bDisableZeroRecvCallbacks = 0;
+    m_pIOPSend = nullptr;
+    m_pIOPCom = nullptr;
+    m_pIOPRecv = nullptr;
+}
+
+const char* ComPort::Prefix() {
+    return m_pszLogPrefix ? m_pszLogPrefix : "";
+}
+
+ILogInterface* ComPort::Log() {
+    return m_pLog ? m_pLog : NullLog();
+}
+
+int ComPort::Init(int commMaskSetting, GenericCOMModemInterface* owner, ILogInterface* log,
+                  CAThreadPool* pool) {
+    if (m_bInitialized.load()) return QV_ALREADYINITIALIZED;
+    ResetMembers();
+    m_pLog = log;
+    m_nCommMaskSetting = commMaskSetting;
+    m_pOwner = owner;
+    m_pIOPCom = new (std::nothrow) IOComAsyncPacket(log, pool);
+    m_pIOPRecv = new (std::nothrow) IOComAsyncPacket(log, pool);
+    m_pIOPSend = new (std::nothrow) IOComAsyncPacket(log, pool);
+    bool ok = m_pIOPCom && m_pIOPRecv && m_pIOPSend;
+    ok = ok && m_pIOPCom->Init(PACKET_KIND_COMEVENT, 0);
+    ok = ok && m_pIOPRecv->Init(PACKET_KIND_RECV, kPacketBufferSize);
+    ok = ok && m_pIOPSend->Init(PACKET_KIND_SEND, kPacketBufferSize);
+    if (ok) {
+        m_pIOPSend->m_bNotifyOnSuccess = 0;
+        m_pStagingBuffer = new (std::nothrow) BYTE[kStagingSize]();
+        ok = m_pStagingBuffer != nullptr;
+    }
+    if (!ok) {
+        Log()->LogError("ComPort::Init - failed, allocation error.");
+        FreePackets();
+        m_bInitialized = 0;
+        m_pCompletionKey->m_bDisabled = 1;
+        return QV_OUTOFMEMORY;
+    }
+    // The delayed re-listen finds its port through the comm-event packet.
+    m_pIOPCom->SetCompletionData(this);
+    m_pCompletionKey->m_bDisabled = 0;
+    m_bInitialized = 1;
+    return QV_OK;
+}
+
+void ComPort::FreePackets() {
+    for (IOComAsyncPacket** packet : {&m_pIOPRecv, &m_pIOPCom, &m_pIOPSend}) {
+        if (*packet == nullptr) continue;
+        (*packet)->Uninit();
+        delete *packet;
+        *packet = nullptr;
+    }
+    delete[] m_pStagingBuffer;
+    m_pStagingBuffer = nullptr;
+}
+
+int ComPort::OpenComPort(const char* deviceName, int hardwareFlow, int baudRate, int timeoutMode) {
+    if (deviceName == nullptr) return QV_INVALIDPARAM;
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    if (m_bAborting.load()) return 1;
+    if (m_bOpen.load()) {
+        CloseComPort();
+        m_hComPort = nullptr;
+    }
+    SystemCalls* sys = GetSystemCalls();
+    HANDLE handle = sys->CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        DWORD error = GetLastError();
+        Log()->LogError("ComPort::OpenComPort - failed to open handle on %s (erc: %d)", deviceName,
+                        static_cast<int>(error));
+        return 1;
+    }
+    m_hComPort = handle;
+    Log()->LogError("ComPort::OpenComPort - succes to open handle on %s", deviceName);
+    if (SetPortSettings(hardwareFlow, baudRate) != 0 || SetTimeouts(timeoutMode) != 0 ||
+        SetMask(static_cast<DWORD>(m_nCommMaskSetting)) != 0) {
+        // Not open yet, so CloseComPort would leave the handle behind.
+        sys->CloseHandle(m_hComPort);
+        m_hComPort = nullptr;
+        CloseComPort();
+        return 1;
+    }
+    m_bOpen = 1;
+    m_pIOPCom->ClearBuffer();
+    m_pIOPRecv->ClearBuffer();
+    m_pIOPSend->ClearBuffer();
+    PurgeComPort();
+    return 0;
+}
+
+int ComPort::SetPortSettings(int hardwareFlow, int baudRate) {
+    SystemCalls* sys = GetSystemCalls();
+    if (!sys->SetupComm(m_hComPort, kQueueSize, kQueueSize)) {
+        Log()->LogError("ComPort::SetPortSettings - SetupComm Failed. (erc: %d)",
+                        static_cast<int>(GetLastError()));
+        return 1;
+    }
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = 28;
+    dcb.BaudRate = static_cast<DWORD>(baudRate);
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = hardwareFlow ? 1 : 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = hardwareFlow ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 4096;
+    dcb.XoffLim = 4096;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    if (!sys->SetCommState(m_hComPort, &dcb)) {
+        Log()->LogError("ComPort::SetPortSettings - SetCommState failed. (erc: %d)",
+                        static_cast<int>(GetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
+int ComPort::SetTimeouts(int mode) {
+    COMMTIMEOUTS timeouts{};
+    switch (mode) {
+        case 0:
+            timeouts.ReadIntervalTimeout = 100;
+            timeouts.ReadTotalTimeoutConstant = 100;
+            break;
+        case 1:
+            // A read returns at once with whatever is buffered.
+            timeouts.ReadIntervalTimeout = MAXDWORD;
+            break;
+        default:
+            break;
+    }
+    return GetSystemCalls()->SetCommTimeouts(m_hComPort, &timeouts) ? 0 : 1;
+}
+
+int ComPort::SetMask(DWORD mask) {
+    if (!GetSystemCalls()->SetCommMask(m_hComPort, mask)) {
+        Log()->LogError("ComPort::SetMask - SetCommMask failed (erc: %d)",
+                        static_cast<int>(GetLastError()));
+        return 1;
+    }
+    return 0;
+}
+
+bool ComPort::PurgeComPort() {
+    if (!m_bInitialized.load() || m_hComPort == nullptr || !m_bOpen.load()) return false;
+    return GetSystemCalls()->PurgeComm(m_hComPort, kPurgeAll) != FALSE;
+}
+
+void ComPort::ForgetCallbacks() {
+    if (m_pIOPRecv) {
+        m_pIOPRecv->m_IOCompleteCB = IOPacketNoop;
+        m_pIOPRecv->SetCompletionData(nullptr);
+        m_pIOPRecv->m_PreProcessorCB = IOPacketNoop;
+        m_pIOPRecv->m_pPreProcessorData = nullptr;
+    }
+    if (m_pIOPSend) {
+        m_pIOPSend->m_IOCompleteCB = IOPacketNoop;
+        m_pIOPSend->SetCompletionData(nullptr);
+    }
+}
+
+void ComPort::CloseComPort() {
+    if (m_bOpen.load() && m_hComPort != nullptr) {
+        PurgeComPort();
+        // Closed even when the purge failed: the device is exclusive and a
+        // handle left open would keep the next open from succeeding.
+        GetSystemCalls()->CloseHandle(m_hComPort);
+        ForgetCallbacks();
+        for (IOComAsyncPacket* packet : {m_pIOPCom, m_pIOPSend, m_pIOPRecv}) {
+            if (packet == nullptr) continue;
+            packet->Release();
+            packet->ClearBuffer();
+        }
+        m_hComPort = nullptr;
+    }
+    m_bOpen = 0;
+}
+
+void ComPort::SetAborting() {
+    m_bAborting = 1;
+}
+
+void ComPort::ClearRecvBuffer() {
+    if (m_pIOPRecv) m_pIOPRecv->ClearBuffer();
+}
+
+bool ComPort::IsOpen() {
+    return m_bOpen.load() != 0;
+}
+bool ComPort::IsInitialized() {
+    return m_bInitialized.load() != 0;
+}
+bool ComPort::IsAborting() {
+    return m_bAborting.load() != 0;
+}
+IOComAsyncPacket* ComPort::GetSendPacket() {
+    return m_pIOPSend;
+}
+IOComAsyncPacket* ComPort::GetRecvPacket() {
+    return m_pIOPRecv;
+}
+IOComAsyncPacket* ComPort::GetComPacket() {
+    return m_pIOPCom;
+}
+
+void ComPort::SetAsyncReadCallback(IOPacketCallback callback, void* data) {
+    Log()->LogInfo("SetAsyncReadCallback >>");
+    if (m_pIOPRecv == nullptr) return;
+    Log()->LogInfo("SetAsyncReadCallback >> m_pIOPRecv != NULL");
+    m_pIOPRecv->m_IOCompleteCB = callback;
+    m_pIOPRecv->SetCompletionData(data);
+}
+
+void ComPort::SetAsyncWriteCallback(IOPacketCallback callback, void* data) {
+    if (m_pIOPSend == nullptr) return;
+    m_pIOPSend->m_IOCompleteCB = callback;
+    m_pIOPSend->SetCompletionData(data);
+}
+
+void ComPort::SetPreProcessorCallback(IOPacketCallback callback, void* data) {
+    if (m_pIOPRecv == nullptr) return;
+    m_pIOPRecv->m_PreProcessorCB = callback;
+    m_pIOPRecv->m_pPreProcessorData = data;
+}
+
+bool ComPort::ListenOnComPort() {
+    if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load() || m_hComPort == nullptr ||
+        m_hComPort == INVALID_HANDLE_VALUE)
+        return false;
+    if (!m_pIOPCom->TryAcquire()) {
+        Log()->LogWarning("ComPort::ListenOnComPort - IO COM PACKET in use.");
+        return false;
+    }
+    // Uninit may have started while we took the packet: it must not find a
+    // wait started behind its back.
+    if (m_bAborting.load()) {
+        m_pIOPCom->Release();
+        return false;
+    }
+    m_pIOPCom->m_IOCompleteCB = nullptr;
+    __atomic_store_n(m_pIOPCom->GetEventMaskWord(), 0, __ATOMIC_RELEASE);
+    m_pIOPCom->ResetOverlapped();
+    if (SetMask(EV_RXCHAR) != 0) {
+        Log()->LogWarning("ComPort::ListenOnComPort - SetCommMask Failed, erc = %d",
+                          static_cast<int>(GetLastError()));
+        m_pIOPCom->Release();
+        return false;
+    }
+    if (GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(), m_pIOPCom) ||
+        GetLastError() == ERROR_IO_PENDING)
+        return true;
+    Log()->LogWarning("ComPort::ListenOnComPort - wait failed, erc = %d",
+                      static_cast<int>(GetLastError()));
+    m_pIOPCom->Release();
+    return false;
+}
+
+BOOL ComPort::Read() {
+    if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load()) {
+        Log()->LogWarning("ComPort::Read - Failed, com port not init\\open or is aborting.");
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (m_pIOPRecv == nullptr) {
+        Log()->LogWarning("ComPort::Read - Failed, Invalid Recv Packet.");
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    return GetSystemCalls()->ReadFile(m_hComPort, m_pStagingBuffer, kReadSize, nullptr, m_pIOPRecv);
+}
+
+BOOL ComPort::WritePacket() {
+    if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load()) {
+        Log()->LogWarning("Write Fail. (com port not init\\open or is aborting)");
+        SetLastError(ERROR_CANCELLED);
+        return FALSE;
+    }
+    if (m_pIOPSend == nullptr || m_pIOPSend->GetData() == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return GetSystemCalls()->WriteFile(m_hComPort, m_pIOPSend->GetData(),
+                                       m_pIOPSend->GetDataLength(), nullptr, m_pIOPSend);
+}
+
+int ComPort::SendData(const char* data, unsigned length) {
+    if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load()) {
+        Log()->LogError("ComPort::SendData - Failed, Reason: notinit\\notopen\\isAborting");
+        return 1;
+    }
+    if (data == nullptr || length == 0) {
+        Log()->LogError("ComPort::SendData - Failed, null buffer supplied.");
+        return 1;
+    }
+    const unsigned capacity = m_pIOPSend->GetBufferSize();
+    if (length >= capacity) {
+        // The caller's data need not be NUL-terminated.
+        std::string text(data, length);
+        Log()->LogError(
+            "ComPort::SendData - Failed, data is to big for one send (DATASTR: %s, DATASZ: %d, "
+            "MAXDATASZ: %d)",
+            text.c_str(), static_cast<int>(length), static_cast<int>(capacity));
+        return 1;
+    }
+    if (!m_pIOPSend->TryAcquire()) {
+        Log()->LogWarning("ComPort::SendData - Failed, a send aready is pending on this port. ");
+        return 1;
+    }
+    m_pIOPSend->ResetOverlapped();
+    // A resend passes the packet's own buffer: memmove.
+    std::memmove(m_pIOPSend->GetData(), data, length);
+    m_pIOPSend->GetData()[length] = 0;
+    m_pIOPSend->m_nDataLength = length;
+    if (WritePacket() || GetLastError() == ERROR_IO_PENDING) return 0;
+    Log()->LogWarning("ComPort::SendData - Failed, 'WriteFile' Failed... erc = %d",
+                      static_cast<int>(GetLastError()));
+    m_pIOPSend->Release();
+    return 1;
+}
+
+int ComPort::SendRawData(const char* data, unsigned length) {
+    if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load()) {
+        Log()->LogError("ComPort::SendRawData - Failed, Reason: notinit\\notopen\\isAborting");
+        return 1;
+    }
+    if (data == nullptr || length == 0) {
+        Log()->LogError("ComPort::SendRawData - Failed, Null Buffer supplied.");
+        return 1;
+    }
+    const unsigned capacity = m_pIOPSend->GetBufferSize();
+    if (length >= capacity) {
+        std::string text(data, length);
+        Log()->LogError(
+            "ComPort::SendRawData - Failed, Data is to big for one send (DATA: %s, DATASZ: %d, "
+            "MAXDATASZ: %d)",
+            text.c_str(), static_cast<int>(length), static_cast<int>(capacity));
+        return 1;
+    }
+    if (!m_pIOPSend->TryAcquire()) {
+        Log()->LogWarning("ComPort::SendRawData - Failed,  Send  aready in progress. ");
+        return 1;
+    }
+    m_pIOPSend->ResetOverlapped();
+    m_pIOPSend->ClearBuffer();
+    if (GetSystemCalls()->WriteFile(m_hComPort, data, length, nullptr, m_pIOPSend) ||
+        GetLastError() == ERROR_IO_PENDING)
+        return 0;
+    Log()->LogWarning("ComPort::SendRawData - Failed,  'WriteFile' Failed... erc = %d",
+                      static_cast<int>(GetLastError()));
+    m_pIOPSend->Release();
+    return 1;
+}
+
+bool ComPort::NothingInFlight() {
+    // Packets first, then the counter: a handler raises the counter before
+    // it frees its packet, so a free packet seen here and a zero counter
+    // read after it mean no handler is left.
+    bool packetsFree = m_pIOPCom->IsFree() && m_pIOPRecv->IsFree() && m_pIOPSend->IsFree();
+    return packetsFree && m_pCompletionKey->m_lDispatchCount.load() <= OwnDispatches();
+}
+
+int ComPort::Uninit() {
+    if (!m_bInitialized.load()) return 0;
+    SetAborting();
+    ++m_nEpoch;
+    ForgetCallbacks();
+    // A delayed re-listen must not start a wait behind our back.
+    m_pIOPCom->CancelTimer();
+    m_pIOPCom->WaitTimerIdle();
+    // Completes a pending comm-event wait.
+    if (m_bOpen.load()) SetMask(0);
+    bool maskForced = false;
+    for (;;) {
+        PurgeComPort();
+        bool done = NothingInFlight();
+        Log()->LogInfo(
+            "%sComPort::Uninit - Waiting for exit. (WORKITEM REFCOUNTER: %d , IOPCOM State: %d , "
+            "IOPREAD State: %d, IOPWRTIE State: %d,  IOPCOMMASK: %d)",
+            Prefix(), static_cast<int>(m_pCompletionKey->m_lDispatchCount.load()),
+            m_pIOPCom->GetInUse(), m_pIOPRecv->GetInUse(), m_pIOPSend->GetInUse(),
+            static_cast<int>(m_pIOPCom->GetEventMask()));
+        if (done) break;
+        Sleep(kUninitStepMs);
+        if (maskForced && m_pIOPCom->GetEventMask() == 0) {
+            Sleep(kUninitStepMs);
+            Log()->LogWarning("%sComPort::Uninit - (1) COM event forcing state... ", Prefix());
+            m_pIOPCom->Release();
+        }
+        if (!m_pIOPCom->IsFree()) {
+            if (SetMask(0) != 0) {
+                Log()->LogWarning("%sComPort::Uninit - (2) COM event forcing state... ", Prefix());
+                m_pIOPCom->Release();
+            } else {
+                maskForced = true;
+            }
+        }
+    }
+    // Late completions for this port are dropped from here on.
+    m_pCompletionKey->m_bDisabled = 1;
+    if (m_bOpen.load()) CloseComPort();
+    FreePackets();
+    m_bInitialized = 0;
+    Log()->LogInfo("%sComPort::Uninit - OK.", Prefix());
+    return 0;
+}

@@ -1,0 +1,263 @@
+// tarn_log over spdlog: one logger per handle, one file sink per file name.
+#include "logging/tarn/tarn_log.h"
+
+#include <spdlog/logger.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e [%t] [%n] [%l] %v";
+constexpr size_t kRotatedFiles = 3;
+constexpr auto kFlushPeriod = std::chrono::seconds(1);
+
+struct OpenRequest {
+    std::string source;
+    std::string fileName;
+    int locking = 1;
+    int level = 1;
+    long long sizeLimit = 0;
+};
+
+std::string LogPath(const std::string& fileName) {
+    const char* dir = std::getenv("QVGSM_LOGDIR");
+    if (dir == nullptr || *dir == '\0' || fileName.empty() || fileName[0] == '/') return fileName;
+    std::string path(dir);
+    if (path.back() != '/') path += '/';
+    return path + fileName;
+}
+
+// Handles are never reused, so a stale handle cannot write into another log.
+class Registry {
+  public:
+    ~Registry() {
+        StopFlusher();
+        FlushAll();
+    }
+
+    uint32_t Open(const OpenRequest& request) {
+        std::string path = LogPath(request.fileName);
+        std::unique_lock lock(m_Mutex);
+        spdlog::sink_ptr sink = m_SinksByPath[path].lock();
+        if (!sink) {
+            sink = MakeSink(path, request);
+            if (!sink) return 0;
+            sink->set_pattern(kPattern);
+            m_SinksByPath[path] = sink;
+        }
+        auto logger = std::make_shared<spdlog::logger>(request.source, sink);
+        logger->set_level(spdlog::level::trace);
+        logger->flush_on(spdlog::level::warn);
+        uint32_t handle = ++m_LastHandle;
+        if (handle == 0) handle = ++m_LastHandle;
+        m_Loggers[handle] = std::move(logger);
+        StartFlusher();
+        return handle;
+    }
+
+    void Close(uint32_t handle) {
+        std::shared_ptr<spdlog::logger> logger;
+        {
+            std::unique_lock lock(m_Mutex);
+            auto it = m_Loggers.find(handle);
+            if (it == m_Loggers.end()) return;
+            logger = std::move(it->second);
+            m_Loggers.erase(it);
+        }
+        logger->flush();
+    }
+
+    std::shared_ptr<spdlog::logger> Find(uint32_t handle) {
+        std::shared_lock lock(m_Mutex);
+        auto it = m_Loggers.find(handle);
+        return it == m_Loggers.end() ? nullptr : it->second;
+    }
+
+    void FlushAll() {
+        std::vector<std::shared_ptr<spdlog::logger>> loggers;
+        {
+            std::shared_lock lock(m_Mutex);
+            loggers.reserve(m_Loggers.size());
+            for (auto& entry : m_Loggers) loggers.push_back(entry.second);
+        }
+        for (auto& logger : loggers) logger->flush();
+    }
+
+  private:
+    static spdlog::sink_ptr MakeSink(const std::string& path, const OpenRequest& request) {
+        try {
+            if (request.sizeLimit > 0) {
+                auto size = static_cast<size_t>(request.sizeLimit);
+                if (request.locking != 0)
+                    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, size,
+                                                                                  kRotatedFiles);
+                return std::make_shared<spdlog::sinks::rotating_file_sink_st>(path, size,
+                                                                              kRotatedFiles);
+            }
+            if (request.locking != 0)
+                return std::make_shared<spdlog::sinks::basic_file_sink_mt>(path);
+            return std::make_shared<spdlog::sinks::basic_file_sink_st>(path);
+        } catch (...) {
+            return nullptr;
+        }
+    }
+
+    // Caller holds m_Mutex.
+    void StartFlusher() {
+        if (m_Flusher.joinable()) return;
+        m_Flusher = std::thread([this] {
+            std::unique_lock lock(m_FlusherMutex);
+            while (!m_bStop) {
+                m_FlusherWake.wait_for(lock, kFlushPeriod);
+                if (m_bStop) break;
+                lock.unlock();
+                FlushAll();
+                lock.lock();
+            }
+        });
+    }
+
+    void StopFlusher() {
+        {
+            std::lock_guard lock(m_FlusherMutex);
+            m_bStop = true;
+        }
+        m_FlusherWake.notify_all();
+        if (m_Flusher.joinable()) m_Flusher.join();
+    }
+
+    std::shared_mutex m_Mutex;  // guards the maps and m_LastHandle
+    std::unordered_map<uint32_t, std::shared_ptr<spdlog::logger>> m_Loggers;
+    std::map<std::string, std::weak_ptr<spdlog::sinks::sink>> m_SinksByPath;
+    uint32_t m_LastHandle = 0;
+
+    std::mutex m_FlusherMutex;  // after m_Mutex when both are held
+    std::condition_variable m_FlusherWake;
+    bool m_bStop = false;
+    std::thread m_Flusher;
+};
+
+Registry& GetRegistry() {
+    static Registry registry;
+    return registry;
+}
+
+spdlog::level::level_enum LevelOf(int severity) {
+    switch (severity) {
+        case 0:
+            return spdlog::level::err;
+        case 1:
+            return spdlog::level::warn;
+        case 2:
+            return spdlog::level::info;
+        default:
+            return spdlog::level::debug;
+    }
+}
+
+// Formats on the stack; only long lines (a whole receive buffer) allocate.
+void Write(uint32_t handle, int severity, const char* format, va_list args) {
+    if (handle == 0 || format == nullptr) return;
+    std::shared_ptr<spdlog::logger> logger = GetRegistry().Find(handle);
+    if (!logger) return;
+    char line[1024];
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(line, sizeof line, format, copy);
+    va_end(copy);
+    if (length < 0) return;
+    try {
+        if (static_cast<size_t>(length) < sizeof line) {
+            logger->log(LevelOf(severity), spdlog::string_view_t(line, length));
+            return;
+        }
+        std::string longLine(static_cast<size_t>(length) + 1, '\0');
+        va_copy(copy, args);
+        std::vsnprintf(longLine.data(), longLine.size(), format, copy);
+        va_end(copy);
+        longLine.resize(static_cast<size_t>(length));
+        logger->log(LevelOf(severity), spdlog::string_view_t(longLine));
+    } catch (...) {
+        // A log never disturbs its caller.
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void tarn_ordinal_36(uint32_t* handle, const char* configTemplate, ...) {
+    if (handle == nullptr) return;
+    *handle = 0;
+    if (configTemplate == nullptr) return;
+    OpenRequest request;
+    va_list args;
+    va_start(args, configTemplate);
+    const char* field = configTemplate;
+    while (*field != '\0') {
+        const char* end = std::strchr(field, ';');
+        size_t length = end ? static_cast<size_t>(end - field) : std::strlen(field);
+        std::string name(field, length);
+        if (name == "%source") {
+            const char* value = va_arg(args, const char*);
+            request.source = value ? value : "";
+        } else if (name == "%csvlogname") {
+            const char* value = va_arg(args, const char*);
+            request.fileName = value ? value : "";
+        } else if (name == "%locking") {
+            request.locking = va_arg(args, int);
+        } else if (name == "%loglevel") {
+            request.level = va_arg(args, int);
+        } else if (name == "%csvlimit") {
+            request.sizeLimit = va_arg(args, int);
+        }
+        field += length;
+        if (*field == ';') ++field;
+    }
+    va_end(args);
+    if (request.fileName.empty()) return;
+    try {
+        *handle = GetRegistry().Open(request);
+    } catch (...) {
+        *handle = 0;
+    }
+}
+
+void tarn_ordinal_12(uint32_t handle) {
+    try {
+        GetRegistry().Close(handle);
+    } catch (...) {
+    }
+}
+
+void tarn_ordinal_34(uint32_t handle, int severity, int /*level*/, int /*reserved1*/,
+                     int /*reserved2*/, const char* format, va_list args) {
+    Write(handle, severity, format, args);
+}
+
+void tarn_ordinal_35(uint32_t handle, int severity, int /*level*/, int /*reserved1*/,
+                     int /*reserved2*/, const char* format, va_list args) {
+    Write(handle, severity, format, args);
+}
+
+void tarn_flush_all(void) {
+    try {
+        GetRegistry().FlushAll();
+    } catch (...) {
+    }
+}
+
+}  // extern "C"

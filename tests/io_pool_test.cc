@@ -1,0 +1,179 @@
+// The worker pool on its completion port.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "io/ThreadPool.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+struct ItemRecord {
+    std::atomic<int> calls{0};
+    std::atomic<int> deleteAfter{-1};
+    std::atomic<LONG> dispatchCount{-1};
+    std::atomic<DWORD> bytes{0};
+    std::atomic<bool> overlappedNull{false};
+    std::atomic<DWORD> error{99};
+};
+
+int RecordItem(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
+               DWORD error) {
+    auto* record = static_cast<ItemRecord*>(context);
+    record->deleteAfter = key->m_bDeleteAfterDispatch;
+    record->dispatchCount = key->m_lDispatchCount.load();
+    record->bytes = bytes;
+    record->overlappedNull = overlapped == nullptr;
+    record->error = error;
+    ++record->calls;
+    return 0;
+}
+
+int CountItem(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    ++*static_cast<std::atomic<int>*>(context);
+    return 0;
+}
+
+TEST(PoolTest, StartWithZeroMakesTwoPerProcessorPlusOne) {
+    CAThreadPool pool;
+    ASSERT_EQ(pool.Start(0), 0);
+    const unsigned expected = 2 * pool.GetProcessorCount() + 1;
+    EXPECT_GE(pool.GetProcessorCount(), 1u);
+    EXPECT_EQ(pool.GetThreadCount(), expected);
+    EXPECT_EQ(pool.GetActiveThreadCounter()->load(), static_cast<LONG>(expected));
+    // Starting again changes nothing.
+    EXPECT_EQ(pool.Start(3), 0);
+    EXPECT_EQ(pool.GetThreadCount(), expected);
+    EXPECT_EQ(pool.Shutdown(), 0);
+    EXPECT_EQ(pool.GetThreadCount(), 0u);
+    EXPECT_EQ(pool.GetActiveThreadCounter()->load(), 0);
+}
+
+TEST(PoolTest, WorkItemRunsExactlyOnceWithItsOwnKey) {
+    CAThreadPool pool;
+    ASSERT_EQ(pool.Start(4), 0);
+    ItemRecord record;
+    ASSERT_EQ(pool.QueueWorkItem(&record, RecordItem), 0);
+    ASSERT_TRUE(WaitUntil([&] { return record.calls.load() > 0; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(record.calls.load(), 1);
+    EXPECT_EQ(record.deleteAfter.load(), 1);
+    EXPECT_EQ(record.dispatchCount.load(), 1);
+    EXPECT_EQ(record.bytes.load(), 28u);
+    EXPECT_TRUE(record.overlappedNull.load());
+    EXPECT_EQ(record.error.load(), 0u);
+    EXPECT_EQ(pool.Shutdown(), 0);
+}
+
+TEST(PoolTest, ManyItemsEachRunOnce) {
+    CAThreadPool pool;
+    ASSERT_EQ(pool.Start(0), 0);
+    std::atomic<int> counter{0};
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(pool.QueueWorkItem(&counter, CountItem), 0);
+    ASSERT_TRUE(WaitUntil([&] { return counter.load() >= 5000; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(counter.load(), 5000);
+    EXPECT_EQ(pool.Shutdown(), 0);
+}
+
+TEST(PoolTest, QueueBeforeStartAndAfterShutdownFailsWithGenFailure) {
+    CAThreadPool pool;
+    std::atomic<int> counter{0};
+    EXPECT_EQ(pool.QueueWorkItem(&counter, CountItem), 31);
+    EXPECT_EQ(pool.Shutdown(), 31);
+    ASSERT_EQ(pool.Start(2), 0);
+    ASSERT_EQ(pool.Shutdown(), 0);
+    EXPECT_EQ(pool.QueueWorkItem(&counter, CountItem), 31);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(counter.load(), 0);
+}
+
+struct Gate {
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    std::atomic<int> inside{0};
+    std::atomic<bool> open{false};
+};
+
+int HoldUntilOpen(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* gate = static_cast<Gate*>(context);
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->threads.insert(std::this_thread::get_id());
+    }
+    ++gate->inside;
+    while (!gate->open.load()) std::this_thread::sleep_for(1ms);
+    return 0;
+}
+
+// Every worker holds an item when Shutdown begins; the exit key must pass
+// through each of them in turn before Shutdown returns, and items queued
+// before the exit key still run.
+TEST(PoolTest, ShutdownRelaysExitThroughEveryWorkerAndPoolRestarts) {
+    CAThreadPool pool;
+    ASSERT_EQ(pool.Start(5), 0);
+    Gate gate;
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(pool.QueueWorkItem(&gate, HoldUntilOpen), 0);
+    ASSERT_TRUE(WaitUntil([&] { return gate.inside.load() == 5; }));
+    EXPECT_EQ(gate.threads.size(), 5u) << "each worker holds one item";
+    std::atomic<int> counter{0};
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(pool.QueueWorkItem(&counter, CountItem), 0);
+
+    std::atomic<bool> shutdownDone{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(pool.Shutdown(), 0);
+        shutdownDone = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(shutdownDone.load()) << "Shutdown waits for busy workers";
+    gate.open = true;
+    stopper.join();
+    EXPECT_EQ(counter.load(), 100);
+    EXPECT_EQ(pool.GetActiveThreadCounter()->load(), 0);
+
+    ASSERT_EQ(pool.Start(2), 0);
+    EXPECT_EQ(pool.GetThreadCount(), 2u);
+    ASSERT_EQ(pool.QueueWorkItem(&counter, CountItem), 0);
+    ASSERT_TRUE(WaitUntil([&] { return counter.load() == 101; }));
+    EXPECT_EQ(pool.Shutdown(), 0);
+}
+
+TEST(PoolTest, ThreadStatesAndTheirNames) {
+    CAThreadPool pool;
+    EXPECT_STREQ(pool.GetThreadStateName(0), "THREAD_ST_IDLE");
+    EXPECT_STREQ(pool.GetThreadStateName(1), "THREAD_ST_BUSY");
+    EXPECT_STREQ(pool.GetThreadStateName(2), "THREAD_ST_IDLE");
+    EXPECT_STREQ(pool.GetThreadStateName(3), "THREAD_ST_EXIT");
+    EXPECT_STREQ(pool.GetThreadStateName(4), "THREAD_ST_UNINIT");
+    EXPECT_STREQ(pool.GetThreadStateName(5), "NULL");
+    EXPECT_STREQ(pool.GetThreadStateName(-1), "NULL");
+    WorkerThread worker;
+    EXPECT_EQ(worker.m_lState.load(), THREAD_ST_UNINIT);
+    EXPECT_EQ(pool.SetThreadState(&worker, THREAD_ST_BUSY), THREAD_ST_UNINIT);
+    EXPECT_EQ(pool.SetThreadState(&worker, THREAD_ST_EXIT), THREAD_ST_BUSY);
+    EXPECT_EQ(pool.Reserved1(), 0);
+    EXPECT_EQ(pool.Reserved2(), 0);
+}
+
+TEST(PoolTest, AssociateWithoutStartedPoolFails) {
+    CAThreadPool pool;
+    CompletionKey key(nullptr, nullptr, 0, 0);
+    EXPECT_EQ(pool.AssociateHandle(INVALID_HANDLE_VALUE, &key), 31);
+}
+
+}  // namespace

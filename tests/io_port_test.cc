@@ -1,0 +1,474 @@
+// The serial port against a scripted peer on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io/ComPort.h"
+#include "io/SystemCalls.h"
+#include "io/ThreadPool.h"
+#include "platform/clock.h"
+#include "support/FaultyCalls.h"
+#include "support/PtyPeer.h"
+#include "support/RecordingLog.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// What the port's callbacks saw, in order.
+// Read on the worker inside the callback: the packet's fields belong to the
+// handler while it runs.
+struct Event {
+    char kind;         // 'P' pre-processor, 'R' read callback, 'W' write callback
+    std::string data;  // the packet's accumulated data at the time
+    int error;
+    void* completionData;
+    std::string history;
+    int recvErrors;
+};
+
+// Set by a test: the next read callback empties the receive buffer, as the
+// engine does once it has matched an answer.
+std::atomic<bool> g_ClearOnNextRead{false};
+
+struct Recorder {
+    std::mutex mutex;
+    std::vector<Event> events;
+
+    void Add(char kind, ComPort* port, IOComAsyncPacket* packet) {
+        std::lock_guard lock(mutex);
+        std::string data;
+        if (packet->GetData())
+            data.assign(reinterpret_cast<char*>(packet->GetData()), packet->GetDataLength());
+        events.push_back(Event{kind, data, packet->GetError(), packet->GetCompletionData(),
+                               packet->GetHistory(), port ? port->GetRecvErrors() : -1});
+    }
+    Event Last() {
+        std::lock_guard lock(mutex);
+        return events.back();
+    }
+    std::vector<Event> Events() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+    int Count(char kind) {
+        std::lock_guard lock(mutex);
+        int n = 0;
+        for (auto& e : events) n += e.kind == kind;
+        return n;
+    }
+    std::string LastData(char kind) {
+        std::lock_guard lock(mutex);
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->kind == kind) return it->data;
+        return {};
+    }
+};
+Recorder* g_Recorder = nullptr;
+
+void OnPre(ComPort* port, IOComAsyncPacket* packet, int) {
+    g_Recorder->Add('P', port, packet);
+}
+void OnRead(ComPort* port, IOComAsyncPacket* packet, int) {
+    g_Recorder->Add('R', port, packet);
+    if (g_ClearOnNextRead.exchange(false)) port->ClearRecvBuffer();
+}
+void OnWrite(ComPort* port, IOComAsyncPacket* packet, int) {
+    g_Recorder->Add('W', port, packet);
+}
+
+class PortTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_Recorder = &recorder;
+        if (!peer.Open()) GTEST_SKIP() << "no pseudo-terminal available";
+        ASSERT_EQ(pool.Start(0), 0);
+        ASSERT_EQ(port.Init(1, nullptr, &log, &pool), 0);
+    }
+
+    void TearDown() override {
+        port.Uninit();
+        SetSystemCalls(nullptr);
+        pool.Shutdown();
+        g_Recorder = nullptr;
+    }
+
+    // Stays in use until TearDown has uninitialised the port.
+    qvtest::FaultyCalls& UseFaultyCalls() {
+        faulty = std::make_unique<qvtest::FaultyCalls>(&port, &pool);
+        SetSystemCalls(faulty.get());
+        return *faulty;
+    }
+
+    void OpenAndListen() {
+        ASSERT_EQ(port.OpenComPort(peer.DeviceName().c_str(), 0, 115200, 1), 0) << log.Dump();
+        ASSERT_EQ(pool.AssociateHandle(port.GetHandle(), port.GetCompletionKey()), 0);
+        port.SetPreProcessorCallback(OnPre, &recorder);
+        port.SetAsyncReadCallback(OnRead, &recorder);
+        port.SetAsyncWriteCallback(OnWrite, &recorder);
+        ASSERT_TRUE(port.ListenOnComPort());
+    }
+
+    qvtest::PtyPeer peer;
+    qvtest::RecordingLog log;
+    CAThreadPool pool;
+    ComPort port;
+    Recorder recorder;
+    std::unique_ptr<qvtest::FaultyCalls> faulty;
+};
+
+TEST_F(PortTest, BytesReachPreProcessorThenCallbackAccumulated) {
+    OpenAndListen();
+    EXPECT_TRUE(log.Has("SetAsyncReadCallback >>", 'I'));
+    EXPECT_TRUE(log.Has("SetAsyncReadCallback >> m_pIOPRecv != NULL", 'I'));
+    const std::string reply = "\r\n+CSQ: 21,0\r\n\r\nOK\r\n";
+    ASSERT_TRUE(peer.Write(reply, 3ms));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == reply; })) << log.Dump();
+
+    // Every read runs the pre-processor first, then the read callback, each
+    // seeing everything received so far.
+    auto events = recorder.Events();
+    ASSERT_GE(events.size(), 2u);
+    ASSERT_EQ(events.size() % 2, 0u);
+    std::string previous;
+    for (size_t i = 0; i < events.size(); i += 2) {
+        EXPECT_EQ(events[i].kind, 'P') << i;
+        EXPECT_EQ(events[i + 1].kind, 'R') << i;
+        EXPECT_EQ(events[i].data, events[i + 1].data);
+        EXPECT_EQ(events[i].data.compare(0, previous.size(), previous), 0) << "accumulates";
+        EXPECT_GT(events[i].data.size(), previous.size());
+        EXPECT_EQ(events[i + 1].completionData, &recorder);
+        previous = events[i].data;
+    }
+    EXPECT_EQ(events.back().history, reply);
+    EXPECT_EQ(events.back().recvErrors, 0);
+
+    const int reads = static_cast<int>(events.size() / 2);
+    EXPECT_EQ(
+        log.Count("ComPort::ioRead_PacketHandler RECV: m_bDisableZeroRecvCallbacks = false", 'I'),
+        reads);
+    EXPECT_EQ(log.Count("ComPort::ioRead_PacketHandler RECV: process data", 'I'), reads);
+    EXPECT_EQ(log.Count("ComPort::ioRead_PacketHandler RECV: m_PreProcessorCB", 'I'), reads);
+    EXPECT_EQ(log.Count("ComPort::ioRead_PacketHandler RECV: m_IOCompleteCB", 'I'), reads);
+    EXPECT_EQ(log.CountContaining("(erc: 0) -> RECV("), reads);
+    // The last read shows everything received so far.
+    EXPECT_EQ(log.CountContaining("): " + reply), 1);
+
+    // Consumers clear what they matched; the history stays.
+    g_ClearOnNextRead = true;
+    ASSERT_TRUE(peer.Write("Z"));
+    ASSERT_TRUE(WaitUntil([&] { return !g_ClearOnNextRead.load(); }));
+    EXPECT_EQ(recorder.LastData('R'), reply + "Z");
+    ASSERT_TRUE(peer.Write("\r\nRING\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "\r\nRING\r\n"; }));
+    EXPECT_EQ(recorder.Last().history, reply + "Z\r\nRING\r\n");
+}
+
+TEST_F(PortTest, HistoryKeepsItsSecondHalfPastOneThousand) {
+    OpenAndListen();
+    std::string text;
+    for (int i = 0; i < 1200; ++i) text += static_cast<char>('A' + i % 23);
+    ASSERT_TRUE(peer.Write(text.substr(0, 600)));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R').size() == 600; }));
+    ASSERT_TRUE(peer.Write(text.substr(600)));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R').size() == 1200; }));
+    EXPECT_EQ(recorder.Last().history, text.substr(500));
+}
+
+TEST_F(PortTest, ZeroByteReadRunsBothCallbacks) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.emptyReads = 1;
+    ASSERT_TRUE(peer.Write("AB"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "AB"; })) << log.Dump();
+    auto events = recorder.Events();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0].kind, 'P');
+    EXPECT_EQ(events[0].data, "");
+    EXPECT_EQ(events[1].kind, 'R');
+    EXPECT_EQ(events[1].data, "");
+    EXPECT_TRUE(log.Has("(erc: 0) -> RECV(0): "));
+}
+
+TEST_F(PortTest, SendDataTakesUpTo80499Bytes) {
+    OpenAndListen();
+    std::string big(80499, 'x');
+    big.back() = 'z';
+    ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
+    ASSERT_TRUE(peer.ReadCount(big.size(), 10000ms));
+    EXPECT_EQ(peer.Take(), big);
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(80499): " + big));
+    EXPECT_EQ(recorder.Count('W'), 0) << "the send callback is for errors only";
+
+    std::string tooBig(80500, 'y');
+    EXPECT_EQ(port.SendData(tooBig.data(), static_cast<unsigned>(tooBig.size())), 1);
+    EXPECT_TRUE(log.Has("ComPort::SendData - Failed, data is to big for one send (DATASTR: " +
+                            tooBig + ", DATASZ: 80500, MAXDATASZ: 80500)",
+                        'E'));
+    EXPECT_EQ(port.SendData(nullptr, 5), 1);
+    EXPECT_EQ(port.SendData("x", 0), 1);
+    EXPECT_EQ(log.Count("ComPort::SendData - Failed, null buffer supplied.", 'E'), 2);
+}
+
+TEST_F(PortTest, SendWhileAWriteIsPendingWaitsOnceThenFails) {
+    OpenAndListen();
+    // The peer does not read: the write cannot finish.
+    std::string big(80000, 'q');
+    ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
+    std::this_thread::sleep_for(50ms);
+    uint64_t start = qvclock::NowMs();
+    EXPECT_EQ(port.SendData("AT\r", 3), 1);
+    EXPECT_GE(qvclock::NowMs() - start, 100u);
+    EXPECT_TRUE(
+        log.Has("ComPort::SendData - Failed, a send aready is pending on this port. ", 'W'));
+    ASSERT_TRUE(peer.ReadCount(big.size(), 10000ms));
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(80000): " + big));
+    // The packet is free again.
+    ASSERT_EQ(port.SendData("AT\r", 3), 0);
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(3): AT\r"));
+}
+
+TEST_F(PortTest, WriteFailingThreeTimesThenSucceedingSendsOnce) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.failWrites = 3;
+    ASSERT_EQ(port.SendData("AT+CSQ\r", 7), 0);
+    ASSERT_TRUE(peer.ReadUntil("AT+CSQ\r"));
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(7): AT+CSQ\r"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(peer.Take(), "AT+CSQ\r") << "sent once";
+    EXPECT_EQ(calls.writeCalls.load(), 4);
+    EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT+CSQ\r", 'W'), 3);
+    EXPECT_EQ(log.CountContaining("-> SENT("), 1);
+    EXPECT_EQ(recorder.Count('W'), 0);
+    EXPECT_EQ(port.GetSendErrors(), 0);
+}
+
+TEST_F(PortTest, WriteFailingFourTimesCallsTheErrorCallbackOnce) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.failWrites = 4;
+    ASSERT_EQ(port.SendData("AT\r", 3), 0);
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count('W') == 1; })) << log.Dump();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(recorder.Count('W'), 1);
+    EXPECT_EQ(recorder.Events().back().error, 31);
+    EXPECT_EQ(calls.writeCalls.load(), 4);
+    EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT\r", 'W'), 4);
+    EXPECT_EQ(log.CountContaining("-> SENT("), 0);
+    EXPECT_TRUE(port.GetSendPacket()->IsFree());
+
+    // The next command starts with a clean count: one failure is resent.
+    calls.failWrites = 1;
+    ASSERT_EQ(port.SendData("ATE0\r", 5), 0);
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(5): ATE0\r"));
+    EXPECT_EQ(recorder.Count('W'), 1);
+}
+
+TEST_F(PortTest, ThreeFailedReadsCallTheErrorCallback) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    qvclock::SetScale(10);  // the pause before listening again
+    OpenAndListen();
+    calls.failReads = 3;
+    ASSERT_TRUE(peer.Write("OK"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count('R') >= 1; })) << log.Dump();
+    EXPECT_EQ(log.Count("recvIO failed, -> (erc: 31)", 'W'), 3);
+    auto first = recorder.Events().front();
+    EXPECT_EQ(first.kind, 'R');
+    EXPECT_EQ(first.error, 31);
+    EXPECT_EQ(recorder.Count('P'), 0) << "no pre-processing of failed reads";
+    // Listening resumes after a pause and the data is read.
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "OK"; })) << log.Dump();
+    EXPECT_EQ(recorder.Count('R'), 2);
+    EXPECT_EQ(recorder.Last().recvErrors, 0);
+    qvclock::SetScale(1);
+}
+
+TEST_F(PortTest, TwoFailedReadsThenAGoodOneCallNoErrorCallback) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.failReads = 2;
+    ASSERT_TRUE(peer.Write("OK"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "OK"; })) << log.Dump();
+    EXPECT_EQ(log.Count("recvIO failed, -> (erc: 31)", 'W'), 2);
+    for (const Event& e : recorder.Events()) EXPECT_EQ(e.error, 0);
+    EXPECT_EQ(recorder.Last().recvErrors, 0);
+}
+
+// A peer that hangs up makes every read fail at once; the port must not
+// poll the dead device hot.
+TEST_F(PortTest, HangUpIsReportedWithoutSpinning) {
+    OpenAndListen();
+    peer.HangUp();
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count('R') >= 1; })) << log.Dump();
+    std::this_thread::sleep_for(1500ms);
+    int failures =
+        log.CountContaining("recvIO failed") + log.CountContaining("failed to issue read io");
+    EXPECT_GE(failures, 3);
+    EXPECT_LE(failures, 10) << log.Dump();
+    EXPECT_EQ(port.Uninit(), 0);
+    EXPECT_TRUE(log.Has("ComPort::Uninit - OK."));
+}
+
+TEST_F(PortTest, UninitWithReadAndWritePendingLeavesNothingBehind) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    // A write the peer never takes, a read that never ends, and the wait.
+    std::string big(80000, 'w');
+    ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
+    calls.holdReads = 1;
+    ASSERT_TRUE(peer.Write("x"));
+    ASSERT_TRUE(WaitUntil([&] { return calls.readCalls.load() == 1; }));
+    EXPECT_FALSE(port.GetRecvPacket()->IsFree());
+    EXPECT_FALSE(port.GetSendPacket()->IsFree());
+
+    EXPECT_EQ(port.Uninit(), 0);
+    auto lines = log.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().text, "ComPort::Uninit - OK.");
+    EXPECT_EQ(lines.back().level, 'I');
+    EXPECT_EQ(lines[lines.size() - 2].text,
+              "ComPort::Uninit - Waiting for exit. (WORKITEM REFCOUNTER: 0 , IOPCOM State: 0 , "
+              "IOPREAD State: 0, IOPWRTIE State: 0,  IOPCOMMASK: 1)");
+    EXPECT_FALSE(port.IsInitialized());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.IsAborting());
+    EXPECT_EQ(port.GetRecvPacket(), nullptr);
+    EXPECT_EQ(port.GetHandle(), nullptr);
+
+    // Nothing is left to complete.
+    size_t count = log.Lines().size();
+    peer.Write("more");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log.Lines().size(), count);
+    EXPECT_EQ(recorder.Count('R'), 0);
+    EXPECT_EQ(recorder.Count('W'), 0);
+    EXPECT_EQ(port.Uninit(), 0);
+}
+
+TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
+    OpenAndListen();
+    std::string big(80000, 'w');
+    ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(port.GetComPacket()->IsFree());
+    EXPECT_FALSE(port.GetSendPacket()->IsFree());
+
+    EXPECT_EQ(port.Uninit(), 0);
+    auto lines = log.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back().text, "ComPort::Uninit - OK.");
+    EXPECT_EQ(lines[lines.size() - 2].text,
+              "ComPort::Uninit - Waiting for exit. (WORKITEM REFCOUNTER: 0 , IOPCOM State: 0 , "
+              "IOPREAD State: 0, IOPWRTIE State: 0,  IOPCOMMASK: 0)");
+    EXPECT_EQ(log.CountContaining("forcing state"), 0) << "the mask change ended the wait";
+    size_t count = log.Lines().size();
+    peer.Write("late");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log.Lines().size(), count);
+}
+
+TEST_F(PortTest, UninitOnAPortNeverInitialisedReturnsAtOnce) {
+    ComPort fresh;
+    EXPECT_EQ(fresh.Uninit(), 0);
+    EXPECT_FALSE(fresh.IsInitialized());
+}
+
+TEST_F(PortTest, OpeningAMissingDeviceFails) {
+    EXPECT_EQ(port.OpenComPort("\\\\.\\COM99999", 0, 115200, 1), 1);
+    auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 'E');
+    EXPECT_EQ(lines[0].text.rfind(
+                  "ComPort::OpenComPort - failed to open handle on \\\\.\\COM99999 (erc: ", 0),
+              0u)
+        << lines[0].text;
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(PortTest, ArgumentAndStateChecks) {
+    ComPort other;
+    EXPECT_EQ(other.OpenComPort(peer.DeviceName().c_str(), 0, 115200, 1), 18);
+    EXPECT_EQ(port.OpenComPort(nullptr, 0, 115200, 1), 6);
+    EXPECT_EQ(port.Init(1, nullptr, &log, &pool), 17);
+    EXPECT_FALSE(port.ListenOnComPort()) << "not open";
+    EXPECT_EQ(port.SendData("AT\r", 3), 1);
+    EXPECT_TRUE(log.Has("ComPort::SendData - Failed, Reason: notinit\\notopen\\isAborting", 'E'));
+    EXPECT_EQ(port.SendRawData("AT\r", 3), 1);
+    EXPECT_TRUE(
+        log.Has("ComPort::SendRawData - Failed, Reason: notinit\\notopen\\isAborting", 'E'));
+}
+
+TEST_F(PortTest, OpenLogsAndConfiguresThePort) {
+    OpenAndListen();
+    EXPECT_TRUE(
+        log.Has("ComPort::OpenComPort - succes to open handle on " + peer.DeviceName(), 'E'));
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_NE(port.GetHandle(), nullptr);
+    EXPECT_FALSE(port.ListenOnComPort()) << "one wait at a time";
+    EXPECT_TRUE(log.Has("ComPort::ListenOnComPort - IO COM PACKET in use.", 'W'));
+    // The device is exclusive.
+    ComPort second;
+    ASSERT_EQ(second.Init(1, nullptr, &log, &pool), 0);
+    EXPECT_EQ(second.OpenComPort(peer.DeviceName().c_str(), 0, 115200, 1), 1);
+}
+
+TEST_F(PortTest, SendRawDataWritesTheCallersBuffer) {
+    OpenAndListen();
+    static const char kCommand[] = "AT+CMGF=0\r";
+    ASSERT_EQ(port.SendRawData(kCommand, 10), 0);
+    ASSERT_TRUE(peer.ReadUntil("AT+CMGF=0\r"));
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(10): "));
+}
+
+// A line that fails initialisation is retried from a callback of its own
+// port: Uninit, Init, open and listen again, all inside the callback.
+TEST_F(PortTest, PortCanBeReinitialisedFromItsOwnCallback) {
+    OpenAndListen();
+    struct Context {
+        ComPort* port;
+        CAThreadPool* pool;
+        std::string device;
+        std::atomic<int> result{-1};
+    };
+    static Context* s_Context = nullptr;
+    Context context{&port, &pool, peer.DeviceName()};
+    s_Context = &context;
+    port.SetAsyncReadCallback(
+        [](ComPort* p, IOComAsyncPacket*, int) {
+            Context* c = s_Context;
+            int r = p->Uninit();
+            r += p->Init(1, nullptr, p->GetLog(), c->pool);
+            r += p->OpenComPort(c->device.c_str(), 0, 115200, 1);
+            r += c->pool->AssociateHandle(p->GetHandle(), p->GetCompletionKey());
+            p->SetAsyncReadCallback(OnRead, nullptr);
+            r += p->ListenOnComPort() ? 0 : 100;
+            c->result = r;
+        },
+        nullptr);
+    ASSERT_TRUE(peer.Write("ERROR\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return context.result.load() != -1; })) << log.Dump();
+    EXPECT_EQ(context.result.load(), 0) << log.Dump();
+    EXPECT_TRUE(log.Has("ComPort::Uninit - OK."));
+    ASSERT_TRUE(peer.Write("OK\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "OK\r\n"; })) << log.Dump();
+    s_Context = nullptr;
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// The line log written through the real tarn_log into files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/LoggingHandler.h"
+#include "logging/tarn/tarn_log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TarnLogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qvgsm-logs-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        setenv("QVGSM_LOGDIR", dir.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("QVGSM_LOGDIR");
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    std::vector<std::string> ReadLines(const std::string& name) {
+        tarn_flush_all();
+        std::ifstream in(dir + "/" + name);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    static int CountEndingWith(const std::vector<std::string>& lines, const std::string& tail) {
+        int count = 0;
+        for (const auto& line : lines)
+            if (line.size() >= tail.size() &&
+                line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+                ++count;
+        return count;
+    }
+
+    std::string dir;
+};
+
+// What a line does with its log: the file named after the COM port, the
+// start banner, lines at three severities, the end banner.
+TEST_F(TarnLogTest, LineLogFileCarriesBannerAndSeverities) {
+    CLoggingHandler log;
+    char fileName[100] = {};
+    std::snprintf(fileName, sizeof fileName, "GSM_COM%d.log", 12);
+    log.Open(fileName, "GSM_DRV", 1);
+    EXPECT_NE(log.GetHandle(), 0u);
+    log.LogInfo("|============= STARTING LOG - COM: %d =============|", 12);
+    log.LogWarning("a warning %d", 2);
+    log.LogError("an error %s", "here");
+    log.LogInfo2("second entry %d", 5);
+
+    auto lines = ReadLines("GSM_COM12.log");
+    ASSERT_EQ(lines.size(), 4u);
+    // time, thread, source, severity, text
+    std::regex shape(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] \[GSM_DRV\] \[(\w+)\] (.*)$)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[0], match, shape)) << lines[0];
+    EXPECT_EQ(match[1], "info");
+    EXPECT_EQ(match[2], "|============= STARTING LOG - COM: 12 =============|");
+    ASSERT_TRUE(std::regex_match(lines[1], match, shape)) << lines[1];
+    EXPECT_EQ(match[1], "warning");
+    EXPECT_EQ(match[2], "a warning 2");
+    ASSERT_TRUE(std::regex_match(lines[2], match, shape)) << lines[2];
+    EXPECT_EQ(match[1], "error");
+    EXPECT_EQ(match[2], "an error here");
+    ASSERT_TRUE(std::regex_match(lines[3], match, shape)) << lines[3];
+    EXPECT_EQ(match[1], "info");
+
+    log.LogInfo("|==================== END OF LOG ==================|");
+    log.Close();
+    log.LogInfo("after close");
+    // Close writes what was buffered without an explicit flush.
+    std::ifstream in(dir + "/GSM_COM12.log");
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_NE(all.str().find("END OF LOG"), std::string::npos);
+    EXPECT_EQ(all.str().find("after close"), std::string::npos);
+}
+
+TEST_F(TarnLogTest, DifferentPortsWriteDifferentFiles) {
+    CLoggingHandler a, b;
+    a.Open("GSM_COM1.log", "GSM_DRV", 1);
+    b.Open("GSM_COM2.log", "GSM_DRV", 1);
+    a.LogInfo("to one");
+    b.LogInfo("to two");
+    auto one = ReadLines("GSM_COM1.log");
+    auto two = ReadLines("GSM_COM2.log");
+    ASSERT_EQ(one.size(), 1u);
+    ASSERT_EQ(two.size(), 1u);
+    EXPECT_EQ(CountEndingWith(one, "to one"), 1);
+    EXPECT_EQ(CountEndingWith(two, "to two"), 1);
+    a.Close();
+    b.Close();
+}
+
+// A refused duplicate line opens the registered line's file too: both
+// handles write to the one file.
+TEST_F(TarnLogTest, TwoHandlesOnOneFileShareIt) {
+    CLoggingHandler first, duplicate;
+    first.Open("GSM_COM5.log", "GSM_DRV", 1);
+    duplicate.Open("GSM_COM5.log", "GSM_DRV", 1);
+    EXPECT_NE(first.GetHandle(), duplicate.GetHandle());
+    first.LogInfo("first %d", 1);
+    duplicate.LogInfo("duplicate %d", 2);
+    duplicate.Close();
+    first.LogInfo("first %d", 3);
+    auto lines = ReadLines("GSM_COM5.log");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(CountEndingWith(lines, "first 1"), 1);
+    EXPECT_EQ(CountEndingWith(lines, "duplicate 2"), 1);
+    EXPECT_EQ(CountEndingWith(lines, "first 3"), 1);
+    first.Close();
+}
+
+TEST_F(TarnLogTest, ConcurrentWritersKeepLinesWhole) {
+    CLoggingHandler log;
+    log.Open("GSM_COM7.log", "GSM_DRV", 1);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&log, t] {
+            for (int i = 0; i < 500; ++i) log.LogInfo("writer %d line %d end", t, i);
+        });
+    for (auto& w : writers) w.join();
+    auto lines = ReadLines("GSM_COM7.log");
+    ASSERT_EQ(lines.size(), 2000u);
+    std::regex whole(R"(.*\] writer \d line \d+ end$)");
+    for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    log.Close();
+}
+
+TEST_F(TarnLogTest, LongLinesAreWrittenWhole) {
+    CLoggingHandler log;
+    log.Open("GSM_COM8.log", "GSM_DRV", 1);
+    std::string data(70000, 'x');
+    data.back() = 'y';
+    log.LogInfo("RECV(%d): %s", 70000, data.c_str());
+    auto lines = ReadLines("GSM_COM8.log");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(CountEndingWith(lines, "RECV(70000): " + data), 1);
+    log.Close();
+}
+
+TEST_F(TarnLogTest, SizeLimitRotatesTheFile) {
+    uint32_t handle = 0;
+    tarn_ordinal_36(&handle, "%source;%csvlogname;%locking;%loglevel;%csvlimit", "GSM_DRV",
+                    "GSM_COM9.log", 1, 1, 4000);
+    ASSERT_NE(handle, 0u);
+    auto write = [handle](const char* format, ...) {
+        va_list args;
+        va_start(args, format);
+        tarn_ordinal_34(handle, 2, 3, 0, 0, format, args);
+        va_end(args);
+    };
+    for (int i = 0; i < 200; ++i) write("line %d of a file that grows past its limit", i);
+    tarn_ordinal_12(handle);
+    EXPECT_TRUE(fs::exists(dir + "/GSM_COM9.1.log"));
+    EXPECT_LE(fs::file_size(dir + "/GSM_COM9.log"), 4000u);
+}
+
+TEST_F(TarnLogTest, UnknownHandlesAndMissingNamesAreHarmless) {
+    uint32_t handle = 123;
+    tarn_ordinal_36(&handle, "%source;%csvlogname;%locking;%loglevel;%csvlimit", "GSM_DRV", nullptr,
+                    1, 1, 5242880);
+    EXPECT_EQ(handle, 0u);
+    tarn_ordinal_12(0);
+    tarn_ordinal_12(987654);
+    CLoggingHandler log;
+    log.Attach(987654);
+    log.LogError("into nowhere");
+    tarn_flush_all();
+}
+
+}  // namespace
