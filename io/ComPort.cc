@@ -24,7 +24,12 @@ ComPort::ComPort() : m_pCompletionKey(new CompletionKey(IOAsyncEventHandler, thi
 
 ComPort::~ComPort() {
     if (m_bInitialized.load()) Uninit();
-    delete m_pCompletionKey;
+    // A worker that ran this port's handler may still be leaving it: the
+    // pool frees the key once its workers are gone.
+    if (m_pKeyPool != nullptr)
+        m_pKeyPool->RetireKey(m_pCompletionKey);
+    else
+        delete m_pCompletionKey;
     m_pCompletionKey = nullptr;
 }
 
@@ -61,6 +66,7 @@ int ComPort::Init(int commMaskSetting, GenericCOMModemInterface* owner, ILogInte
     m_pLog = log;
     m_nCommMaskSetting = commMaskSetting;
     m_pOwner = owner;
+    if (pool != nullptr) m_pKeyPool = pool;
     m_pIOPCom = new (std::nothrow) IOComAsyncPacket(log, pool);
     m_pIOPRecv = new (std::nothrow) IOComAsyncPacket(log, pool);
     m_pIOPSend = new (std::nothrow) IOComAsyncPacket(log, pool);

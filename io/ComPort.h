@@ -134,6 +134,7 @@ class ComPort {
     HANDLE m_hComPort;
     GenericCOMModemInterface* m_pOwner;
     CompletionKey* m_pCompletionKey;
+    CAThreadPool* m_pKeyPool = nullptr;  // the pool the key was given to
     int m_nCommMaskSetting;
     int m_nRecvErrors;             // written by the read handler only
     int m_nSendErrors;             // written by the write handler only

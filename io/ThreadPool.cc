@@ -16,6 +16,7 @@ bool IsCallable(CompletionHandler handler) {
 
 CAThreadPool::~CAThreadPool() {
     if (m_bStarted.load()) Shutdown();
+    FreeRetiredKeys();
 }
 
 int CAThreadPool::Start(unsigned threadCount) {
@@ -97,7 +98,24 @@ int CAThreadPool::Shutdown() {
         delete worker;
     }
     m_Workers.clear();
+    FreeRetiredKeys();
     return 0;
+}
+
+void CAThreadPool::RetireKey(CompletionKey* key) {
+    if (key == nullptr) return;
+    std::lock_guard<std::mutex> lock(m_RetiredLock);
+    if (!m_bStarted.load()) {
+        delete key;
+        return;
+    }
+    m_Retired.push_back(key);
+}
+
+void CAThreadPool::FreeRetiredKeys() {
+    std::lock_guard<std::mutex> lock(m_RetiredLock);
+    for (CompletionKey* key : m_Retired) delete key;
+    m_Retired.clear();
 }
 
 int CAThreadPool::AssociateHandle(HANDLE handle, CompletionKey* key) {

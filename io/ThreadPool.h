@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "platform/win32.h"
@@ -87,6 +88,10 @@ class CAThreadPool {
 
     bool IsStarted() const { return m_bStarted.load(); }
 
+    // Frees a port's key once no worker can still hold it: at once when the
+    // pool is stopped, else when Shutdown has ended every worker.
+    void RetireKey(CompletionKey* key);
+
   private:
     static DWORD WINAPI WorkerLoop(LPVOID arg);
     int RunWorker(WorkerThread* worker);
@@ -99,6 +104,9 @@ class CAThreadPool {
     unsigned m_nThreadCount = 0;
     std::atomic<LONG> m_lActiveThreads{0};
     std::vector<WorkerThread*> m_Workers;
+    std::mutex m_RetiredLock;  // guards m_Retired
+    std::vector<CompletionKey*> m_Retired;
+    void FreeRetiredKeys();
 };
 
 // The driver's one pool (constructed at load, started by the driver).
