@@ -20,6 +20,7 @@
 #include "qvGSMcomdrv.h"
 
 class GSMDevice;
+struct CompletionKey;
 
 // Device events, reported to the owner (the device manager).
 enum DeviceEvent {
@@ -83,6 +84,9 @@ public:
     int WorkRefs() const { return m_nWorkRefs.load(); }
 
     // --- Initialisation (InitSequence.cc) ---
+    // Back-off before a retry (platform-clock ms, by the failure code).
+    static constexpr unsigned kRetryWaitMs = 300;
+    static constexpr unsigned kRetryWaitLongMs = 1500;
     void AddCNMIRoutingCMD();
     static int OnCNMITestResult(int result, ATCommandEntry* entry);
     bool ParseCNMIRanges(const char* text);
@@ -108,6 +112,12 @@ public:
     // Ends the job in flight, if any, with QV_ABORTED (exactly one
     // DEV_SEND_DONE per job). Uninit calls it once the port is closed.
     void AbortSending();
+    // Work item that reports a job ended by AbortSending.
+    static int OnAbortedJob(void* context, CompletionKey* key, LPOVERLAPPED overlapped,
+                            DWORD bytes, DWORD error);
+    // A send step asks for the end of the attempt; the step's entry point
+    // runs SendComplete once it has left m_SendLock.
+    void EndAttempt(int result, int phase);
 
     // --- Receiving (Receiving.cc) ---
     static void PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int timedOut);
@@ -121,7 +131,12 @@ public:
     void DeleteSMSFromSIM();
     static int OnDeleteResult(int order, int flag, int result, GenericCOMModemInterface* modem,
                               int kind, void* param);
-    void DeliverReceivedSMS(SMSRecv* record);
+    // false when the message could not be handed over (it stays on the SIM).
+    bool DeliverReceivedSMS(SMSRecv* record);
+    // Queued records still to be read or staged, or indices to delete.
+    bool HasPendingRecvWork();
+    // Takes record out of m_RecvQueue (not freed); false when not queued.
+    bool UnqueueRecord(SMSRecv* record);
 
     // Waits, in platform-clock milliseconds. Chosen lengths for the commands
     // whose waits are left open.
@@ -134,9 +149,10 @@ protected:
     GSMLineConfig m_Config;
     int m_nInitAttempts = 0;
     int m_nFailCode = 0;
-    int m_bInitialized = 0;
+    // Read by the manager on other threads (dispatch, validation).
+    std::atomic<int> m_bInitialized{0};
     int m_bInitInProgress = 0;
-    int m_bCanSend = 0;
+    std::atomic<int> m_bCanSend{0};
     std::atomic<int> m_nLineState{LINE_DOWN};
     DeviceEventHandler m_pfnDeviceEvent = nullptr;
     void* m_pOwner = nullptr;
@@ -160,8 +176,26 @@ protected:
     // Sending: the job of the running attempt, taken by exchange so that its
     // completion and an abort by Uninit end it once.
     std::atomic<SMSJob*> m_pSendingJob{nullptr};
+    // Held by each send step while it uses the job and its SMSSendData, and
+    // by AbortSending while it takes the job. Never across a device event.
+    std::mutex m_SendLock;
+    struct SendEnd {
+        int set = 0;
+        int result = 0;
+        int phase = 0;
+    } m_SendEnd;  // guarded by m_SendLock
 
     std::atomic<int> m_nWorkRefs{0};
+    // The owner's: its work items and the host's calls run Init and Uninit
+    // of this line one at a time. Taken outside every other lock.
+    std::mutex m_LifecycleLock;
+    // One Uninit at a time (host thread and a manager work item may meet).
+    // Not taken by anything Uninit waits for.
+    std::mutex m_UninitLock;
+
+    // Timers and work items of the sequence count as work refs.
+    void HoldWork() override { AddWorkRef(); }
+    void ReleaseWork() override { ReleaseWorkRef(); }
 
     friend class CDeviceManager;
 };

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "pdu/SMSMessage.h"
+#include "pdu/PDUCodec.h"  // pdu::SMSMessage
 
 struct SMSRecv {
     pdu::SMSMessage m_sms;       // decoded; a collector holds the parts so far

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pdu/SMSMessage.h"
+#include "pdu/PDUCodec.h"  // pdu::SMSMessage
 
 struct SMSSendData {
     pdu::SMSMessage message;

@@ -3,8 +3,12 @@
 // exactly once, and runs ordered command sequences (CommandSequence.cc).
 #pragma once
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <vector>
 
+#include "io/DelayedWork.h"
 #include "modem/ATTypes.h"
 #include "platform/win32.h"
 #include "qvGSMcomdrv.h"
@@ -15,7 +19,7 @@ class CAThreadPool;
 class ILogInterface;
 
 class GenericCOMModemInterface {
-public:
+  public:
     // Takes ownership of port.
     explicit GenericCOMModemInterface(ComPort* port);
     virtual ~GenericCOMModemInterface();
@@ -32,14 +36,15 @@ public:
     virtual int ClosePort();
     // Runs the next entry after `order`; sequenceEnd 0 keeps the stored end.
     virtual int ExecuteNextCMD(int order, int sequenceEnd);
-    virtual int AsyncSendFormattedData(const char* command, void (*portCallback)(ComPort*, IOComAsyncPacket*, int),
+    virtual int AsyncSendFormattedData(const char* command,
+                                       void (*portCallback)(ComPort*, IOComAsyncPacket*, int),
                                        void* data, unsigned timeoutMs);
     virtual int SendFormattedData(const char* command, char* out, unsigned* outLen,
                                   ResponseSpecMap* specs, unsigned timeoutMs);
     // QV_PENDING when the command was written; then exactly one callback follows.
     virtual int AsyncSendFormattedDataEx(const char* command, ResponseSpecMap* specs,
-                                         unsigned timeoutMs, ATCommandCallback callback,
-                                         int cbData, void* cbParam);
+                                         unsigned timeoutMs, ATCommandCallback callback, int cbData,
+                                         void* cbParam);
     // true when issued (async: exactly one callback follows).
     virtual bool IssueGenericCMD(bool async, const char* command, int timeoutSeconds, int cbData,
                                  ATCommandCallback callback, void* cbParam);
@@ -58,13 +63,68 @@ public:
     char* GetResponseBuffer() { return m_szResponse; }
     ComPort* GetPort() { return m_pPort; }
 
+    int GetResponseLength() const { return m_nResponseLength; }
+
     // The matcher: every receive completion, send error and time-out.
     static void OnCommandIO(ComPort* port, IOComAsyncPacket* packet, int timedOut);
+    // Sets the read event of a synchronous command.
+    static void OnSyncIO(ComPort* port, IOComAsyncPacket* packet, int timedOut);
 
-    static constexpr int kCommandBufferSize = 2500;
+    // Ends the running sequence for good: nothing of it starts after this
+    // returns (pending pause or retry cancelled, steps on other threads
+    // waited for). Called when the line closes.
+    void StopSequence();
+    // Frees the command in flight, if any, without calling back.
+    void DropPendingCommand();
+    // Once the port is aborting: waits until no command callback of this
+    // engine runs on another thread (none starts any more).
+    void WaitForCallbacks();
+
+    static constexpr int kCommandBufferSize = 2500;  // a text this long or longer is refused
     static constexpr int kResponseWindowSize = 30000;
+    static constexpr unsigned kCommandPauseMs = 20;  // between two entries of a sequence
 
-protected:
+  protected:
+    // The completion of every sequence command (cbData = order, cbParam = entry).
+    static int OnSequenceResult(int order, int flag, int result, GenericCOMModemInterface* modem,
+                                int kind, void* entry);
+    // Allows a new sequence to run after StopSequence.
+    void StartSequence();
+    // Runs the entry after `order` (the part of ExecuteNextCMD after the pause).
+    void RunNextCMD(int order);
+    // Schedules fn after delayMs on a pool worker as one sequence step: it is
+    // skipped once the sequence is stopped. Without a timer fn runs here.
+    void ScheduleSequenceStep(unsigned delayMs, std::function<void()> fn);
+
+    // Held by every piece of sequence work (command callback, timer item,
+    // resumption) while it runs; refused once the sequence is stopped.
+    class SequenceStep {
+      public:
+        explicit SequenceStep(GenericCOMModemInterface* modem);
+        ~SequenceStep();
+        explicit operator bool() const { return m_bEntered; }
+
+      private:
+        GenericCOMModemInterface* m_pModem;
+        bool m_bEntered;
+    };
+
+    // Echo blanking, the copy into the response window and the scan.
+    // Called under m_PendingLock; true when the answer is complete.
+    bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs);
+    // Scans the response window; checkRequired holds a terminal text back
+    // until every required one was seen.
+    bool ScanSpecs(ResponseSpecMap* specs, bool checkRequired);
+    // Calls the finished command's callback, counted for WaitForCallbacks.
+    // Entered with m_PendingLock held (the port was seen not aborting).
+    void CallBack(const PendingCommand& command, int result, int kind,
+                  std::unique_lock<std::mutex>& pendingLock);
+
+    // Outstanding timers and work items that will call back into this object.
+    // The device counts them so that it is not destroyed under them.
+    virtual void HoldWork() {}
+    virtual void ReleaseWork() {}
+
     ResponseSpecMap m_ResponseSpecs;
     ResponseSpec m_OKSpec;
     ResponseSpec m_ERRORSpec;
@@ -79,4 +139,23 @@ protected:
     int m_bEchoSuppression = 0;
     int m_nSequenceEnd = 0;
     std::vector<ATCommandEntry> m_CommandList;
+
+    int m_nResponseLength = 0;
+    CAThreadPool* m_pPool = nullptr;  // given to Init
+
+    // Lock order: m_PendingLock before the packets' own locks. Guards the
+    // installing, matching and taking of the command in flight (the receive
+    // packet's completion data) and the last command text.
+    std::mutex m_PendingLock;
+    unsigned m_nCommandSerial = 0;  // last command installed
+    unsigned m_nActiveSerial = 0;   // the installed one still in flight, 0 when none
+    int m_nCallbacksRunning = 0;    // command callbacks being called now
+    std::condition_variable m_CallbacksIdle;
+
+    // The pause between entries and the back-off before a retry.
+    DelayedWork m_SequenceDelay;
+    std::mutex m_SequenceLock;  // guards the two fields below
+    std::condition_variable m_SequenceIdle;
+    bool m_bSequenceStopped = false;
+    int m_nSequenceSteps = 0;  // steps running now
 };

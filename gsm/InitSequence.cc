@@ -1,0 +1,307 @@
+// The initialisation command list, the AT+CNMI negotiation and the end of an
+// initialisation run (success, retry after a back-off, or giving up).
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "gsm/GSMDevice.h"
+#include "io/ComPort.h"
+#include "logging/ILogInterface.h"
+
+namespace {
+
+constexpr int kMaxInitAttempts = 3;
+constexpr int kInitSequenceEnd = 13;
+constexpr int kCNMIFollowUpTimeoutSec = 20;
+
+// Defaults when the modem's capabilities are unknown: mode 2, mt 0, bm 0,
+// ds 0, bfr 1.
+constexpr uint32_t kDefaultMasks[5] = {0x4, 0x1, 0x1, 0x1, 0x2};
+
+const char* const kGroupWarnings[5] = {"Failed to Parse CMNI 'Mode' Parameter (param 1)",
+                                       "Failed to Parse CMNI 'MT' Parameter (param 2)",
+                                       "Failed to Parse CMNI 'BM' Parameter (param 3)",
+                                       "Failed to Parse CMNI 'DS' Parameter (param 4)",
+                                       "Failed to Parse CMNI 'BFR' Parameter (param 5)"};
+
+// A configuration text field of the host record, which need not end in NUL.
+template <size_t N>
+std::string ConfigText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+// The decimal number at p, as atoi reads it (0 without digits).
+int NumberAt(const char* p) {
+    while (*p == ' ') ++p;
+    int value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (value < 100000) value = value * 10 + (*p - '0');
+    }
+    return value;
+}
+
+void AddValue(uint32_t* mask, int value) {
+    if (value >= 0 && value <= 3) *mask |= 1u << value;
+}
+
+std::string MaskText(uint32_t mask) {
+    std::string text;
+    for (int v = 0; v <= 3; ++v) {
+        if (mask & (1u << v)) {
+            text += static_cast<char>('0' + v);
+            text += ',';
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+int GSMDevice::ModemInitProcess() {
+    if (!m_pfnDeviceEvent) return QV_GENERICERROR;
+    m_CommandList.clear();
+    ATCommandEntry entry;
+    auto add = [this, &entry](int order, const char* command, int timeout, int critical,
+                              ResultCheck check, const char* alternative) {
+        entry = ATCommandEntry{};
+        entry.Set(order, command, timeout, critical, check, check ? this : nullptr, alternative);
+        m_CommandList.push_back(entry);
+    };
+
+    add(1, "AT", 200, 1, nullptr, nullptr);
+    add(2, "AT+CNMI=?", 200, 0, OnCNMITestResult, nullptr);
+    if (m_Config.CleanSIM) {
+        m_pDeviceLog->LogInfo(
+            "SIM Card Cleaning Enabled. [This CMD May Take up to 40 seconds to complete]");
+        add(3, "AT+CMGD=1,4", 40, 0, nullptr, nullptr);
+    }
+    add(4, "ATZ", 40, 0, nullptr, nullptr);
+    add(5, "ATE", 40, 0, nullptr, "ATE0");
+    const std::string initString = ConfigText(m_Config.InitString);
+    if (m_Config.CustomInitString && !initString.empty()) {
+        m_pDeviceLog->LogInfo("using Custom INIT Code('%s')", initString.c_str());
+        add(6, initString.c_str(), 50, 0, nullptr, nullptr);
+    } else {
+        add(6, "AT&F", 50, 0, nullptr, nullptr);
+    }
+    add(7, "AT", 20, 0, nullptr, nullptr);
+    add(8, "AT+CMGF=0", 400, 1, nullptr, nullptr);
+    add(9, "AT+CSCA?", 50, 0, nullptr, nullptr);
+    const std::string smsc = ConfigText(m_Config.SMSCNumber);
+    if (m_Config.CustomISPNumber && !smsc.empty()) {
+        char command[1024] = {};
+        snprintf(command, sizeof(command), "AT+CSCA=\"%s\"", smsc.c_str());
+        m_pDeviceLog->LogInfo("using Custom SMSC Code('%s')", smsc.c_str());
+        add(10, command, 50, 0, nullptr, nullptr);
+    }
+    if (m_Config.CanRecv) add(11, "AT+CMGL=4", 100, 0, OnCMGLResult, nullptr);
+    add(12, "AT+CSQ", 20, 0, OnCSQResult, nullptr);
+
+    if (m_Config.CanRecv) {
+        if (GetPort()) GetPort()->ClearRecvBuffer();
+        AddCNMIRoutingCMD();
+    } else {
+        m_pDeviceLog->LogInfo("recieve mode is not enabled ... sms messages will not be recieved.");
+    }
+    ResetResponseSpecs();
+    if (GetPort()) GetPort()->ClearRecvBuffer();
+    ExecuteNextCMD(0, kInitSequenceEnd);
+    return QV_OK;
+}
+
+void GSMDevice::AddCNMIRoutingCMD() {
+    const char* prefix = m_Config.StatusReportsEnabled ? "AT+CNMI=2,1,0,1," : "AT+CNMI=2,1,0,0,";
+    const uint32_t bfr = m_CNMICaps.bfr;
+    char digit = '1';
+    if (bfr == 0 || (bfr & 0x2)) {
+        digit = '1';
+    } else if (bfr & 0x1) {
+        digit = '0';
+    } else if (bfr & 0x4) {
+        digit = '2';
+    }
+    std::string command = prefix;
+    command += digit;
+    ATCommandEntry entry;
+    entry.Set(13, command.c_str(), 400, 1, nullptr, nullptr, nullptr);
+    m_CommandList.push_back(entry);
+}
+
+int GSMDevice::OnCNMITestResult(int result, ATCommandEntry* entry) {
+    (void)result;
+    if (!entry || !entry->context) return QV_GENERICERROR;
+    auto* device = static_cast<GSMDevice*>(entry->context);
+    ILogInterface* log = device->m_pDeviceLog;
+
+    bool parsed = false;
+    if (device->m_Config.CNMIOverride) {
+        const std::string params = ConfigText(device->m_Config.CNMIParameters);
+        log->LogInfo("CNMI Overide Parameters Flag Specfied, Using '%s'", params.c_str());
+        char text[600] = {};
+        snprintf(text, sizeof(text), "CNMI: %s", params.c_str());
+        parsed = device->ParseCNMIRanges(text);
+        if (!parsed) {
+            log->LogWarning(
+                "Invalid CNMI Parameter format used, Attempting to aquire CNMI settings from "
+                "attached device");
+        }
+    }
+    if (!parsed && device->m_OKSpec.m_bTriggered) {
+        parsed = device->ParseCNMIRanges(device->GetResponseBuffer());
+    }
+
+    uint32_t* masks[5] = {&device->m_CNMICaps.mode, &device->m_CNMICaps.mt, &device->m_CNMICaps.bm,
+                          &device->m_CNMICaps.ds, &device->m_CNMICaps.bfr};
+    if (!parsed) {
+        log->LogWarning(
+            "Failed to parse CNMI response (Invalid Format?), using default CNMI settings.");
+        for (int i = 0; i < 5; ++i) *masks[i] = kDefaultMasks[i];
+    } else {
+        for (int i = 0; i < 5; ++i) {
+            if (!ParseCNMIParam(device->m_szCNMIGroups[i], masks[i])) {
+                log->LogWarning("%s", kGroupWarnings[i]);
+                *masks[i] = kDefaultMasks[i];
+            }
+        }
+    }
+    device->LogCNMIParams();
+
+    // Mode 2 always; only the bfr capability changes the command.
+    const char* command =
+        (device->m_CNMICaps.bfr & 0x2) ? "AT+CNMI=2,0,0,0,1" : "AT+CNMI=2,0,0,0,0";
+    snprintf(entry->command, sizeof(entry->command), "%s", command);
+    entry->check = nullptr;
+    device->ResetResponseSpecs();
+    if (device->GetPort()) device->GetPort()->ClearRecvBuffer();
+    if (device->IssueGenericCMD(true, entry->command, kCNMIFollowUpTimeoutSec, entry->order,
+                                OnSequenceResult, entry)) {
+        return QV_PENDING;
+    }
+    return QV_IOWRITEERROR;
+}
+
+bool GSMDevice::ParseCNMIRanges(const char* text) {
+    m_CNMICaps = CNMICaps{};
+    memset(m_szCNMIGroups, 0, sizeof(m_szCNMIGroups));
+    if (!text) return false;
+    const char* p = strstr(text, "CNMI");
+    if (!p) return false;
+    constexpr size_t kSlotChars = sizeof(m_szCNMIGroups[0]) - 1;
+    int slot = 0;
+    size_t used = 0;
+    bool inGroup = false;
+    for (; *p; ++p) {
+        const char c = *p;
+        if (c == ')') {
+            if (used < kSlotChars) m_szCNMIGroups[slot][used++] = c;
+            inGroup = false;
+            used = 0;
+            if (++slot == 5) return true;
+        } else if (!inGroup) {
+            if (c == '(') {
+                inGroup = true;
+                m_szCNMIGroups[slot][used++] = c;
+            }
+        } else if (used < kSlotChars) {
+            m_szCNMIGroups[slot][used++] = c;
+        }
+    }
+    return false;
+}
+
+bool GSMDevice::ParseCNMIParam(const char* group, uint32_t* mask) {
+    if (!group || !mask) return false;
+    const size_t length = strlen(group);
+    if (const char* dash = strchr(group, '-')) {
+        if (length <= 4) return false;
+        if (dash == group || dash[-1] == ')' || dash[1] == ')') return true;
+        const int first = NumberAt(dash - 1);
+        const int last = NumberAt(dash + 1);
+        if (first < last) {
+            for (int v = first, n = 0; v <= last && n < 6; ++v, ++n) AddValue(mask, v);
+        }
+        return true;
+    }
+    if (strchr(group, ',')) {
+        if (length <= 4) return false;
+        bool added = false;
+        for (size_t i = 1; i < length; ++i) {
+            if (group[i] != ',' || group[i - 1] == ')' || group[i + 1] == ')') continue;
+            AddValue(mask, NumberAt(group + i - 1));
+            AddValue(mask, NumberAt(group + i + 1));
+            added = true;
+        }
+        return added;
+    }
+    for (const char* p = group; *p; ++p) {
+        if (*p == '(' || *p == ')' || *p == ' ') continue;
+        AddValue(mask, *p - '0');
+        return true;
+    }
+    return false;
+}
+
+void GSMDevice::LogCNMIParams() {
+    m_pDeviceLog->LogInfo(
+        "Using 'AT+CNMI' Parameters: (1)<mode>: '%s' ||  (2)<mt>:  '%s' || (3)<bm>: '%s' || "
+        "(4)<ds>: '%s' || (5)<bfr>: '%s'",
+        MaskText(m_CNMICaps.mode).c_str(), MaskText(m_CNMICaps.mt).c_str(),
+        MaskText(m_CNMICaps.bm).c_str(), MaskText(m_CNMICaps.ds).c_str(),
+        MaskText(m_CNMICaps.bfr).c_str());
+}
+
+void GSMDevice::InitComplete(int result, int stage) {
+    if (result == QV_OK) {
+        if (GetPort()) GetPort()->SetPreProcessorCallback(PreProccessRecvSMS, this);
+        m_pDeviceLog->LogInfo("GSMDevice::InitComplete: Recieve PreProcessor Set.");
+        m_pDeviceLog->LogInfo(
+            "GSMDevice::InitComplete: Successfully initialized GSM modem on COM: %d.",
+            m_Config.ComPortNumber);
+        m_bInitialized = 1;
+        m_bCanSend = m_Config.CanSend;
+        SetLineState(LINE_IDLE, "(1)InitComplete");
+        RaiseEvent(DEV_INIT_OK, QV_OK, nullptr);
+        m_bInitInProgress = 0;
+        RaiseEvent(DEV_LINE_IDLE, 0, nullptr);
+        return;
+    }
+
+    const char* text = GetErrorText(result);
+    if (m_nInitAttempts < kMaxInitAttempts) {
+        m_pDeviceLog->LogError(
+            "GSMDevice::InitComplete: Failed to initialize GSM modem, %s (stage %d) ... (RETRY: "
+            "%d/%d)",
+            text, stage, m_nInitAttempts, kMaxInitAttempts);
+        unsigned waitMs = kRetryWaitMs;
+        if (result == QV_INVALIDRESPONSE || result == QV_SIMCARDERROR) {
+            waitMs = kRetryWaitLongMs;
+            m_pDeviceLog->LogInfo("GSMDevice::InitComplete: Waiting before reinit (%d ms) .... ",
+                                  static_cast<int>(waitMs));
+        } else {
+            m_pDeviceLog->LogInfo("GSMDevice::InitComplete: Waiting before reinit(300 ms) ... ");
+        }
+        // The wait runs as a timer, not on a sleeping worker; closing the line
+        // cancels it together with the retry.
+        ScheduleSequenceStep(waitMs, [this, result] {
+            m_bInitInProgress = 0;
+            if (!RaiseEvent(DEV_INIT_RETRY, result, nullptr)) {
+                m_pDeviceLog->LogError(
+                    "GSMDevice::InitComplete: (1)Error Device Callback is NULL.");
+            }
+        });
+        return;
+    }
+
+    SetLineState(LINE_DOWN, "(2)InitComplete");
+    m_pDeviceLog->LogError(
+        "GSMDevice::InitComplete: Failed to initialize GSM modem, %s (stage %d).. (RETRY: %d/%d)",
+        text, stage, m_nInitAttempts, kMaxInitAttempts);
+    m_pDeviceLog->LogError(
+        "GSMDevice::InitComplete: Failed to initialize GSM modem on COM:%d , after %d attempt(s).",
+        m_Config.ComPortNumber, kMaxInitAttempts);
+    m_nFailCode = result;
+    m_bInitInProgress = 0;
+    if (!RaiseEvent(DEV_INIT_FAILED, result, nullptr)) {
+        m_pDeviceLog->LogError("GSMDevice::InitComplete: (2)Error Device Callback is NULL.");
+    }
+}

@@ -1,0 +1,505 @@
+// Receiving: +CMTI notifications become queued records; each record is read
+// with AT+CMGR, decoded, reassembled when concatenated, delivered to the
+// owner and finally deleted from the SIM with AT+CMGD.
+//
+// m_RecvLock guards m_RecvQueue and m_DeleteList only. It is never held
+// across a command issue or a device event. Records are erased only by the
+// receive steps, which own the line (LINE_RECEIVING) one at a time, so a
+// record pointer taken under the lock stays valid for the step that owns it.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "gsm/GSMDevice.h"
+#include "io/ComPort.h"
+#include "logging/ILogInterface.h"
+#include "pdu/PDUCodec.h"
+
+namespace {
+
+const char kCmtiPrefix[] = "+CMTI: \"SM\",";
+constexpr size_t kCmtiPrefixLen = sizeof(kCmtiPrefix) - 1;
+constexpr size_t kMaxIndexText = 80;
+constexpr size_t kMaxPduText = 1024;
+
+const char* RecvErrorText(int code) {
+    switch (code) {
+        case QV_GENERICERROR:
+            return "generic error,";
+        case QV_IOWRITEERROR:
+            return "IO Write failed,";
+        case QV_IOREADERROR:
+            return "IO Read  failed,";
+        case QV_TIMEOUT:
+            return "modem failed to respond (Timeout),";
+        case QV_INVALIDRESPONSE:
+            return "invalid modem response,";
+        case QV_INVALIDFORMAT:
+            return "modem response has an invalid format,";
+        default:
+            return "unknown error,";
+    }
+}
+
+const char* RecvStageText(int stage) {
+    if (stage == 2) return "RecvSMSPhaseB(2)";
+    if (stage == 3) return "RecvSMSPhaseD(3)";
+    return "N/A";
+}
+
+bool IsSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+void GSMDevice::PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int /*timedOut*/) {
+    if (packet == nullptr) return;
+    auto* device = static_cast<GSMDevice*>(packet->m_pPreProcessorData.load());
+    if (device == nullptr) return;
+    ILogInterface* log = device->m_pDeviceLog;
+    const BYTE* data = packet->GetData();
+    log->LogInfo("GSMDevice::PreProccessRecvSMS >> %s",
+                 data != nullptr ? reinterpret_cast<const char*>(data) : "");
+    if (port == nullptr) return;
+    if (!device->m_Config.CanRecv) {
+        log->LogInfo(
+            "GSMDevice::PreProccessRecvSMS >> ptrdevice->GetConfigs()->m_RConfig.m_bcanrecv  = "
+            "false");
+    }
+    // The history is written by this port's read handler only, which is
+    // where we run.
+    if (!device->PreProcessRecvNotifications(packet->m_strRecvHistory)) {
+        log->LogInfo("GSMDevice::PreProccessRecvSMS >> bfoundsomething = false");
+        return;
+    }
+    if (device->AcquireLine(LINE_RECEIVING, "PreProccessRecvSMS")) {
+        log->LogInfo("GSMDevice::PreProccessRecvSMS >> ProcessReceivedSMSParts");
+        device->ProcessReceivedSMSParts();
+    } else {
+        log->LogInfo(
+            "GSMDevice::PreProccessRecvSMS >> Device in use, notification will be processed "
+            "later.");
+    }
+}
+
+bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
+    m_pDeviceLog->LogInfo("GSMDevice::PreProcessRecvNotifications >> %s", history.c_str());
+
+    size_t n = 0;
+    for (size_t pos = history.find(kCmtiPrefix); pos != std::string::npos;
+         pos = history.find(kCmtiPrefix, pos + kCmtiPrefixLen)) {
+        ++n;
+    }
+    if (n == 0) {
+        if (history.find('+') == std::string::npos) history.clear();
+        return false;
+    }
+
+    bool queued = false;
+    size_t searchFrom = 0;
+    for (size_t i = 0; i < n; ++i) {
+        size_t pos = history.find(kCmtiPrefix, searchFrom);
+        if (pos == std::string::npos) break;
+        size_t afterPrefix = pos + kCmtiPrefixLen;
+        if (afterPrefix >= history.size() || !IsDigit(history[afterPrefix])) {
+            // No index (yet): leave it for a later read.
+            searchFrom = afterPrefix;
+            continue;
+        }
+        // From the quotation mark before SM up to the end of the index.
+        size_t start = pos + 7;
+        size_t end = std::string::npos;
+        bool pastComma = false;
+        for (size_t k = start; k < history.size() && k - start < kMaxIndexText; ++k) {
+            char c = history[k];
+            bool plusC = c == '+' && k + 1 < history.size() && history[k + 1] == 'C';
+            // The index ends at the first non-digit after the comma (a second
+            // comma included: its digits are not part of the index).
+            if ((pastComma && !IsDigit(c)) || plusC) {
+                end = k;
+                break;
+            }
+            if (c == ',') pastComma = true;
+        }
+        if (end == std::string::npos) {
+            // The index has not ended inside what arrived so far.
+            searchFrom = afterPrefix;
+            continue;
+        }
+        uint64_t index = 0;
+        bool tooLong = false;
+        for (size_t k = start; k < end; ++k) {
+            if (!IsDigit(history[k])) continue;
+            index = index * 10 + static_cast<uint64_t>(history[k] - '0');
+            if (index > UINT32_MAX) tooLong = true;
+        }
+        history.erase(0, end);
+        searchFrom = 0;
+        if (index == 0 || tooLong) continue;
+
+        auto simIndex = static_cast<uint32_t>(index);
+        std::unique_ptr<SMSRecv> record;
+        {
+            std::lock_guard<std::mutex> lock(m_RecvLock);
+            // A modem may announce the same storage index again; reading it
+            // twice would deliver the message twice.
+            bool known =
+                std::find(m_DeleteList.begin(), m_DeleteList.end(), simIndex) != m_DeleteList.end();
+            for (SMSRecv* r : m_RecvQueue) {
+                if (r == nullptr) continue;
+                if (r->simIndex == simIndex) known = true;
+                for (uint32_t idx : r->m_sms.GetStorageIndices()) {
+                    if (idx == simIndex) known = true;
+                }
+            }
+            if (!known) {
+                record = std::make_unique<SMSRecv>();
+                record->simIndex = simIndex;
+                m_RecvQueue.push_back(record.get());
+            }
+        }
+        if (record) {
+            record.release();
+            m_pDeviceLog->LogInfo("SMSPreProcesser: SMS part receive notification detected ...");
+            queued = true;
+        } else {
+            m_pDeviceLog->LogWarning(
+                "GSMDevice::PreProcessRecvNotifications >> SMS %u already queued, notification "
+                "ignored.",
+                simIndex);
+        }
+    }
+    return queued;
+}
+
+bool GSMDevice::HasPendingRecvWork() {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    if (!m_DeleteList.empty()) return true;
+    for (SMSRecv* r : m_RecvQueue) {
+        if (r != nullptr && !r->staged) return true;
+    }
+    return false;
+}
+
+bool GSMDevice::UnqueueRecord(SMSRecv* record) {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    auto it = std::find(m_RecvQueue.begin(), m_RecvQueue.end(), record);
+    if (it == m_RecvQueue.end()) return false;
+    m_RecvQueue.erase(it);
+    return true;
+}
+
+void GSMDevice::ProcessReceivedSMSParts() {
+    for (;;) {
+        m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >>");
+        ComPort* port = GetPort();
+        if (port == nullptr || port->IsAborting()) {
+            SetLineState(LINE_DOWN, "(1)ProccessReceivedSMSParts");
+            m_pDeviceLog->LogInfo("ProccessRecvSMS_STAGE1 aborting...");
+            return;
+        }
+
+        bool found = false;
+        for (size_t i = 0;; ++i) {
+            SMSRecv* record = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(m_RecvLock);
+                if (i >= m_RecvQueue.size()) break;
+                record = m_RecvQueue[i];
+            }
+            if (record == nullptr) continue;
+
+            if (!record->read && record->readAttempts <= 3) {
+                SetLineState(LINE_RECEIVING, "(2)ProccessReceivedSMSParts");
+                char command[32];
+                std::snprintf(command, sizeof(command), "AT+CMGR=%u", record->simIndex);
+                // A read that timed out leaves its answer ("ERROR") behind;
+                // it must not be matched against this read.
+                port->ClearRecvBuffer();
+                ResetResponseSpecs();
+                m_OKSpec.m_bRequired = 1;
+                m_ResponseSpecs[3] = &m_CMGRSpec;
+                m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >> Set RecvCallBack");
+                if (IssueGenericCMD(true, command, kReadTimeoutSec, 2, ModemRecvFlowControl,
+                                    record)) {
+                    found = true;
+                    break;
+                }
+                m_pDeviceLog->LogError("ProcessRecvSMS: async send failed (stage 1).... ");
+                record->readAttempts++;
+                continue;
+            }
+            if (!record->read && !record->staged) {
+                // Four failed reads: the message stays on the SIM, where the
+                // next start lists it again. Delivering it empty would lose it.
+                m_pDeviceLog->LogError(
+                    "GSMDevice::ProcessReceivedSMSParts >> SMS %u could not be read after %u "
+                    "attempt(s), left on the SIM.",
+                    record->simIndex, record->readAttempts);
+                UnqueueRecord(record);
+                delete record;
+                --i;
+                continue;
+            }
+            if (!record->staged) {
+                found = true;
+                RecvStage3(record);
+                break;
+            }
+            // A collector waiting for more parts.
+        }
+
+        if (found) {
+            m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >> bfoundmsg = true");
+            return;
+        }
+        m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >> bfoundmsg = false");
+
+        bool deletions;
+        {
+            std::lock_guard<std::mutex> lock(m_RecvLock);
+            deletions = !m_DeleteList.empty();
+        }
+        if (deletions) {
+            SetLineState(LINE_RECEIVING, "(3)ProccessReceivedSMSParts");
+            DeleteSMSFromSIM();
+            return;
+        }
+        if (m_bStoredPass) {
+            m_bStoredPass = 0;
+            FinishStoredMessages();
+            return;
+        }
+        SetLineState(LINE_IDLE, "(1)SMS Clean Up");
+        // A notification that arrived while we were finishing found the line
+        // busy and left its record queued: take the line back for it.
+        if (HasPendingRecvWork() && AcquireLine(LINE_RECEIVING, "(2)ProccessReceivedSMSParts")) {
+            continue;
+        }
+        if (m_bCanSend) RaiseEvent(DEV_LINE_IDLE, 0, nullptr);
+        return;
+    }
+}
+
+int GSMDevice::ModemRecvFlowControl(int stage, int /*flag*/, int result,
+                                    GenericCOMModemInterface* modem, int /*kind*/, void* param) {
+    auto* device = static_cast<GSMDevice*>(modem);
+    auto* record = static_cast<SMSRecv*>(param);
+    if (device == nullptr) return QV_PENDING;
+    ILogInterface* log = device->m_pDeviceLog;
+    log->LogInfo("GSMDevice::ModemRecvFlowControl >>");
+    if (result != QV_OK) {
+        log->LogInfo("GSMDevice::ModemRecvFlowControl >> qvioresult != QV_OK");
+        device->RecvIOErrorHandling(record, stage, result);
+    } else if (stage != 2) {
+        log->LogInfo("GSMDevice::ModemRecvFlowControl >> stage != 2");
+    } else if (device->m_ERRORSpec.m_bTriggered) {
+        log->LogInfo("GSMDevice::ModemRecvFlowControl >> m_ERRORSpec.m_bTriggered");
+        device->RecvIOErrorHandling(record, stage, QV_INVALIDRESPONSE);
+    } else if (device->m_CMGRSpec.m_bTriggered && device->m_OKSpec.m_bTriggered) {
+        log->LogInfo("GSMDevice::ModemRecvFlowControl >> RecvStage2");
+        device->RecvStage2(QV_OK, device->GetResponseBuffer(), stage, record);
+    } else {
+        log->LogInfo("GSMDevice::ProcessRecvMSGS - Invalid Modem Response.");
+        device->RecvIOErrorHandling(record, stage, QV_INVALIDRESPONSE);
+    }
+    return QV_PENDING;
+}
+
+void GSMDevice::RecvStage2(int /*result*/, const char* answer, int stage, SMSRecv* record) {
+    m_pDeviceLog->LogError("GSMDevice::RecvStage2 >>");
+    const char* cmgr = answer != nullptr ? std::strstr(answer, "+CMGR:") : nullptr;
+    if (cmgr == nullptr) {
+        m_pDeviceLog->LogError("RecvStage2::ERROR: CMGR NOT FOUND.");
+        // Count it as a failed read so the line does not stay in receiving.
+        RecvIOErrorHandling(record, stage, QV_INVALIDRESPONSE);
+        return;
+    }
+    std::string pduText;
+    if (const char* crlf = std::strstr(cmgr, "\r\n")) {
+        const char* p = crlf + 2;
+        const char* ok = std::strstr(p, "OK");
+        size_t len = ok != nullptr ? static_cast<size_t>(ok - p) : std::strlen(p);
+        pduText.assign(p, std::min(len, kMaxPduText));
+    }
+    size_t first = 0;
+    while (first < pduText.size() && IsSpace(pduText[first])) ++first;
+    size_t last = pduText.size();
+    while (last > first && IsSpace(pduText[last - 1])) --last;
+    pduText = pduText.substr(first, last - first);
+
+    if (pduText.empty()) {
+        m_pDeviceLog->LogError("GSMDevice::RecvStage2 >> sresponse.isempty");
+        RecvIOErrorHandling(record, stage, QV_INVALIDFORMAT);
+        return;
+    }
+    m_pDeviceLog->LogError("GSMDevice::RecvStage2 >> !sresponse.isempty sresponse = %s",
+                           pduText.c_str());
+    bool isDeliver = false;
+    try {
+        record->m_sms = SMSMessage();
+        PDUCodec codec;
+        isDeliver = codec.DecodeDeliver(pduText, record->m_sms);
+    } catch (const std::exception&) {
+        m_pDeviceLog->LogError("GSMDevice::RecvStage2 >> exception");
+        // A damaged PDU counts as a failed read: after four the message stays
+        // on the SIM and the line goes on.
+        record->m_sms = SMSMessage();
+        RecvIOErrorHandling(record, stage, QV_INVALIDFORMAT);
+        return;
+    }
+    if (!isDeliver) {
+        // Not an SMS-DELIVER (a status report, say): nothing to hand over,
+        // and not ours to delete.
+        record->m_sms = SMSMessage();
+        RecvIOErrorHandling(record, stage, QV_INVALIDFORMAT);
+        return;
+    }
+    m_pDeviceLog->LogError("GSMDevice::RecvStage2 >> decoded");
+    record->staged = 1;
+    record->read = 1;
+    record->partsReceived++;
+    record->m_sms.AddStorageIndex(record->simIndex);
+    RecvStage3(record);
+}
+
+void GSMDevice::RecvStage3(SMSRecv* record) {
+    m_pDeviceLog->LogError("GSMDevice::RecvStage3 >>");
+    record->staged = 1;
+    bool consumed = false;
+    SMSRecv* completed = nullptr;
+
+    if (record->m_sms.IsConcatenated()) {
+        m_pDeviceLog->LogError("GSMDevice::RecvStage3 >> psmsrecv->m_sms.isConcatenated");
+        std::lock_guard<std::mutex> lock(m_RecvLock);
+        SMSRecv* collector = nullptr;
+        for (SMSRecv* c : m_RecvQueue) {
+            if (c == nullptr || c == record || !c->m_sms.IsConcatenated()) continue;
+            if (c->m_sms.IsSameMessage(record->m_sms)) {
+                collector = c;
+                break;
+            }
+        }
+        if (collector != nullptr) {
+            collector->partsReceived++;
+            collector->m_sms.AddPart(record->m_sms.GetText(), record->m_sms.GetPartNumber());
+            uint32_t index = 0;
+            if (record->m_sms.PopStorageIndex(index)) collector->m_sms.AddStorageIndex(index);
+            if (collector->m_sms.IsComplete()) {
+                completed = collector;
+                m_RecvQueue.erase(std::find(m_RecvQueue.begin(), m_RecvQueue.end(), collector));
+            }
+            consumed = true;
+        } else if (record->m_sms.IsComplete()) {
+            // A header that announces a single part: nothing to wait for.
+            completed = record;
+            m_RecvQueue.erase(std::find(m_RecvQueue.begin(), m_RecvQueue.end(), record));
+        }
+    } else {
+        m_pDeviceLog->LogError("GSMDevice::RecvStage3 >> !psmsrecv->m_sms.isConcatenated");
+        completed = record;
+        consumed = true;
+    }
+
+    if (completed != nullptr) {
+        // Delivered first; the indices are queued for deletion only after
+        // the owner had the message.
+        bool delivered = DeliverReceivedSMS(completed);
+        std::lock_guard<std::mutex> lock(m_RecvLock);
+        if (delivered) {
+            for (uint32_t index : completed->m_sms.GetStorageIndices()) {
+                m_DeleteList.push_back(index);
+            }
+            if (completed == record && record->m_sms.GetStorageIndices().empty()) {
+                m_DeleteList.push_back(record->simIndex);
+            }
+        }
+    }
+    if (completed != nullptr && completed != record) delete completed;
+    if (consumed || completed == record) {
+        UnqueueRecord(record);
+        delete record;
+    }
+
+    SetLineState(LINE_RECEIVING, "(1)ProccessRecvSMS_STAGE3");
+    ProcessReceivedSMSParts();
+}
+
+bool GSMDevice::DeliverReceivedSMS(SMSRecv* record) {
+    std::u16string text = record->m_sms.GetText();
+    const std::string& number = record->m_sms.GetNumber();
+
+    // Buffers are never zero-sized: an empty text or sender still gets room
+    // for its terminator.
+    size_t textCapacity = std::max<size_t>(2 * text.size(), 1);
+    size_t numberCapacity = std::max<size_t>(2 * number.size(), 1);
+    std::unique_ptr<QVWCHAR[]> textBuf(new (std::nothrow) QVWCHAR[textCapacity]());
+    std::unique_ptr<char[]> numberBuf(new (std::nothrow) char[numberCapacity]());
+    if (!textBuf || !numberBuf) {
+        m_pDeviceLog->LogError("GSMDevice::DeliverReceivedSMS - out of memory.");
+        return false;
+    }
+    std::copy(text.begin(), text.end(), textBuf.get());
+    std::memcpy(numberBuf.get(), number.data(), number.size());
+
+    ReceivedSMS sms{};
+    sms.Text = textBuf.get();
+    sms.TextCapacity = static_cast<int32_t>(textCapacity);
+    sms.Number = numberBuf.get();
+    sms.NumberCapacity = static_cast<int32_t>(numberCapacity);
+    sms.Parts = record->partsReceived;
+    sms.Reserved = 0;
+    RaiseEvent(DEV_SMS_RECEIVED, QV_OK, &sms);
+    m_pDeviceLog->LogInfo("SMS recieved ,part(s): %d", static_cast<int>(record->partsReceived));
+    return true;
+}
+
+void GSMDevice::RecvIOErrorHandling(SMSRecv* record, int stage, int code) {
+    if (record != nullptr) record->readAttempts++;
+    m_pDeviceLog->LogError("failed to process recv SMS, error: %s , stage: '%s'",
+                           RecvErrorText(code), RecvStageText(stage));
+    SetLineState(LINE_RECEIVING, "(1)RecvIOErrorHandling");
+    ProcessReceivedSMSParts();
+}
+
+void GSMDevice::DeleteSMSFromSIM() {
+    for (;;) {
+        uint32_t index;
+        {
+            std::lock_guard<std::mutex> lock(m_RecvLock);
+            if (m_DeleteList.empty()) break;
+            index = m_DeleteList.front();
+            m_DeleteList.pop_front();
+        }
+        char command[32];
+        std::snprintf(command, sizeof(command), "AT+CMGD=%u", index);
+        SetLineState(LINE_RECEIVING, "(1)DeleteSMSFromSIM");
+        if (ComPort* port = GetPort()) port->ClearRecvBuffer();
+        ResetResponseSpecs();
+        if (IssueGenericCMD(true, command, kDeleteTimeoutSec, 0, OnDeleteResult, nullptr)) return;
+        m_pDeviceLog->LogError("DeleteSMSFromSIM - failed to pend IO");
+    }
+    SetLineState(LINE_RECEIVING, "(2)DeleteSMSFromSIM");
+    ProcessReceivedSMSParts();
+}
+
+int GSMDevice::OnDeleteResult(int /*order*/, int /*flag*/, int result,
+                              GenericCOMModemInterface* modem, int /*kind*/, void* /*param*/) {
+    auto* device = static_cast<GSMDevice*>(modem);
+    if (device == nullptr) return QV_PENDING;
+    if (result != QV_OK) {
+        device->m_pDeviceLog->LogError("IO Error(qverc: %d), Delete failed.", result);
+    } else if (!device->m_OKSpec.m_bTriggered) {
+        device->m_pDeviceLog->LogError("Modem Failed To Confirm deletion. (no 'OK' signal)");
+    }
+    device->DeleteSMSFromSIM();
+    return QV_PENDING;
+}

@@ -1,0 +1,324 @@
+// Sending: one attempt of a send job on this line, part by part:
+// "AT+CMGS=<length>", the ">" prompt, the PDU with Ctrl-Z, "OK".
+//
+// Every attempt ends exactly once: in SendComplete, or in AbortSending when
+// the line is closed under it. Both take the job out of m_pSendingJob; the
+// one that gets it ends the job. The steps between hold m_SendLock while they
+// use the job, so an abort never frees the job's data under a running step.
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "gsm/GSMDevice.h"
+#include "io/ComPort.h"
+#include "io/ThreadPool.h"
+#include "logging/ILogInterface.h"
+#include "pdu/PDUCodec.h"
+
+namespace {
+
+const char* SendErrorText(int result) {
+    switch (result) {
+        case QV_TIMEOUT:
+            return "GSM Modem failed to respond...(timeout)";
+        case QV_GENERICERROR:
+            return "Generic Error";
+        case QV_IOWRITEERROR:
+            return "IO Write Error";
+        case QV_IOREADERROR:
+            return "IO Read Error";
+        case QV_INVALIDRESPONSE:
+            return "Invalid Modem Response";
+        default:
+            return "Unknown Error,";
+    }
+}
+
+const char* SendPhaseText(int phase) {
+    switch (phase) {
+        case 1:
+            return "SendSMSPhaseA";
+        case 2:
+            return "SendSMSPhaseB";
+        case 3:
+            return "SendSMSPhaseD";
+        default:
+            return "";
+    }
+}
+
+SMSSendData* SendDataOf(SMSJob* job) {
+    return job != nullptr ? static_cast<SMSSendData*>(job->SendData) : nullptr;
+}
+
+}  // namespace
+
+int GSMDevice::SendSMS(SMSJob* job) {
+    if (!IsInitialized() || job == nullptr || !m_bCanSend || !m_Config.CanSend) return 0;
+    if (job->International && !m_Config.SupportsInternationalNumbers) return 0;
+    if (!AcquireLine(LINE_SENDING, "(1)SendSMS")) return 0;
+
+    m_pDeviceLog->LogInfo("Sending SMS on COM%d (International: %d)... (TRYS: %d/%d)",
+                          m_Config.ComPortNumber, job->International,
+                          static_cast<int>(job->Tries + 1),
+                          static_cast<int>(m_Config.SendRetryCount));
+    job->Device = this;
+
+    SendEnd end;
+    bool started;
+    {
+        std::lock_guard<std::mutex> lock(m_SendLock);
+        m_SendEnd = SendEnd();
+        m_pSendingJob.store(job);
+        started = StartSendingProcess(job);
+        if (!started) m_pSendingJob.store(nullptr);
+        end = m_SendEnd;
+        m_SendEnd = SendEnd();
+    }
+    if (!started) {
+        SetLineState(LINE_IDLE, "(2)SendSMS");
+        m_pDeviceLog->LogError("GSMDevice::SendSMS - Failed to start sending process.");
+        // A notification may have been queued while the line was ours.
+        if (HasPendingRecvWork() && AcquireLine(LINE_RECEIVING, "PreProccessRecvSMS")) {
+            ProcessReceivedSMSParts();
+        }
+        return 0;
+    }
+    if (end.set) SendComplete(end.result, end.phase, job);
+    return 1;
+}
+
+bool GSMDevice::StartSendingProcess(SMSJob* job) {
+    if (job == nullptr) {
+        m_pDeviceLog->LogError("GSMDevice::StartSendingProcess - Invalid SMS Data.");
+        return false;
+    }
+    SMSSendData* data = SendDataOf(job);
+    if (data == nullptr) {
+        m_pDeviceLog->LogError("GSMDevice::StartSendingProcess - Invalid PDU Format.");
+        return false;
+    }
+    try {
+        PDUCodec codec;
+        data->pdus = codec.EncodeSubmit(data->message, m_Config.StatusReportsEnabled);
+    } catch (const std::exception& e) {
+        m_pDeviceLog->LogError("GSMDevice::StartSendingProcess - encoding failed (%s).", e.what());
+        return false;
+    }
+    data->currentPart = 0;
+    m_pDeviceLog->LogInfo("SMS will require %d SMS(s) to send",
+                          static_cast<int>(data->pdus.size()));
+    if (ComPort* port = GetPort()) port->ClearRecvBuffer();
+    SendSMSPhaseA(job);
+    return true;
+}
+
+void GSMDevice::SendSMSPhaseA(SMSJob* job) {
+    if (SendDataOf(job) == nullptr) {
+        m_pDeviceLog->LogError("GSMDevice::SendSMSPhaseA - Invalid Parameters.");
+        return;
+    }
+    int r = SendMessagePiece(job);
+    if (r == QV_PENDING) return;
+    if (r == 0) {
+        EndAttempt(QV_OK, 1);
+    } else {
+        EndAttempt(QV_GENERICERROR, 1);
+    }
+}
+
+int GSMDevice::SendMessagePiece(SMSJob* job) {
+    SMSSendData* data = SendDataOf(job);
+    if (data == nullptr) {
+        m_pDeviceLog->LogError("GSMDevice::SendMessagePiece - Invalid Parameters.");
+        return 1;
+    }
+    if (data->currentPart >= data->pdus.size()) return 0;
+    m_pDeviceLog->LogInfo("Sending SMS: %d of %d", static_cast<int>(data->currentPart + 1),
+                          static_cast<int>(data->pdus.size()));
+
+    // The service-centre length octet in front is not counted.
+    size_t octets = data->pdus[data->currentPart].size() / 2;
+    int length = octets > 0 ? static_cast<int>(octets - 1) : 0;
+    char command[32];
+    std::snprintf(command, sizeof(command), "AT+CMGS=%d", length);
+
+    // Reset first: a read leaves "OK" marked required, and the prompt alone
+    // must complete this command.
+    ResetResponseSpecs();
+    m_ResponseSpecs.clear();
+    m_ResponseSpecs[1] = &m_OKSpec;
+    m_ResponseSpecs[2] = &m_PromptSpec;
+    if (!IssueGenericCMD(true, command, kPromptTimeoutSec, 2, SendProcess, job)) {
+        m_pDeviceLog->LogError("GSMDevice::SendMessagePiece - failed to queue 'CMGS' cmd. ");
+        return 1;
+    }
+    return QV_PENDING;
+}
+
+int GSMDevice::SendProcess(int stage, int /*flag*/, int result, GenericCOMModemInterface* modem,
+                           int /*kind*/, void* param) {
+    auto* device = static_cast<GSMDevice*>(modem);
+    auto* job = static_cast<SMSJob*>(param);
+    if (device == nullptr) return QV_PENDING;
+
+    SendEnd end;
+    {
+        std::lock_guard<std::mutex> lock(device->m_SendLock);
+        // Aborted meanwhile: the job is no longer this line's to touch.
+        if (job == nullptr || device->m_pSendingJob.load() != job) return QV_PENDING;
+        device->m_SendEnd = SendEnd();
+        if (result != QV_OK) {
+            device->EndAttempt(result, stage);
+        } else if (stage == 2) {
+            if (device->m_PromptSpec.m_bTriggered) {
+                device->SendSMSPhaseB(job);
+            } else {
+                if (!device->m_ERRORSpec.m_bTriggered) {
+                    device->m_pDeviceLog->LogError(
+                        "GSMDevice::SendProcess - Unexpected Invalid Modem Response.");
+                }
+                device->EndAttempt(QV_INVALIDRESPONSE, 2);
+            }
+        } else if (stage == 3) {
+            if (device->m_OKSpec.m_bTriggered && !device->m_ERRORSpec.m_bTriggered) {
+                device->SendSMSPhaseD(job);
+            } else {
+                if (!device->m_ERRORSpec.m_bTriggered) {
+                    device->m_pDeviceLog->LogError(
+                        "GSMDevice::SendProcess - Unexpected Invalid Modem Response.");
+                }
+                device->EndAttempt(QV_INVALIDRESPONSE, 3);
+            }
+        }
+        end = device->m_SendEnd;
+        device->m_SendEnd = SendEnd();
+    }
+    if (end.set) device->SendComplete(end.result, end.phase, job);
+    return QV_PENDING;
+}
+
+void GSMDevice::SendSMSPhaseB(SMSJob* job) {
+    SMSSendData* data = SendDataOf(job);
+    if (data == nullptr || data->currentPart >= data->pdus.size()) {
+        m_pDeviceLog->LogError("GSMDevice::SendSMSPhaseB - Invalid Parameters.");
+        return;
+    }
+    std::string& pdu = data->pdus[data->currentPart];
+    pdu.push_back('\x1A');
+    ResetResponseSpecs();
+    if (!IssueGenericCMD(true, pdu.c_str(), kPduResultTimeoutSec, 3, SendProcess, job)) {
+        m_pDeviceLog->LogError("GSMDevice::SendSMSPhaseB - failed to send SMS data. ");
+        EndAttempt(QV_GENERICERROR, 2);
+    }
+}
+
+void GSMDevice::SendSMSPhaseD(SMSJob* job) {
+    SMSSendData* data = SendDataOf(job);
+    if (data == nullptr) {
+        m_pDeviceLog->LogError("GSMDevice::SendSMSPhaseD - Invalid Parameters.");
+        return;
+    }
+    data->currentPart++;
+    SendSMSPhaseA(job);
+}
+
+void GSMDevice::EndAttempt(int result, int phase) {
+    m_SendEnd.set = 1;
+    m_SendEnd.result = result;
+    m_SendEnd.phase = phase;
+}
+
+void GSMDevice::SendComplete(int result, int phase, SMSJob* job) {
+    {
+        std::lock_guard<std::mutex> lock(m_SendLock);
+        SMSJob* expected = job;
+        // Lost to AbortSending: it has ended the job already.
+        if (job == nullptr || !m_pSendingJob.compare_exchange_strong(expected, nullptr)) return;
+    }
+    if (ComPort* port = GetPort()) {
+        if (result != QV_TIMEOUT) {
+            if (IOComAsyncPacket* recv = port->GetRecvPacket()) recv->CancelTimer();
+        }
+        port->SetAsyncReadCallback(IOPacketNoop, nullptr);
+        port->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+        port->ClearRecvBuffer();
+    }
+
+    SMSSendData* data = SendDataOf(job);
+    int parts = data != nullptr ? static_cast<int>(data->pdus.size()) : 0;
+    bool retry = false;
+    if (result != QV_OK) {
+        m_pDeviceLog->LogError("Failed To Send SMS, %s (%s)", SendErrorText(result),
+                               SendPhaseText(phase));
+        job->Result = result;
+        retry = !job->NoRetry && (job->Tries + 1) < m_Config.SendRetryCount;
+        job->Tries = job->Tries + 1;
+        if (!retry) {
+            m_pDeviceLog->LogError("SMS failed to send after %d time(s)....(give up)",
+                                   static_cast<int>(job->Tries));
+        }
+    } else {
+        m_pDeviceLog->LogInfo("Successfully Sent SMS (%d parts)", parts);
+    }
+
+    if (retry) {
+        job->LastLine = m_Config.ComPortNumber;
+        RaiseEvent(DEV_SEND_RETRY, QV_OK, job);
+    } else {
+        if (data != nullptr) data->pdus.clear();
+        delete data;
+        job->SendData = nullptr;
+        job->LastLine = m_Config.ComPortNumber;
+        job->Result = result;
+        RaiseEvent(DEV_SEND_DONE, result, job);
+    }
+    // The job is the owner's again from here on.
+    ProcessReceivedSMSParts();
+}
+
+namespace {
+
+struct AbortedJob {
+    GSMDevice* device;
+    SMSJob* job;
+};
+
+}  // namespace
+
+int GSMDevice::OnAbortedJob(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* aborted = static_cast<AbortedJob*>(context);
+    if (aborted == nullptr) return 1;
+    aborted->device->RaiseEvent(DEV_SEND_DONE, QV_ABORTED, aborted->job);
+    aborted->device->ReleaseWorkRef();
+    delete aborted;
+    return 0;
+}
+
+void GSMDevice::AbortSending() {
+    SMSJob* job;
+    {
+        std::lock_guard<std::mutex> lock(m_SendLock);
+        job = m_pSendingJob.exchange(nullptr);
+        m_SendEnd = SendEnd();
+    }
+    if (job == nullptr) return;
+    m_pDeviceLog->LogError("Failed To Send SMS, line closed while sending (aborted)");
+    job->Tries = job->Tries + 1;
+    delete SendDataOf(job);
+    job->SendData = nullptr;
+    job->LastLine = m_Config.ComPortNumber;
+    job->Result = QV_ABORTED;
+    // Reported from a worker: Uninit runs under the line's own lock and on
+    // the host's thread, and the host must not be called from there. The
+    // work ref keeps the line alive until the report is made.
+    auto* aborted = new (std::nothrow) AbortedJob{this, job};
+    if (aborted != nullptr && m_pThreadPool != nullptr) {
+        AddWorkRef();
+        if (m_pThreadPool->QueueWorkItem(aborted, OnAbortedJob) == 0) return;
+        ReleaseWorkRef();
+    }
+    delete aborted;
+    RaiseEvent(DEV_SEND_DONE, QV_ABORTED, job);
+}

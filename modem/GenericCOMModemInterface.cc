@@ -1,0 +1,468 @@
+#include "modem/GenericCOMModemInterface.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "io/ComPort.h"
+#include "io/ThreadPool.h"
+#include "logging/ILogInterface.h"
+#include "logging/NullLog.h"
+
+namespace {
+
+// Engines whose command callback this thread is inside.
+thread_local std::vector<const GenericCOMModemInterface*> t_callbacks;
+
+// First occurrence of needle[0..n) in hay[0..len), or null.
+BYTE* FindBytes(BYTE* hay, size_t len, const char* needle, size_t n) {
+    if (n == 0 || len < n) return nullptr;
+    for (size_t i = 0; i + n <= len; ++i) {
+        if (hay[i] == static_cast<BYTE>(needle[0]) && memcmp(hay + i, needle, n) == 0) {
+            return hay + i;
+        }
+    }
+    return nullptr;
+}
+
+unsigned SecondsToMs(int seconds) {
+    if (seconds <= 0) return 0;
+    unsigned long long ms = static_cast<unsigned long long>(seconds) * 1000ull;
+    return ms > 0xFFFFFFFEull ? 0xFFFFFFFEu : static_cast<unsigned>(ms);
+}
+
+}  // namespace
+
+GenericCOMModemInterface::GenericCOMModemInterface(ComPort* port)
+    : m_OKSpec{"OK", 2, 0, 1, 0}, m_ERRORSpec{"ERROR", 5, 0, 1, 0}, m_pPort(port) {
+    m_hReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_hWriteEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_pLog = NullLog();  // until the device hands over the line's log
+}
+
+GenericCOMModemInterface::~GenericCOMModemInterface() {
+    StopSequence();
+    DropPendingCommand();
+    delete m_pPort;
+    m_pPort = nullptr;
+    if (m_hReadEvent) CloseHandle(m_hReadEvent);
+    if (m_hWriteEvent) CloseHandle(m_hWriteEvent);
+}
+
+int GenericCOMModemInterface::Init(int comPort, int baudRate, CAThreadPool* pool,
+                                   const char* deviceName) {
+    if (!m_pPort || m_pPort->Init(1, this, m_pLog, pool) != 0) {
+        m_pLog->LogError("GenericCOMModem::Init - failed to initialize com port.");
+        return QV_INITFAILED;
+    }
+    m_pPool = pool;
+    char name[100] = {};
+    if (!deviceName) {
+        snprintf(name, sizeof(name), "\\\\.\\COM%d", comPort);
+        deviceName = name;
+    }
+    int rc = m_pPort->OpenComPort(deviceName, 0, baudRate, 1);
+    if (rc != 0) {
+        m_pLog->LogError("GenericCOMModem::Init - failed to attach with COM%d", comPort);
+        return rc;
+    }
+    if (pool) pool->AssociateHandle(m_pPort->GetHandle(), m_pPort->GetCompletionKey());
+    if (m_pPort->ListenOnComPort()) return QV_OK;
+    m_pLog->LogError("GenericCOMModem::Init - waiting for COM events failed.");
+    return QV_INITFAILED;
+}
+
+int GenericCOMModemInterface::ClosePort() {
+    return m_pPort ? m_pPort->Uninit() : 0;
+}
+
+void GenericCOMModemInterface::ResetResponseSpecs() {
+    m_ResponseSpecs.clear();
+    m_OKSpec.m_bTriggered = 0;
+    m_OKSpec.m_bTerminal = 1;
+    m_OKSpec.m_bRequired = 0;
+    m_ERRORSpec.m_bTriggered = 0;
+    m_ERRORSpec.m_bTerminal = 1;
+    m_ERRORSpec.m_bRequired = 0;
+    m_ResponseSpecs[1] = &m_ERRORSpec;
+    m_ResponseSpecs[2] = &m_OKSpec;
+}
+
+bool GenericCOMModemInterface::IssueGenericCMD(bool async, const char* command, int timeoutSeconds,
+                                               int cbData, ATCommandCallback callback,
+                                               void* cbParam) {
+    unsigned timeoutMs = SecondsToMs(timeoutSeconds);
+    m_pLog->LogInfo("GenericCOMModemInterface::IssueGenericCMD >>");
+    if (async) {
+        m_pLog->LogInfo("GenericCOMModemInterface::IssueGenericCMD >> async");
+        return AsyncSendFormattedDataEx(command, &m_ResponseSpecs, timeoutMs, callback, cbData,
+                                        cbParam) == QV_PENDING;
+    }
+    m_pLog->LogInfo("GenericCOMModemInterface::IssueGenericCMD >> sync");
+    return SendFormattedData(command, nullptr, nullptr, &m_ResponseSpecs, timeoutMs) == 0;
+}
+
+int GenericCOMModemInterface::AsyncSendFormattedDataEx(const char* command, ResponseSpecMap* specs,
+                                                       unsigned timeoutMs,
+                                                       ATCommandCallback callback, int cbData,
+                                                       void* cbParam) {
+    m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >>");
+    if (!command || !specs) {
+        m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> QV_INVALIDPARAM");
+        return QV_INVALIDPARAM;
+    }
+    // The text and its terminator must fit the buffers whole: never cut a command.
+    size_t length = strnlen(command, kCommandBufferSize);
+    if (length >= kCommandBufferSize) {
+        m_pLog->LogError(
+            "GenericCOMModemInterface::AsyncSendFormattedDataEx >> command too long (%d or more "
+            "characters), refused.",
+            kCommandBufferSize);
+        m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> QV_INVALIDPARAM");
+        return QV_INVALIDPARAM;
+    }
+    if (!m_pPort || !m_pPort->GetRecvPacket()) return QV_GENERICERROR;
+    for (auto& item : *specs) {
+        if (item.second) item.second->m_bTriggered = 0;
+    }
+
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    memcpy(m_szFormatBuffer, command, length);
+    m_szFormatBuffer[length] = '\r';
+    const unsigned formattedLength = static_cast<unsigned>(length + 1);
+
+    auto* pending = new (std::nothrow) PendingCommand{cbData, callback, this, specs, cbParam};
+    if (!pending) {
+        m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> bad_alloc psimp");
+        m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> QV_OUTOFMEMORY");
+        memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+        return QV_OUTOFMEMORY;
+    }
+
+    m_pLog->LogInfo("GenericCOMModemInterface::AsyncSendFormattedDataEx >> set callbacks");
+    unsigned serial = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        memcpy(m_szLastCommand, m_szFormatBuffer, formattedLength);
+        m_nLastCommandLength = static_cast<int>(formattedLength);
+        m_pPort->SetAsyncReadCallback(OnCommandIO, pending);
+        m_pPort->SetAsyncWriteCallback(OnCommandIO, pending);
+        serial = ++m_nCommandSerial;
+        if (serial == 0) serial = ++m_nCommandSerial;
+        m_nActiveSerial = serial;
+    }
+
+    int result = QV_PENDING;
+    if (m_pPort->SendData(m_szFormatBuffer, formattedLength) != 0) {
+        m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> SendData fail");
+        PendingCommand* mine = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_PendingLock);
+            // Unless the line's close took it meanwhile (and frees it).
+            if (m_nActiveSerial == serial) {
+                mine = static_cast<PendingCommand*>(m_pPort->GetRecvPacket()->TakeCompletionData());
+                m_nActiveSerial = 0;
+                m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
+                m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+            }
+        }
+        delete mine;
+        result = QV_GENERICERROR;
+    } else {
+        m_pLog->LogInfo("GenericCOMModemInterface::AsyncSendFormattedDataEx >> SendData success");
+        // Armed only while this command is still in flight: its answer may
+        // already have completed it, and a later command must not get this
+        // command's time-out.
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
+        if (m_nActiveSerial == serial && recv && recv->GetCompletionData() == pending) {
+            recv->ArmTimer(OnCommandIO, timeoutMs);
+        }
+    }
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    return result;
+}
+
+void GenericCOMModemInterface::DropPendingCommand() {
+    if (!m_pPort) return;
+    IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
+    if (!recv) return;
+    PendingCommand* pending = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        pending = static_cast<PendingCommand*>(recv->TakeCompletionData());
+        m_nActiveSerial = 0;
+        if (pending) {
+            m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
+            m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+        }
+    }
+    recv->CancelTimer();
+    delete pending;
+}
+
+void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* packet, int timedOut) {
+    if (!packet) return;
+
+    if (timedOut == 1) {
+        // The time-out item of the receive packet; it has no port. Whoever
+        // takes the command owns it.
+        auto* pending = static_cast<PendingCommand*>(packet->TakeCompletionData());
+        if (!pending) return;
+        GenericCOMModemInterface* modem = pending->modem;
+        PendingCommand command = *pending;
+        // Waits out a matcher that is still looking at this command.
+        std::unique_lock<std::mutex> lock(modem->m_PendingLock);
+        modem->m_nActiveSerial = 0;
+        delete pending;
+        if (!modem->m_pPort || modem->m_pPort->IsAborting()) return;
+        modem->m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
+        modem->m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+        modem->CallBack(command, QV_TIMEOUT, AT_KIND_TIMEOUT, lock);
+        return;
+    }
+
+    if (!port) return;
+    GenericCOMModemInterface* modem = port->GetOwner();
+    IOComAsyncPacket* recv = port->GetRecvPacket();
+    if (!modem || !recv) return;
+
+    PendingCommand* done = nullptr;
+    int result = QV_OK;
+    int kind = AT_KIND_RECV;
+    std::unique_lock<std::mutex> lock(modem->m_PendingLock);
+    {
+        auto* pending = static_cast<PendingCommand*>(recv->GetCompletionData());
+        if (!pending) return;
+        if (port->IsAborting()) {
+            // The line is closing: the command ends without a callback.
+            recv->TakeCompletionData();
+            modem->m_nActiveSerial = 0;
+            delete pending;
+            return;
+        }
+        if (packet->GetError() != 0) {
+            if (packet->GetKind() == PACKET_KIND_RECV) {
+                result = QV_IOREADERROR;
+                kind = AT_KIND_RECV;
+            } else if (packet->GetKind() == PACKET_KIND_SEND) {
+                result = QV_IOWRITEERROR;
+                kind = AT_KIND_SEND;
+            } else {
+                return;
+            }
+        } else {
+            if (packet->GetKind() != PACKET_KIND_RECV) return;
+            if (!modem->MatchResponse(packet, pending->specs)) return;  // wait for more
+        }
+        done = static_cast<PendingCommand*>(recv->TakeCompletionData());
+        modem->m_nActiveSerial = 0;
+        port->SetAsyncReadCallback(IOPacketNoop, nullptr);
+        port->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+    }
+    if (!done) return;
+    PendingCommand command = *done;
+    delete done;
+    lock.unlock();
+    port->ClearRecvBuffer();
+    recv->CancelTimer();
+    lock.lock();
+    if (port->IsAborting()) return;
+    modem->CallBack(command, result, kind, lock);
+}
+
+void GenericCOMModemInterface::CallBack(const PendingCommand& command, int result, int kind,
+                                        std::unique_lock<std::mutex>& pendingLock) {
+    ++m_nCallbacksRunning;
+    pendingLock.unlock();
+    t_callbacks.push_back(this);
+    if (command.callback) {
+        command.callback(command.cbData, 1, result, this, kind, command.cbParam);
+    }
+    t_callbacks.pop_back();
+    pendingLock.lock();
+    --m_nCallbacksRunning;
+    m_CallbacksIdle.notify_all();
+    pendingLock.unlock();
+}
+
+void GenericCOMModemInterface::WaitForCallbacks() {
+    std::unique_lock<std::mutex> lock(m_PendingLock);
+    // A callback of this engine on this very thread (the line closed from
+    // inside its own completion) cannot be waited for.
+    const int mine = static_cast<int>(std::count(t_callbacks.begin(), t_callbacks.end(), this));
+    m_CallbacksIdle.wait(lock, [this, mine] { return m_nCallbacksRunning <= mine; });
+}
+
+bool GenericCOMModemInterface::MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs) {
+    BYTE* data = packet->GetData();
+    size_t length = data ? packet->GetDataLength() : 0;
+    if (m_bEchoSuppression && length > 0 && m_nLastCommandLength > 0) {
+        BYTE* echo =
+            FindBytes(data, length, m_szLastCommand, static_cast<size_t>(m_nLastCommandLength));
+        if (echo) memset(echo, 0x01, static_cast<size_t>(m_nLastCommandLength));
+    }
+    // The window is one bounded text: a stray NUL from the line must not hide
+    // what follows it.
+    size_t n = std::min(length, static_cast<size_t>(kResponseWindowSize));
+    memset(m_szResponse, 0, sizeof(m_szResponse));
+    if (n) memcpy(m_szResponse, data, n);
+    for (size_t i = 0; i < n; ++i) {
+        if (m_szResponse[i] == '\0') m_szResponse[i] = 0x01;
+    }
+    m_nResponseLength = static_cast<int>(n);
+    return ScanSpecs(specs, true);
+}
+
+bool GenericCOMModemInterface::ScanSpecs(ResponseSpecMap* specs, bool checkRequired) {
+    size_t found = 0;
+    bool complete = false;
+    for (auto& item : *specs) {
+        ResponseSpec* spec = item.second;
+        if (!spec || !spec->m_pszText || !strstr(m_szResponse, spec->m_pszText)) continue;
+        ++found;
+        spec->m_bTriggered = 1;
+        if (!spec->m_bTerminal) continue;
+        complete = true;
+        if (checkRequired) {
+            for (auto& other : *specs) {
+                if (other.second && other.second->m_bRequired && !other.second->m_bTriggered) {
+                    complete = false;
+                    break;
+                }
+            }
+        }
+        if (complete) break;
+    }
+    return complete || found == specs->size();
+}
+
+void GenericCOMModemInterface::OnSyncIO(ComPort* port, IOComAsyncPacket* packet, int timedOut) {
+    (void)port;
+    if (!packet || timedOut) return;
+    auto* modem = static_cast<GenericCOMModemInterface*>(packet->GetCompletionData());
+    if (modem && modem->m_hReadEvent) SetEvent(modem->m_hReadEvent);
+}
+
+int GenericCOMModemInterface::SendFormattedData(const char* command, char* out, unsigned* outLen,
+                                                ResponseSpecMap* specs, unsigned timeoutMs) {
+    if (!command || !specs) return QV_INVALIDPARAM;
+    size_t length = strnlen(command, kCommandBufferSize);
+    if (length >= kCommandBufferSize || !m_pPort) return QV_INVALIDPARAM;
+    for (auto& item : *specs) {
+        if (item.second) item.second->m_bTriggered = 0;
+    }
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    memcpy(m_szFormatBuffer, command, length);
+    m_szFormatBuffer[length] = '\r';
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        memcpy(m_szLastCommand, m_szFormatBuffer, length + 1);
+        m_nLastCommandLength = static_cast<int>(length + 1);
+        m_pPort->SetAsyncReadCallback(OnSyncIO, this);
+    }
+    int result = 1;
+    if (m_pPort->SendData(m_szFormatBuffer, static_cast<unsigned>(length + 1)) == 0) {
+        result = WaitForResponse(out, outLen, timeoutMs, 0, specs) ? 0 : 2;
+    }
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    std::lock_guard<std::mutex> guard(m_PendingLock);
+    m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
+    return result;
+}
+
+int GenericCOMModemInterface::WaitForResponse(char* out, unsigned* outLen, unsigned timeoutMs,
+                                              int ignored, ResponseSpecMap* specs) {
+    (void)ignored;
+    if (!m_pPort || !m_pPort->IsInitialized() || !m_pPort->IsOpen() || !specs) return 0;
+    IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
+    bool received = false;
+    int silentPeriods = 0;
+    while (silentPeriods < 3) {
+        DWORD wait = WaitForSingleObject(m_hReadEvent, timeoutMs);
+        if (wait == WAIT_TIMEOUT) {
+            ++silentPeriods;
+            continue;
+        }
+        if (wait != WAIT_OBJECT_0 || !recv) break;  // a failed wait must not spin
+        received = true;
+        BYTE* data = recv->GetData();
+        size_t n = std::min<size_t>(data ? recv->GetDataLength() : 0, kResponseWindowSize);
+        memset(m_szResponse, 0, sizeof(m_szResponse));
+        if (n) memcpy(m_szResponse, data, n);
+        for (size_t i = 0; i < n; ++i) {
+            if (m_szResponse[i] == '\0') m_szResponse[i] = 0x01;
+        }
+        m_nResponseLength = static_cast<int>(n);
+        if (ScanSpecs(specs, false)) {
+            if (out && outLen && *outLen > 0) {
+                size_t copy = std::min<size_t>(n, *outLen - 1);
+                memcpy(out, m_szResponse, copy);
+                out[copy] = '\0';
+                *outLen = static_cast<unsigned>(copy);
+            }
+            break;
+        }
+    }
+    m_pPort->ClearRecvBuffer();
+    return received ? 1 : 0;
+}
+
+int GenericCOMModemInterface::AsyncSendFormattedData(const char* command,
+                                                     void (*portCallback)(ComPort*,
+                                                                          IOComAsyncPacket*, int),
+                                                     void* data, unsigned timeoutMs) {
+    if (!command) return QV_INVALIDPARAM;
+    size_t length = strnlen(command, kCommandBufferSize);
+    if (length >= kCommandBufferSize || !m_pPort) return QV_INVALIDPARAM;
+    IOPacketCallback callback = portCallback ? portCallback : IOPacketNoop;
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    memcpy(m_szFormatBuffer, command, length);
+    m_szFormatBuffer[length] = '\r';
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        memcpy(m_szLastCommand, m_szFormatBuffer, length + 1);
+        m_nLastCommandLength = static_cast<int>(length + 1);
+        m_pPort->SetAsyncReadCallback(callback, data);
+        m_pPort->SetAsyncWriteCallback(callback, data);
+    }
+    int result = QV_PENDING;
+    if (m_pPort->SendData(m_szFormatBuffer, static_cast<unsigned>(length + 1)) != 0) {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
+        m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+        result = 1;
+    } else if (timeoutMs > 0 && m_pPort->GetRecvPacket()) {
+        m_pPort->GetRecvPacket()->ArmTimer(callback, timeoutMs);
+    }
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    return result;
+}
+
+void GenericCOMModemInterface::InitComplete(int resultCode, int order) {
+    (void)resultCode;
+    (void)order;
+}
+
+const char* GenericCOMModemInterface::GetErrorText(int resultCode) {
+    switch (resultCode) {
+        case QV_GENERICERROR:
+            return "Generic error";
+        case QV_IOWRITEERROR:
+            return "IO Write error";
+        case QV_IOREADERROR:
+            return "IO Read error";
+        case QV_INITFAILED:
+            return "Init failed";
+        case QV_TIMEOUT:
+            return "Modem failed to respond (Timeout)";
+        case QV_INVALIDRESPONSE:
+            return "Invalid response";
+        case QV_SIMCARDERROR:
+            return "SIM Card Error";
+        default:
+            return " ";
+    }
+}

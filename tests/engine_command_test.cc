@@ -1,0 +1,308 @@
+// The AT engine against a scripted pty: framing on the wire, matching of
+// answers (echo, split reads, ERROR, required texts), time-outs, and that
+// every command is reported exactly once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io/ComPort.h"
+#include "io/ThreadPool.h"
+#include "modem/GenericCOMModemInterface.h"
+#include "platform/clock.h"
+#include "support/LineFixture.h"
+#include "support/PtyPeer.h"
+#include "support/RecordingLog.h"
+
+namespace {
+
+using qvtest::Eventually;
+using std::chrono::milliseconds;
+
+struct Completion {
+    int cbData;
+    int result;
+    int kind;
+    int okTriggered;
+    int errorTriggered;
+    std::string window;
+};
+
+// The engine alone: the device's own operations do nothing.
+class TestModem : public GenericCOMModemInterface {
+  public:
+    TestModem(ComPort* port, ILogInterface* log) : GenericCOMModemInterface(port) { m_pLog = log; }
+    ~TestModem() override { SetAbortingAndClose(); }
+    int Init() override { return QV_OK; }
+    int Uninit(int) override { return QV_OK; }
+    int ModemInitProcess() override { return QV_OK; }
+    int SendSMS(SMSJob*) override { return 0; }
+
+    void SetAbortingAndClose() {
+        if (GetPort() && GetPort()->IsInitialized()) GetPort()->SetAborting();
+        StopSequence();
+        DropPendingCommand();
+        ClosePort();
+    }
+    void SetEcho(bool on) { m_bEchoSuppression = on ? 1 : 0; }
+    ResponseSpecMap& Specs() { return m_ResponseSpecs; }
+    ResponseSpec& OK() { return m_OKSpec; }
+    ResponseSpec& Error() { return m_ERRORSpec; }
+
+    static int OnDone(int cbData, int, int result, GenericCOMModemInterface* modem, int kind,
+                      void*) {
+        auto* self = static_cast<TestModem*>(modem);
+        std::lock_guard<std::mutex> guard(self->m_DoneLock);
+        self->m_Done.push_back(Completion{cbData, result, kind, self->m_OKSpec.m_bTriggered,
+                                          self->m_ERRORSpec.m_bTriggered,
+                                          self->GetResponseBuffer()});
+        return 0;
+    }
+    std::vector<Completion> Done() {
+        std::lock_guard<std::mutex> guard(m_DoneLock);
+        return m_Done;
+    }
+    size_t DoneCount() {
+        std::lock_guard<std::mutex> guard(m_DoneLock);
+        return m_Done.size();
+    }
+
+  private:
+    std::mutex m_DoneLock;
+    std::vector<Completion> m_Done;
+};
+
+class EngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!m_Peer.Open()) GTEST_SKIP() << "no pseudo-terminal available";
+        ASSERT_EQ(m_Pool.Start(0), 0);
+        m_pModem = std::make_unique<TestModem>(new ComPort(), &m_Log);
+        ASSERT_EQ(m_pModem->GenericCOMModemInterface::Init(0, 115200, &m_Pool,
+                                                           m_Peer.DeviceName().c_str()),
+                  QV_OK);
+        m_pModem->ResetResponseSpecs();
+    }
+    void TearDown() override {
+        m_pModem.reset();
+        m_Pool.Shutdown();
+        qvclock::SetScale(1);
+    }
+
+    bool Issue(const char* command, int timeoutSeconds = 30, int cbData = 7) {
+        return m_pModem->IssueGenericCMD(true, command, timeoutSeconds, cbData, TestModem::OnDone,
+                                         nullptr);
+    }
+
+    qvtest::PtyPeer m_Peer;
+    qvtest::RecordingLog m_Log;
+    CAThreadPool m_Pool;
+    std::unique_ptr<TestModem> m_pModem;
+};
+
+TEST_F(EngineTest, CommandGoesOutWithCarriageReturnOnly) {
+    ASSERT_TRUE(Issue("AT"));
+    ASSERT_TRUE(m_Peer.ReadCount(3));
+    m_Peer.ReadFor(milliseconds(150));
+    EXPECT_EQ(m_Peer.Take(), "AT\r");
+}
+
+TEST_F(EngineTest, OkAnswerCompletesOnceWithOkTriggered) {
+    ASSERT_TRUE(Issue("AT", 30, 42));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    std::this_thread::sleep_for(milliseconds(100));
+    auto done = m_pModem->Done();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].cbData, 42);
+    EXPECT_EQ(done[0].result, QV_OK);
+    EXPECT_EQ(done[0].kind, AT_KIND_RECV);
+    EXPECT_EQ(done[0].okTriggered, 1);
+    EXPECT_EQ(done[0].errorTriggered, 0);
+    EXPECT_EQ(done[0].window, "\r\nOK\r\n");
+}
+
+TEST_F(EngineTest, ErrorAnswerCompletesWithErrorTriggered) {
+    ASSERT_TRUE(Issue("AT+FOO"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    auto done = m_pModem->Done();
+    EXPECT_EQ(done[0].result, QV_OK);
+    EXPECT_EQ(done[0].errorTriggered, 1);
+    EXPECT_EQ(done[0].okTriggered, 0);
+}
+
+TEST_F(EngineTest, AnswerSplitOverTwoReadsCompletesOnce) {
+    ASSERT_TRUE(Issue("AT"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("\r\nO"));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(m_pModem->DoneCount(), 0u);
+    ASSERT_TRUE(m_Peer.Write("K\r\n"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(m_pModem->DoneCount(), 1u);
+    EXPECT_EQ(m_pModem->Done()[0].okTriggered, 1);
+}
+
+TEST_F(EngineTest, AnswerByteByByteCompletesOnce) {
+    ASSERT_TRUE(Issue("AT+CSQ"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("\r\n+CSQ: 17,99\r\n\r\nOK\r\n", milliseconds(2)));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_EQ(m_pModem->DoneCount(), 1u);
+    EXPECT_NE(m_pModem->Done()[0].window.find("+CSQ: 17,99"), std::string::npos);
+}
+
+TEST_F(EngineTest, EchoIsBlankedSoItsOkNeverMatches) {
+    m_pModem->SetEcho(true);
+    ASSERT_TRUE(Issue("AT+XOK"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("AT+XOK\r"));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(m_pModem->DoneCount(), 0u) << "the echo completed the command";
+    ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    auto done = m_pModem->Done();
+    EXPECT_EQ(done[0].errorTriggered, 1);
+    EXPECT_EQ(done[0].okTriggered, 0);
+    EXPECT_EQ(done[0].window.find("AT+XOK"), std::string::npos);
+}
+
+TEST_F(EngineTest, WithoutEchoSuppressionTheEchoMatches) {
+    m_pModem->SetEcho(false);
+    ASSERT_TRUE(Issue("AT+XOK"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("AT+XOK\r"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    EXPECT_EQ(m_pModem->Done()[0].okTriggered, 1);
+}
+
+TEST_F(EngineTest, RequiredSpecHoldsCompletionBack) {
+    ResponseSpec cmgr{"+CMGR:", 6, 0, 1, 1};
+    m_pModem->Specs()[3] = &cmgr;
+    ASSERT_TRUE(Issue("AT+CMGR=1"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(m_pModem->DoneCount(), 0u) << "completed although +CMGR: was missing";
+    ASSERT_TRUE(m_Peer.Write("\r\n+CMGR: 0,,23\r\n"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    EXPECT_EQ(cmgr.m_bTriggered, 1);
+}
+
+TEST_F(EngineTest, EmptySpecMapCompletesOnFirstData) {
+    ResponseSpecMap none;
+    ASSERT_EQ(m_pModem->AsyncSendFormattedDataEx("AT", &none, 30000, TestModem::OnDone, 1, nullptr),
+              QV_PENDING);
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    ASSERT_TRUE(m_Peer.Write("x"));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+}
+
+TEST_F(EngineTest, NoAnswerGivesOneTimeoutOfKindFour) {
+    qvclock::SetScale(100);  // 5 s of platform time in 50 ms
+    ASSERT_TRUE(Issue("AT", 5, 3));
+    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(5000)));
+    std::this_thread::sleep_for(milliseconds(300));
+    auto done = m_pModem->Done();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].result, QV_TIMEOUT);
+    EXPECT_EQ(done[0].kind, AT_KIND_TIMEOUT);
+    EXPECT_EQ(done[0].cbData, 3);
+    // A late answer finds no command.
+    ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(m_pModem->DoneCount(), 1u);
+}
+
+TEST_F(EngineTest, CommandOf2500CharactersIsRefusedNotCut) {
+    std::string tooLong = "AT" + std::string(2498, 'A');
+    ASSERT_EQ(tooLong.size(), 2500u);
+    EXPECT_FALSE(Issue(tooLong.c_str()));
+    m_Peer.ReadFor(milliseconds(150));
+    EXPECT_EQ(m_Peer.Take(), "");
+    EXPECT_TRUE(m_Log.Has("GenericCOMModemInterface::AsyncSendFormattedDataEx >> QV_INVALIDPARAM"));
+
+    std::string longest = tooLong.substr(0, 2499);
+    ASSERT_TRUE(Issue(longest.c_str()));
+    ASSERT_TRUE(m_Peer.ReadCount(2500));
+    EXPECT_EQ(m_Peer.Take(), longest + "\r");
+}
+
+TEST_F(EngineTest, NullCommandIsInvalidAndNothingIsSent) {
+    EXPECT_EQ(m_pModem->AsyncSendFormattedDataEx(nullptr, &m_pModem->Specs(), 1000,
+                                                 TestModem::OnDone, 0, nullptr),
+              QV_INVALIDPARAM);
+    EXPECT_EQ(
+        m_pModem->AsyncSendFormattedDataEx("AT", nullptr, 1000, TestModem::OnDone, 0, nullptr),
+        QV_INVALIDPARAM);
+    m_Peer.ReadFor(milliseconds(100));
+    EXPECT_EQ(m_Peer.Take(), "");
+}
+
+// Answers that arrive right at the time-out: each command still calls back
+// exactly once, either completed or timed out.
+TEST_F(EngineTest, CompletionAndTimeoutRacingCallBackOnce) {
+    constexpr int kCommands = 150;
+    for (int i = 0; i < kCommands; ++i) {
+        ASSERT_EQ(m_pModem->AsyncSendFormattedDataEx("AT", &m_pModem->Specs(), 3 + (i % 4),
+                                                     TestModem::OnDone, i, nullptr),
+                  QV_PENDING);
+        ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+        m_Peer.Take();
+        std::this_thread::sleep_for(std::chrono::microseconds(2500 + (i % 7) * 300));
+        ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
+        ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == static_cast<size_t>(i + 1); },
+                               milliseconds(3000)))
+            << "command " << i;
+        m_pModem->ResetResponseSpecs();
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+    auto done = m_pModem->Done();
+    ASSERT_EQ(done.size(), static_cast<size_t>(kCommands));
+    int timeouts = 0;
+    for (int i = 0; i < kCommands; ++i) {
+        EXPECT_EQ(done[i].cbData, i);
+        EXPECT_TRUE(done[i].result == QV_OK || done[i].result == QV_TIMEOUT);
+        timeouts += done[i].result == QV_TIMEOUT;
+    }
+    RecordProperty("timeouts", timeouts);
+}
+
+TEST_F(EngineTest, ClosingWithACommandInFlightCallsNothingBack) {
+    ASSERT_TRUE(Issue("AT"));
+    ASSERT_TRUE(m_Peer.ReadUntil("\r"));
+    m_pModem->SetAbortingAndClose();
+    m_Peer.Write("\r\nOK\r\n");
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(m_pModem->DoneCount(), 0u);
+}
+
+TEST(EngineErrorText, Table) {
+    class Plain : public GenericCOMModemInterface {
+      public:
+        Plain() : GenericCOMModemInterface(nullptr) {}
+        int Init() override { return 0; }
+        int Uninit(int) override { return 0; }
+        int ModemInitProcess() override { return 0; }
+        int SendSMS(SMSJob*) override { return 0; }
+    } plain;
+    EXPECT_STREQ(plain.GetErrorText(QV_GENERICERROR), "Generic error");
+    EXPECT_STREQ(plain.GetErrorText(QV_IOWRITEERROR), "IO Write error");
+    EXPECT_STREQ(plain.GetErrorText(QV_IOREADERROR), "IO Read error");
+    EXPECT_STREQ(plain.GetErrorText(QV_INITFAILED), "Init failed");
+    EXPECT_STREQ(plain.GetErrorText(QV_TIMEOUT), "Modem failed to respond (Timeout)");
+    EXPECT_STREQ(plain.GetErrorText(QV_INVALIDRESPONSE), "Invalid response");
+    EXPECT_STREQ(plain.GetErrorText(QV_SIMCARDERROR), "SIM Card Error");
+    EXPECT_STREQ(plain.GetErrorText(99), " ");
+}
+
+}  // namespace
