@@ -1,0 +1,627 @@
+#include "driver/DeviceManager.h"
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "driver/HostNotify.h"
+#include "io/ComPort.h"
+#include "logging/LoggingHandler.h"
+#include "pdu/PDUCodec.h"
+
+namespace {
+
+// Bound on waiting for a line's outstanding work at shutdown (real time).
+constexpr auto kRefWaitLimit = std::chrono::seconds(30);
+
+// A destination the network can take: 1 to 20 digits (TP-DA). Anything else
+// would go out as an empty or cut address, or not encode at all.
+bool SendableNumber(const char* number) {
+    size_t digits = 0;
+    for (const char* p = number; *p; ++p) {
+        if (*p >= '0' && *p <= '9' && ++digits > pdu::kMaxAddressDigits) return false;
+    }
+    return digits > 0;
+}
+
+}  // namespace
+
+CDeviceManager* GetDeviceManager() {
+    static CDeviceManager manager;
+    return &manager;
+}
+
+int CDeviceManager::Init(CAThreadPool* pool) {
+    if (pool == nullptr) return QV_INVALIDPARAM;
+    if (m_bInitialized.load()) {
+        m_bInitialized.store(0);
+        return QV_ALREADYINITIALIZED;
+    }
+    m_pThreadPool = pool;
+    m_bInitialized.store(1);
+    return QV_OK;
+}
+
+// --- Lines -------------------------------------------------------------------
+
+GSMDevice* CDeviceManager::FindLineLocked(int comPort) {
+    for (GSMDevice* line : m_Lines) {
+        if (line->ComPortNumber() == comPort) return line;
+    }
+    return nullptr;
+}
+
+bool CDeviceManager::IsRegisteredLocked(GSMDevice* line) {
+    return std::find(m_Lines.begin(), m_Lines.end(), line) != m_Lines.end();
+}
+
+bool CDeviceManager::IsRegistered(GSMDevice* line) {
+    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    return IsRegisteredLocked(line);
+}
+
+GSMDevice* CDeviceManager::FindLine(int comPort, int remove) {
+    if (!m_bInitialized.load()) return nullptr;
+    std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+    auto it = std::find_if(m_Lines.begin(), m_Lines.end(),
+                           [comPort](GSMDevice* l) { return l->ComPortNumber() == comPort; });
+    if (it == m_Lines.end()) return nullptr;
+    GSMDevice* line = *it;
+    if (remove) {
+        m_Lines.erase(it);
+        m_Removed.push_back(line);
+        m_nRemoved.fetch_add(1);
+    }
+    return line;
+}
+
+GSMDevice* CDeviceManager::FindLineRef(int comPort) {
+    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    GSMDevice* line = FindLineLocked(comPort);
+    if (line != nullptr) line->AddWorkRef();
+    return line;
+}
+
+GSMDevice* CDeviceManager::FindSendingLine(int international) {
+    if (!m_bInitialized.load()) return nullptr;
+    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    for (GSMDevice* line : m_Lines) {
+        const GSMLineConfig* cfg = line->GetConfigs();
+        if (line->IsInitialized() && cfg->CanSend &&
+            (!international || cfg->SupportsInternationalNumbers)) {
+            return line;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<GSMDevice*> CDeviceManager::SnapshotLines() {
+    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    std::vector<GSMDevice*> lines = m_Lines;
+    for (GSMDevice* line : lines) line->AddWorkRef();
+    return lines;
+}
+
+void CDeviceManager::ReleaseLines(const std::vector<GSMDevice*>& lines) {
+    for (GSMDevice* line : lines) line->ReleaseWorkRef();
+}
+
+size_t CDeviceManager::GetLineCount() {
+    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    return m_Lines.size();
+}
+
+bool CDeviceManager::QueueLineWork(GSMDevice* line, CompletionHandler handler) {
+    {
+        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        if (!IsRegisteredLocked(line)) return false;
+        line->AddWorkRef();
+    }
+    if (m_pThreadPool->QueueWorkItem(line, handler) != 0) {
+        line->ReleaseWorkRef();
+        return false;
+    }
+    return true;
+}
+
+int CDeviceManager::AddLine(GSMDevice* line) {
+    if (line == nullptr) return QV_INVALIDPARAM;
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        if (FindLineLocked(line->ComPortNumber()) != nullptr) return QV_ALREADYINITIALIZED;
+        line->SetDeviceEventHandler(OnDeviceEvent, this);
+        m_Lines.push_back(line);
+    }
+    // The line stays registered, not initialised, when this fails.
+    return QueueLineWork(line, InitLineWork) ? QV_PENDING : QV_GENERICERROR;
+}
+
+int CDeviceManager::ReinitLine(GSMDevice* line) {
+    if (line == nullptr) return QV_INVALIDPARAM;
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    if (line->IsInitialized()) UninitLine(line);
+    return QueueLineWork(line, InitLineWork) ? QV_OK : QV_GENERICERROR;
+}
+
+void CDeviceManager::UninitLine(GSMDevice* line) {
+    if (line == nullptr) return;
+    std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
+    line->Uninit(0);
+}
+
+int CDeviceManager::CreateLine(const GSMLineConfig* config) {
+    if (config == nullptr) return QV_INVALIDPARAM;
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    ReapRemovedLines();
+    std::lock_guard<std::mutex> addLock(m_AddLock);
+    if (GetLineCount() + 1 >= QVGSM_MAX_LINES + 1) return QV_LIMITREACHED;
+    // Before the line exists: a refused duplicate must not open (and later
+    // close) the registered line's log file.
+    {
+        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        if (FindLineLocked(config->ComPortNumber) != nullptr) return QV_ALREADYINITIALIZED;
+    }
+    auto* log = new (std::nothrow) CLoggingHandler();
+    auto* port = new (std::nothrow) ComPort();
+    GSMDevice* line = nullptr;
+    if (log != nullptr && port != nullptr) {
+        try {
+            line = new GSMDevice(config, port, log, m_pThreadPool);
+        } catch (const std::exception&) {
+            line = nullptr;
+        }
+    }
+    if (line == nullptr) {
+        delete port;
+        delete log;
+        return QV_INVALIDPARAM;
+    }
+    int result = AddLine(line);
+    if (result == QV_ALREADYINITIALIZED || result == QV_INVALIDPARAM ||
+        result == QV_NOTINITIALIZED) {
+        delete line;
+    }
+    return result;
+}
+
+int CDeviceManager::RemoveLine(int comPort) {
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    GSMDevice* line;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        line = FindLineLocked(comPort);
+        if (line == nullptr) return QV_NOTFOUND;
+        m_Lines.erase(std::find(m_Lines.begin(), m_Lines.end(), line));
+        m_Removed.push_back(line);
+        m_nRemoved.fetch_add(1);
+        line->AddWorkRef();  // keeps it from the reaper while we close it
+    }
+    UninitLine(line);
+    line->ReleaseWorkRef();
+    // Jobs waiting for this very line can never be sent now.
+    std::vector<SMSJob*> orphans;
+    {
+        std::lock_guard<std::mutex> lock(m_WaitingLock);
+        for (auto it = m_WaitingJobs.begin(); it != m_WaitingJobs.end();) {
+            if ((*it)->FixedLine && (*it)->Line == comPort) {
+                orphans.push_back(*it);
+                it = m_WaitingJobs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (SMSJob* job : orphans) EndJob(job, QV_NOTFOUND);
+    ReapRemovedLines();
+    return QV_OK;
+}
+
+void CDeviceManager::EndJob(SMSJob* job, int code) {
+    job->Result = code;
+    delete static_cast<SMSSendData*>(job->SendData);
+    job->SendData = nullptr;
+    qvhost::JobCompletion(job, code);
+}
+
+int CDeviceManager::ReinitLineByPort(int comPort) {
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    ReapRemovedLines();
+    GSMDevice* line = FindLineRef(comPort);
+    if (line == nullptr) return QV_NOTFOUND;
+    int result = ReinitLine(line);
+    line->ReleaseWorkRef();
+    return result;
+}
+
+void CDeviceManager::WaitForRefs(GSMDevice* line) {
+    auto deadline = std::chrono::steady_clock::now() + kRefWaitLimit;
+    while (line->WorkRefs() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void CDeviceManager::DestroyLine(GSMDevice* line) {
+    // A queued initialisation may have reopened it after it was removed.
+    UninitLine(line);
+    delete line;
+}
+
+void CDeviceManager::ReapRemovedLines() {
+    if (m_nRemoved.load() == 0) return;
+    std::vector<GSMDevice*> dead;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        for (auto it = m_Removed.begin(); it != m_Removed.end();) {
+            if ((*it)->WorkRefs() == 0) {
+                dead.push_back(*it);
+                it = m_Removed.erase(it);
+                m_nRemoved.fetch_sub(1);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (GSMDevice* line : dead) DestroyLine(line);
+}
+
+// --- Jobs --------------------------------------------------------------------
+
+int CDeviceManager::ValidateJob(SMSJob* job) {
+    if (job == nullptr) return QV_INVALIDPARAM;
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    int code = QV_OK;
+    job->Device = nullptr;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        if (job->FixedLine) {
+            GSMDevice* line = FindLineLocked(job->Line);
+            if (line == nullptr) {
+                code = QV_NOTFOUND;
+            } else if (!line->IsInitialized()) {
+                code = QV_NOTINITIALIZED;
+            } else if (!line->GetConfigs()->CanSend) {
+                code = QV_NOSENDLINE;
+            } else if (job->International && !line->GetConfigs()->SupportsInternationalNumbers) {
+                code = QV_NOINTLSUPPORT;
+            }
+            job->Device = line;
+            if (code == QV_OK) line->AddWorkRef();
+            return code;
+        }
+        if (job->Line >= 0) {
+            GSMDevice* line = FindLineLocked(job->Line);
+            if (line != nullptr && line->IsInitialized() && line->GetConfigs()->CanSend &&
+                (!job->International || line->GetConfigs()->SupportsInternationalNumbers)) {
+                job->Device = line;
+            } else {
+                job->Line = -1;
+            }
+        }
+    }
+    if (job->Line == -1) {
+        if (FindSendingLine(0) == nullptr) {
+            code = QV_NOSENDLINE;
+        } else if (job->International && FindSendingLine(1) == nullptr) {
+            code = QV_NOINTLLINE;
+        }
+    }
+    if (code == QV_OK && job->Device != nullptr) {
+        // Take the ref only if the preferred line is still registered.
+        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        auto* line = static_cast<GSMDevice*>(job->Device);
+        if (IsRegisteredLocked(line)) {
+            line->AddWorkRef();
+        } else {
+            job->Device = nullptr;
+        }
+    }
+    return code;
+}
+
+int CDeviceManager::QueueJob(SMSJob* job) {
+    if (job == nullptr) return QV_INVALIDPARAM;
+    if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
+    job->Manager = this;
+    m_nQueuedJobs.fetch_add(1);
+    if (m_pThreadPool->QueueWorkItem(job, SendJobWork) != 0) {
+        m_nQueuedJobs.fetch_sub(1);
+        if (job->Device != nullptr) static_cast<GSMDevice*>(job->Device)->ReleaseWorkRef();
+        return QV_GENERICERROR;
+    }
+    return QV_PENDING;
+}
+
+int CDeviceManager::SubmitJob(int force7Bit, SMSJob* job) {
+    if (job == nullptr) return QV_INVALIDPARAM;
+    ReapRemovedLines();
+    int result;
+    bool holdsRef = false;
+    if (GetWaitingJobCount() >= QVGSM_MAX_WAITING_JOBS) {
+        result = QV_OUTOFMEMORY;
+    } else if (job->Text == nullptr || job->Number == nullptr || !SendableNumber(job->Number)) {
+        result = QV_INVALIDPARAM;
+    } else {
+        result = ValidateJob(job);
+        holdsRef = result == QV_OK && job->Device != nullptr;
+    }
+
+    SMSSendData* data = nullptr;
+    if (result == QV_OK) {
+        try {
+            std::u16string text(reinterpret_cast<const char16_t*>(job->Text));
+            data = new SMSSendData{SMSMessage(force7Bit, job->Number, std::move(text)), {}, 0};
+            // Part numbers are one octet: such a text cannot be sent at all.
+            if (PDUCodec::CountParts(data->message) > pdu::kMaxParts) result = QV_INVALIDPARAM;
+        } catch (const std::bad_alloc&) {
+            result = QV_OUTOFMEMORY;
+        }
+    }
+    if (result == QV_OK) {
+        job->SendData = data;
+        // Written before the job is queued: once queued, the job may end and
+        // go back to the host at any moment.
+        job->Result = QV_PENDING;
+        result = QueueJob(job);
+        holdsRef = false;  // handed to SendJobWork, or released by QueueJob
+    }
+    if (result != QV_PENDING) {
+        if (holdsRef) static_cast<GSMDevice*>(job->Device)->ReleaseWorkRef();
+        job->Result = result;
+        delete data;
+        job->SendData = nullptr;
+        job->Device = nullptr;
+    }
+    return result;
+}
+
+size_t CDeviceManager::GetWaitingJobCount() {
+    std::lock_guard<std::mutex> lock(m_WaitingLock);
+    return m_WaitingJobs.size();
+}
+
+void CDeviceManager::ParkJob(SMSJob* job, bool front) {
+    std::lock_guard<std::mutex> lock(m_WaitingLock);
+    if (front) {
+        m_WaitingJobs.insert(m_WaitingJobs.begin(), job);
+    } else {
+        m_WaitingJobs.push_back(job);
+    }
+}
+
+int CDeviceManager::DispatchJob(SMSJob* job, int tryNow) {
+    return DispatchJobEx(job, tryNow, false);
+}
+
+int CDeviceManager::DispatchJobEx(SMSJob* job, int tryNow, bool parkFront) {
+    if (!m_bInitialized.load() || job == nullptr) return 0;
+    unsigned gen = m_nIdleGen.load();
+    int handled = 0;
+    if (tryNow && !job->FixedLine) {
+        job->Line = -1;
+        handled = OfferToLines(job, 1);
+        if (!handled && job->Tries >= 1) handled = OfferToLines(job, 0);
+    } else if (job->FixedLine) {
+        if (DispatchFixedJob(job, tryNow)) handled = 1;
+    }
+    if (!handled) {
+        ParkJob(job, parkFront);
+        // A retry is parked without an offer; a line idle now may take it.
+        if (!tryNow || m_nIdleGen.load() != gen) KickWaitingJobs();
+    }
+    return 1;
+}
+
+int CDeviceManager::OfferToLines(SMSJob* job, int skipLast) {
+    std::vector<GSMDevice*> lines = SnapshotLines();
+    int taken = 0;
+    for (GSMDevice* line : lines) {
+        if (!line->IsInitialized()) continue;
+        if (skipLast && job->Tries >= 1 && line->ComPortNumber() == job->LastLine) continue;
+        // Once a line took it, the job is no longer ours to read.
+        taken = line->SendSMS(job);
+        if (taken) break;
+    }
+    ReleaseLines(lines);
+    return taken;
+}
+
+int CDeviceManager::DispatchFixedJob(SMSJob* job, int tryNow) {
+    GSMDevice* line = FindLineRef(job->Line);
+    int code = QV_OK;
+    if (line == nullptr) {
+        code = QV_NOTFOUND;
+    } else if (!line->IsInitialized()) {
+        code = QV_NOTINITIALIZED;
+    } else if (!line->GetConfigs()->CanSend) {
+        code = QV_NOSENDLINE;
+    } else if (job->International && !line->GetConfigs()->SupportsInternationalNumbers) {
+        code = QV_NOINTLLINE;
+    }
+    if (code != QV_OK) {
+        if (line != nullptr) line->ReleaseWorkRef();
+        EndJob(job, code);
+        return 1;
+    }
+    int taken = tryNow ? line->SendSMS(job) : 0;
+    line->ReleaseWorkRef();
+    return taken;
+}
+
+SMSJob* CDeviceManager::TakeWaitingJob(int comPort) {
+    if (!m_bInitialized.load()) return nullptr;
+    // Only jobs this line may send: an international job handed to a line
+    // without international support would be parked again behind the others.
+    int international = 1;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        if (GSMDevice* line = FindLineLocked(comPort)) {
+            international = line->GetConfigs()->SupportsInternationalNumbers;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_WaitingLock);
+    for (auto it = m_WaitingJobs.begin(); it != m_WaitingJobs.end(); ++it) {
+        SMSJob* job = *it;
+        bool mayTake =
+            job->FixedLine ? job->Line == comPort : (!job->International || international);
+        if (mayTake) {
+            m_WaitingJobs.erase(it);
+            return job;
+        }
+    }
+    return nullptr;
+}
+
+void CDeviceManager::KickWaitingJobs() {
+    std::vector<GSMDevice*> lines = SnapshotLines();
+    for (GSMDevice* line : lines) {
+        if (!line->IsInitialized() || line->GetLineState() != LINE_IDLE ||
+            !line->GetConfigs()->CanSend) {
+            continue;
+        }
+        if (SMSJob* job = TakeWaitingJob(line->ComPortNumber())) DispatchJobEx(job, 1, true);
+    }
+    ReleaseLines(lines);
+}
+
+// --- Events and work items -----------------------------------------------------
+
+int CDeviceManager::OnDeviceEvent(int event, GSMDevice* line, int code, void* owner, void* data) {
+    auto* self = static_cast<CDeviceManager*>(owner);
+    if (self == nullptr || line == nullptr) return 0;
+    switch (static_cast<DeviceEvent>(event)) {
+        case DEV_INIT_OK:
+            qvhost::LineStatus(line->GetConfigs(), code);
+            break;
+        case DEV_INIT_RETRY:
+            self->QueueLineWork(line, ReinitWork);
+            break;
+        case DEV_INIT_FAILED:
+            self->QueueLineWork(line, InitFailedWork);
+            break;
+        case DEV_SMS_RECEIVED:
+            qvhost::SmsReceived(line->GetConfigs(), static_cast<ReceivedSMS*>(data));
+            break;
+        case DEV_SEND_DONE:
+            qvhost::SmsSent(line->GetConfigs(), code, static_cast<SMSJob*>(data));
+            break;
+        case DEV_LINE_IDLE:
+            if (self->IsRegistered(line)) {
+                self->m_nIdleGen.fetch_add(1);
+                if (SMSJob* job = self->TakeWaitingJob(line->ComPortNumber())) {
+                    self->DispatchJobEx(job, 1, true);
+                }
+            }
+            break;
+        case DEV_SEND_RETRY:
+            self->DispatchJob(static_cast<SMSJob*>(data), 0);
+            break;
+    }
+    return 0;
+}
+
+int CDeviceManager::InitLineWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* line = static_cast<GSMDevice*>(context);
+    if (line == nullptr) return 1;
+    auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
+    if (self != nullptr) {
+        std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
+        if (self->IsRegistered(line)) {
+            line->m_nInitAttempts = 0;
+            line->Init();
+        }
+    }
+    line->ReleaseWorkRef();
+    return 0;
+}
+
+int CDeviceManager::SendJobWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* job = static_cast<SMSJob*>(context);
+    if (job == nullptr) return 1;
+    auto* self = static_cast<CDeviceManager*>(job->Manager);
+    auto* preferred = static_cast<GSMDevice*>(job->Device);
+    if (preferred == nullptr) {
+        self->DispatchJob(job, 1);
+    } else {
+        if (!preferred->SendSMS(job)) self->DispatchJob(job, 1);
+        preferred->ReleaseWorkRef();
+    }
+    self->m_nQueuedJobs.fetch_sub(1);
+    return 0;
+}
+
+int CDeviceManager::ReinitWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* line = static_cast<GSMDevice*>(context);
+    if (line == nullptr) return 1;
+    auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
+    if (self != nullptr) {
+        std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
+        if (self->IsRegistered(line)) {
+            line->Uninit(0);
+            line->Init();
+        }
+    }
+    line->ReleaseWorkRef();
+    return 0;
+}
+
+int CDeviceManager::InitFailedWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    auto* line = static_cast<GSMDevice*>(context);
+    if (line == nullptr) return 1;
+    auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
+    {
+        std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
+        line->Uninit(1);
+    }
+    if (self != nullptr && self->IsRegistered(line)) {
+        qvhost::LineStatus(line->GetConfigs(), line->m_nFailCode);
+    }
+    line->m_nFailCode = 0;
+    line->ReleaseWorkRef();
+    return 0;
+}
+
+// --- Shutdown ------------------------------------------------------------------
+
+int CDeviceManager::Shutdown() {
+    if (!m_bInitialized.load()) return 0;
+
+    std::vector<GSMDevice*> lines;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        lines.swap(m_Lines);
+        lines.insert(lines.end(), m_Removed.begin(), m_Removed.end());
+        m_Removed.clear();
+        m_nRemoved.store(0);
+    }
+    // A job a line is sending ends here with QV_ABORTED (the line's Uninit).
+    for (GSMDevice* line : lines) UninitLine(line);
+    for (GSMDevice* line : lines) {
+        WaitForRefs(line);
+        DestroyLine(line);
+    }
+
+    // Jobs still on their way to a line park now that no line is left.
+    auto deadline = std::chrono::steady_clock::now() + kRefWaitLimit;
+    while (m_nQueuedJobs.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    std::vector<SMSJob*> waiting;
+    {
+        std::lock_guard<std::mutex> lock(m_WaitingLock);
+        waiting.swap(m_WaitingJobs);
+    }
+    for (SMSJob* job : waiting) {
+        // Everything is written before the call: the host may free the job
+        // in its callback.
+        job->Result = QV_ABORTED;
+        delete static_cast<SMSSendData*>(job->SendData);
+        job->SendData = nullptr;
+        qvhost::JobCompletion(job, QV_ABORTED);
+    }
+    m_bInitialized.store(0);
+    return 1;
+}

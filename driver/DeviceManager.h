@@ -1,0 +1,122 @@
+// The registry of the driver's lines and the dispatcher of send jobs. It
+// receives every line's device events and turns them into host callbacks or
+// new work.
+//
+// Locks, outermost first: m_AddLock (serialises line creation), m_LinesLock
+// (m_Lines, m_Removed), m_WaitingLock (m_WaitingJobs). None is held across a
+// line operation, a pool call that runs work, or a call into the host.
+//
+// Lifetime of a line: every work item queued for a line, and every walk that
+// offers a job to lines, holds a work ref on it (GSMDevice::AddWorkRef).
+// Removed lines wait in m_Removed until their refs are 0, then are closed
+// again and destroyed; Shutdown waits for that while the pool still runs.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "gsm/GSMDevice.h"
+#include "io/ThreadPool.h"
+#include "qvGSMcomdrv.h"
+
+class CDeviceManager {
+  public:
+    CDeviceManager() = default;
+    CDeviceManager(const CDeviceManager&) = delete;
+    CDeviceManager& operator=(const CDeviceManager&) = delete;
+    virtual ~CDeviceManager() = default;
+
+    // QV_OK; QV_INVALIDPARAM for a null pool; QV_ALREADYINITIALIZED when
+    // already started (the manager then counts as not started).
+    virtual int Init(CAThreadPool* pool);
+    // Uninitialises and destroys every line, then ends every waiting job with
+    // QV_ABORTED. 1; 0 when not started. Not from a worker.
+    virtual int Shutdown();
+    virtual int ReinitLine(GSMDevice* line);
+    virtual void UninitLine(GSMDevice* line);
+    // QV_OK or the code that refuses the job. On QV_OK a non-null Device
+    // carries a work ref for the job's SendJobWork.
+    virtual int ValidateJob(SMSJob* job);
+    // QV_PENDING; QV_GENERICERROR (the Device ref is released).
+    virtual int QueueJob(SMSJob* job);
+    // Without a ref: only for callers that cannot race with a removal.
+    virtual GSMDevice* FindLine(int comPort, int remove);
+    virtual GSMDevice* FindSendingLine(int international);
+    virtual int AddLine(GSMDevice* line);
+    // 1 handled or parked; 0 when not started or the job is null. The job may
+    // be finished by the time this returns.
+    virtual int DispatchJob(SMSJob* job, int tryNow);
+    // The oldest waiting job the line on comPort may take, removed from the
+    // list; null when none.
+    virtual SMSJob* TakeWaitingJob(int comPort);
+
+    int DispatchFixedJob(SMSJob* job, int tryNow);
+    int OfferToLines(SMSJob* job, int skipLast);
+    size_t GetLineCount();
+    size_t GetWaitingJobCount();
+    bool IsStarted() const { return m_bInitialized.load() != 0; }
+
+    // The export paths, built on the operations above.
+    int CreateLine(const GSMLineConfig* config);
+    int RemoveLine(int comPort);
+    int ReinitLineByPort(int comPort);
+    int SubmitJob(int force7Bit, SMSJob* job);
+
+    // Destroys removed lines that nothing can reach any more.
+    void ReapRemovedLines();
+
+    static int OnDeviceEvent(int event, GSMDevice* line, int code, void* owner, void* data);
+
+    // Work items: (context, key, overlapped, bytes, error); 1 for a null
+    // context, else 0.
+    static int InitLineWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
+                            DWORD error);
+    static int SendJobWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
+                           DWORD error);
+    static int ReinitWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
+                          DWORD error);
+    static int InitFailedWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped,
+                              DWORD bytes, DWORD error);
+
+  private:
+    // Each holds a work ref the caller releases (ReleaseLines / ReleaseWorkRef).
+    std::vector<GSMDevice*> SnapshotLines();
+    static void ReleaseLines(const std::vector<GSMDevice*>& lines);
+    GSMDevice* FindLineRef(int comPort);
+    GSMDevice* FindLineLocked(int comPort);
+    bool IsRegisteredLocked(GSMDevice* line);
+    bool IsRegistered(GSMDevice* line);
+    // Queues handler for a registered line with a ref; false when the line
+    // was removed or the pool refused.
+    bool QueueLineWork(GSMDevice* line, CompletionHandler handler);
+
+    int DispatchJobEx(SMSJob* job, int tryNow, bool parkFront);
+    void ParkJob(SMSJob* job, bool front);
+    // Gives waiting jobs to lines that are idle now.
+    void KickWaitingJobs();
+    static void WaitForRefs(GSMDevice* line);
+    // Ends a job without a line: SendData freed, then CompletionCallback.
+    static void EndJob(SMSJob* job, int code);
+    void DestroyLine(GSMDevice* line);
+
+    CAThreadPool* m_pThreadPool = nullptr;
+    std::atomic<int> m_bInitialized{0};
+    std::vector<SMSJob*> m_WaitingJobs;  // guarded by m_WaitingLock, oldest first
+    std::mutex m_WaitingLock;
+    std::vector<GSMDevice*> m_Lines;  // guarded by m_LinesLock, in order added
+    std::shared_mutex m_LinesLock;
+    std::vector<GSMDevice*> m_Removed;  // guarded by m_LinesLock
+    std::atomic<size_t> m_nRemoved{0};
+    std::mutex m_AddLock;
+    // Raised by every DEV_LINE_IDLE: a dispatcher that parked a job while it
+    // moved looks again, so no job waits beside an idle line.
+    std::atomic<unsigned> m_nIdleGen{0};
+    // SendJobWork items queued and not finished; Shutdown drains them.
+    std::atomic<int> m_nQueuedJobs{0};
+};
+
+// The process-wide manager.
+CDeviceManager* GetDeviceManager();

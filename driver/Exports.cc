@@ -1,0 +1,97 @@
+// The six entry points of the library: check, then delegate to the manager.
+#include <atomic>
+#include <cstdlib>
+
+#include "driver/DeviceManager.h"
+#include "io/ThreadPool.h"
+#include "platform/clock.h"
+#include "qvGSMcomdrv.h"
+
+namespace {
+
+// Set by a successful gsmdrvInit. The host calls gsmdrvInit and
+// gsmdrvShutdown while no other export runs.
+std::atomic<int> g_bDriverInitialized{0};
+
+// Test seam: QVGSM_TIME_SCALE makes this library's platform clock run that
+// many times faster, so a test host can drive long modem waits quickly. A
+// loaded library has its own copy of the clock, which only it can set.
+struct TimeScaleFromEnvironment {
+    TimeScaleFromEnvironment() {
+        if (const char* text = std::getenv("QVGSM_TIME_SCALE")) {
+            double factor = std::strtod(text, nullptr);
+            if (factor > 0) qvclock::SetScale(factor);
+        }
+    }
+} g_TimeScale;
+
+}  // namespace
+
+extern "C" {
+
+QVGSM_API int QVCALL gsmdrvInit(void) {
+    CAThreadPool* pool = GetGlobalThreadPool();
+    CDeviceManager* manager = GetDeviceManager();
+    int result;
+    if (g_bDriverInitialized.load()) {
+        result = QV_ALREADYINITIALIZED;
+    } else if (pool->Start(0) != 0) {
+        result = QV_INITFAILED;
+    } else if (manager->Init(pool) != QV_OK) {
+        result = QV_INITFAILED;
+    } else {
+        result = QV_OK;
+    }
+    if (result == QV_OK) {
+        g_bDriverInitialized.store(1);
+        return QV_OK;
+    }
+    // A failed or repeated start leaves nothing running.
+    if (manager->IsStarted()) manager->Shutdown();
+    pool->Shutdown();
+    g_bDriverInitialized.store(0);
+    return result;
+}
+
+QVGSM_API int QVCALL gsmdrvShutdown(void) {
+    // Cleared first and at once: of two shutdowns at the same time only one
+    // stops the driver, and nothing is accepted while it stops. A second
+    // caller (also one inside a callback) returns without waiting, so it
+    // cannot block the workers the first one waits for.
+    int running = 1;
+    if (!g_bDriverInitialized.compare_exchange_strong(running, 0)) return QV_NOTINITIALIZED;
+    GetDeviceManager()->Shutdown();
+    GetGlobalThreadPool()->Shutdown();
+    return QV_OK;
+}
+
+QVGSM_API int QVCALL gsmdrvaddGSMline(const GSMLineConfig* config) {
+    if (!g_bDriverInitialized.load()) return QV_NOTINITIALIZED;
+    if (config == nullptr) return QV_INVALIDPARAM;
+    return GetDeviceManager()->CreateLine(config);
+}
+
+QVGSM_API int QVCALL gsmdrvreinitGSMline(int comPort) {
+    if (!g_bDriverInitialized.load()) return QV_NOTINITIALIZED;
+    return GetDeviceManager()->ReinitLineByPort(comPort);
+}
+
+QVGSM_API int QVCALL gsmdrvuninitGSMline(int comPort) {
+    if (!g_bDriverInitialized.load()) return QV_NOTINITIALIZED;
+    return GetDeviceManager()->RemoveLine(comPort);
+}
+
+QVGSM_API int QVCALL gsmdrvSendSMS(int force7Bit, SMSJob* job) {
+    if (!g_bDriverInitialized.load()) {
+        if (job != nullptr) {
+            job->Result = QV_NOTINITIALIZED;
+            job->SendData = nullptr;
+            job->Device = nullptr;
+        }
+        return QV_NOTINITIALIZED;
+    }
+    if (job == nullptr) return QV_INVALIDPARAM;
+    return GetDeviceManager()->SubmitJob(force7Bit, job);
+}
+
+}  // extern "C"

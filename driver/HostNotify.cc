@@ -1,0 +1,28 @@
+#include "driver/HostNotify.h"
+
+namespace qvhost {
+
+void LineStatus(const GSMLineConfig* config, int code) {
+    if (config == nullptr || config->LineCallback == nullptr) return;
+    config->LineCallback(code, config->ComPortNumber, HOST_LINE_STATUS, config->CallbackContext,
+                         nullptr, 0);
+}
+
+void SmsSent(const GSMLineConfig* config, int code, SMSJob* job) {
+    if (config == nullptr || config->LineCallback == nullptr) return;
+    config->LineCallback(code, config->ComPortNumber, HOST_SMS_SENT, config->CallbackContext, job,
+                         1);
+}
+
+void SmsReceived(const GSMLineConfig* config, ReceivedSMS* sms) {
+    if (config == nullptr || config->LineCallback == nullptr) return;
+    config->LineCallback(QV_OK, config->ComPortNumber, HOST_SMS_RECEIVED, config->CallbackContext,
+                         sms, 0);
+}
+
+void JobCompletion(SMSJob* job, int code) {
+    if (job == nullptr || job->CompletionCallback == nullptr) return;
+    job->CompletionCallback(code, job->Line, HOST_SMS_SENT, nullptr, job, 1);
+}
+
+}  // namespace qvhost

@@ -1,0 +1,256 @@
+// Receiving through the loaded library: +CMTI notifications, AT+CMGR reads,
+// reassembly of concatenated messages, delivery to the host and deletion.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/DriverHost.h"
+
+using namespace qvtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class E2ERecv : public DriverFixture {
+  protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        if (HasFatalFailure()) return;
+        modem = AddModem(1);
+        if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+        BringUp(MakeLineConfig(1));
+        sim->ClearRecords(modem);
+    }
+
+    std::vector<HostEvent> Received() {
+        std::vector<HostEvent> out;
+        for (const HostEvent& e : EventLog::Get().Snapshot()) {
+            if (e.kind == HOST_SMS_RECEIVED) out.push_back(e);
+        }
+        return out;
+    }
+
+    // Command lines starting with prefix, in order.
+    std::vector<std::string> CommandsLike(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const std::string& c : sim->Commands(modem)) {
+            if (c.rfind(prefix, 0) == 0) out.push_back(c);
+        }
+        return out;
+    }
+
+    bool WaitStoredCount(size_t n) {
+        return sim->WaitFor([&] { return sim->Stored(modem).size() == n; }, 10s);
+    }
+
+    // Fills slots 1..n with messages nobody is told about.
+    void FillQuietly(int n) {
+        for (int i = 0; i < n; ++i) {
+            qvsim::Incoming in;
+            in.sender = "+15550001111";
+            in.text = U16("quiet " + std::to_string(i));
+            in.announce = false;
+            sim->Inject(modem, in);
+        }
+    }
+
+    int modem = -1;
+};
+
+TEST_F(E2ERecv, OneMessageIsDeliveredOnceAndDeleted) {
+    auto indices = sim->Inject(modem, "+491701234567", "Hello driver");
+    ASSERT_EQ(indices.size(), 1u);
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(0));
+    auto got = Received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].code, 0);
+    EXPECT_EQ(got[0].comPort, 1);
+    EXPECT_EQ(got[0].context, reinterpret_cast<void*>(0x1001));
+    EXPECT_EQ(got[0].isSendResult, 0);
+    EXPECT_EQ(U8(got[0].text), "Hello driver");
+    EXPECT_EQ(got[0].number, "+491701234567");
+    EXPECT_EQ(got[0].parts, 1u);
+    EXPECT_EQ(got[0].textCapacity, 2 * 12);
+    EXPECT_EQ(got[0].numberCapacity, 2 * 13);
+    EXPECT_TRUE(got[0].textTerminated);
+    EXPECT_TRUE(got[0].numberTerminated);
+    auto deletes = CommandsLike("AT+CMGD=");
+    ASSERT_EQ(deletes.size(), 1u);
+    EXPECT_EQ(deletes[0], "AT+CMGD=" + std::to_string(indices[0]));
+    for (int i = 0; i < 100 && host->CountInLog(1, "SMS recieved ,part(s): 1") == 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(host->CountInLog(1, "SMS recieved ,part(s): 1"), 1u);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Received().size(), 1u);
+}
+
+TEST_F(E2ERecv, TwoPartMessageAtSevenAndEightIsDeliveredWholeThenDeletedInOrder) {
+    FillQuietly(6);
+    std::string text(200, 'm');
+    text[0] = 'A';
+    text[199] = 'Z';
+    qvsim::Incoming in;
+    in.sender = "+491709999999";
+    in.text = U16(text);
+    auto indices = sim->Inject(modem, in);
+    ASSERT_EQ(indices, (std::vector<int>{7, 8}));
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(6));
+    auto got = Received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(U8(got[0].text), text);
+    EXPECT_EQ(got[0].parts, 2u);
+    EXPECT_EQ(got[0].number, "+491709999999");
+    EXPECT_EQ(CommandsLike("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=7", "AT+CMGD=8"}));
+    // The quiet ones stay.
+    for (const auto& s : sim->Stored(modem)) EXPECT_LE(s.index, 6);
+}
+
+TEST_F(E2ERecv, PartsOutOfOrderAreAssembledInPartOrder) {
+    std::string text = std::string(153, 'a') + std::string(153, 'b') + "c";
+    qvsim::Incoming in;
+    in.sender = "+15551234567";
+    in.text = U16(text);
+    in.order = {3, 1, 2};
+    sim->Inject(modem, in);
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(0));
+    auto got = Received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(U8(got[0].text), text);
+    EXPECT_EQ(got[0].parts, 3u);
+}
+
+TEST_F(E2ERecv, NotificationDuringSendIsServedRightAfterIt) {
+    // The message arrives quietly; its indication comes right behind the
+    // prompt, while the line is sending.
+    qvsim::Incoming in;
+    in.sender = "+15550000001";
+    in.text = U16("while sending");
+    in.announce = false;
+    ASSERT_EQ(sim->Inject(modem, in), (std::vector<int>{1}));
+    sim->AddFault(modem, "AT+CMGS cmti=1 x1");
+    TestJob t("0123456789", U16("outgoing"));
+    ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
+    ASSERT_TRUE(WaitSent(1));
+    ASSERT_TRUE(WaitReceived(1));
+    EXPECT_EQ(t.job.Result, QV_OK);
+    EXPECT_EQ(U8(Received()[0].text), "while sending");
+    // The delivery is logged once the host's callback has returned.
+    for (int i = 0; i < 100 && host->CountInLog(1, "SMS recieved ,part(s): 1") == 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    std::string log = host->ReadLog(1);
+    size_t busy = log.find("Device in use, notification will be processed later.");
+    size_t sent = log.find("Successfully Sent SMS");
+    size_t got = log.find("SMS recieved ,part(s): 1");
+    ASSERT_NE(busy, std::string::npos);
+    ASSERT_NE(sent, std::string::npos);
+    ASSERT_NE(got, std::string::npos);
+    EXPECT_LT(busy, sent);
+    EXPECT_LT(sent, got);
+    // The read followed the PDU directly: no other command in between.
+    auto commands = sim->Commands(modem);
+    auto pdu = std::find_if(commands.begin(), commands.end(), [](const std::string& c) {
+        return c.find('\x1a') != std::string::npos;
+    });
+    ASSERT_NE(pdu, commands.end());
+    ASSERT_NE(pdu + 1, commands.end());
+    EXPECT_EQ((pdu + 1)->rfind("AT+CMGR=", 0), 0u);
+}
+
+TEST_F(E2ERecv, TwoNotificationsInOneReadAreBothServedInOrder) {
+    FillQuietly(2);
+    sim->Unsolicited(modem, "\r\n+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",2\r\n");
+    ASSERT_TRUE(WaitReceived(2));
+    ASSERT_TRUE(WaitStoredCount(0));
+    auto got = Received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(U8(got[0].text), "quiet 0");
+    EXPECT_EQ(U8(got[1].text), "quiet 1");
+    EXPECT_EQ(CommandsLike("AT+CMGR="), (std::vector<std::string>{"AT+CMGR=1", "AT+CMGR=2"}));
+}
+
+TEST_F(E2ERecv, RepeatedNotificationDeliversOnce) {
+    FillQuietly(1);
+    sim->Unsolicited(modem, "\r\n+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",1\r\n");
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(0));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Received().size(), 1u);
+}
+
+TEST_F(E2ERecv, NotificationForAnotherStorageOrIndexZeroIsIgnored) {
+    FillQuietly(1);
+    sim->Unsolicited(modem, "\r\n+CMTI: \"ME\",1\r\n\r\n+CMTI: \"SM\",0\r\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Received().size(), 0u);
+    EXPECT_TRUE(CommandsLike("AT+CMGR=").empty());
+}
+
+TEST_F(E2ERecv, EmptyTextGetsABufferAllTheSame) {
+    qvsim::Incoming in;
+    in.sender = "+15550000002";
+    sim->Inject(modem, in);
+    ASSERT_TRUE(WaitReceived(1));
+    auto got = Received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].text.empty());
+    EXPECT_GE(got[0].textCapacity, 1);
+    EXPECT_TRUE(got[0].textTerminated);
+}
+
+class E2ERecvScaled : public E2ERecv {
+  protected:
+    // The read wait (10 s) ends in 100 ms.
+    double TimeScale() override { return 100.0; }
+};
+
+TEST_F(E2ERecvScaled, ReadAnsweredErrorIsRetried) {
+    sim->AddFault(modem, "AT+CMGR error x1");
+    sim->Inject(modem, "+15550000003", "second read");
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(0));
+    EXPECT_EQ(U8(Received()[0].text), "second read");
+    EXPECT_EQ(CommandsLike("AT+CMGR=").size(), 2u);
+    EXPECT_NE(host->ReadLog(1).find("failed to process recv SMS, error: modem failed to respond "
+                                    "(Timeout), , stage: 'RecvSMSPhaseB(2)'"),
+              std::string::npos);
+}
+
+TEST_F(E2ERecvScaled, UnreadableMessageStaysOnTheSimAndTheLineGoesOn) {
+    sim->AddFault(modem, "AT+CMGR error");
+    sim->Inject(modem, "+15550000004", "never read");
+    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGR=").size() >= 4; }, 10s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(CommandsLike("AT+CMGR=").size(), 4u);
+    EXPECT_EQ(Received().size(), 0u);
+    EXPECT_TRUE(CommandsLike("AT+CMGD=").empty());
+    EXPECT_EQ(sim->Stored(modem).size(), 1u);
+    EXPECT_NE(host->ReadLog(1).find("left on the SIM"), std::string::npos);
+
+    // Not stuck: the line still sends.
+    sim->ClearFaults(modem);
+    TestJob t("0123456789", U16("still alive"));
+    ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
+    ASSERT_TRUE(WaitSent(1));
+    EXPECT_EQ(t.job.Result, QV_OK);
+}
+
+TEST_F(E2ERecvScaled, DamagedPduCountsAsAFailedRead) {
+    // An SMS-DELIVER cut off inside its originator address.
+    sim->StorePdu(modem, "07919471000000F0040B9194", 0, true);
+    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGR=").size() >= 4; }, 10s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Received().size(), 0u);
+    EXPECT_EQ(sim->Stored(modem).size(), 1u);
+    EXPECT_NE(host->ReadLog(1).find("GSMDevice::RecvStage2 >> exception"), std::string::npos);
+    TestJob t("0123456789", U16("still alive"));
+    ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
+    ASSERT_TRUE(WaitSent(1));
+    EXPECT_EQ(t.job.Result, QV_OK);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// The +CMTI pre-processor on its own: which indications queue records and
+// what stays in the receive history.
+#include <gtest/gtest.h>
+
+#include "gsm/GSMDevice.h"
+#include "io/ComPort.h"
+#include "support/RecordingLog.h"
+
+using namespace qvtest;
+
+namespace {
+
+class NotifyDevice : public GSMDevice {
+  public:
+    NotifyDevice(const GSMLineConfig* config, ILogInterface* log)
+        : GSMDevice(config, new ComPort(), log, nullptr) {}
+
+    std::vector<uint32_t> Queued() {
+        std::lock_guard<std::mutex> lock(m_RecvLock);
+        std::vector<uint32_t> out;
+        for (SMSRecv* r : m_RecvQueue) out.push_back(r->simIndex);
+        return out;
+    }
+};
+
+class RecvNotify : public ::testing::Test {
+  protected:
+    RecvNotify() : config(), device(&config, &log) {}
+
+    GSMLineConfig config;
+    RecordingLog log;
+    NotifyDevice device;
+};
+
+TEST_F(RecvNotify, OneIndicationQueuesItsIndexAndKeepsTheRest) {
+    std::string history = "\r\n+CMTI: \"SM\",3\r\nRING";
+    EXPECT_TRUE(device.PreProcessRecvNotifications(history));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{3}));
+    EXPECT_EQ(history, "\r\nRING");
+    EXPECT_TRUE(log.Has("SMSPreProcesser: SMS part receive notification detected ...", 'I'));
+}
+
+TEST_F(RecvNotify, TwoIndicationsQueueInOrder) {
+    std::string history = "+CMTI: \"SM\",3\r\n+CMTI: \"SM\",4\r\n";
+    EXPECT_TRUE(device.PreProcessRecvNotifications(history));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{3, 4}));
+}
+
+TEST_F(RecvNotify, IndicationsBackToBackEndAtThePlus) {
+    std::string history = "+CMTI: \"SM\",12+CMTI: \"SM\",13\r\n";
+    EXPECT_TRUE(device.PreProcessRecvNotifications(history));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{12, 13}));
+}
+
+TEST_F(RecvNotify, IndexZeroAndOtherStoragesQueueNothing) {
+    std::string zero = "+CMTI: \"SM\",0\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(zero));
+    std::string me = "+CMTI: \"ME\",4\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(me));
+    EXPECT_TRUE(device.Queued().empty());
+}
+
+TEST_F(RecvNotify, TextWithoutPlusIsDroppedTextWithPlusIsKept) {
+    std::string noise = "\r\nOK\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(noise));
+    EXPECT_EQ(noise, "");
+    std::string partial = "\r\n+CMT";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(partial));
+    EXPECT_EQ(partial, "\r\n+CMT");
+}
+
+TEST_F(RecvNotify, IndexSplitAcrossReadsIsTakenWhole) {
+    std::string history = "+CMTI: \"SM\",1";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(history));
+    EXPECT_TRUE(device.Queued().empty());
+    history += "2\r\n";
+    EXPECT_TRUE(device.PreProcessRecvNotifications(history));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{12}));
+}
+
+TEST_F(RecvNotify, RepeatedIndexIsQueuedOnce) {
+    std::string history = "+CMTI: \"SM\",5\r\n+CMTI: \"SM\",5\r\n";
+    EXPECT_TRUE(device.PreProcessRecvNotifications(history));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{5}));
+    std::string again = "+CMTI: \"SM\",5\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(again));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{5}));
+}
+
+TEST_F(RecvNotify, EndlessIndexQueuesNothing) {
+    std::string history = "+CMTI: \"SM\"," + std::string(100, '7');
+    EXPECT_FALSE(device.PreProcessRecvNotifications(history));
+    history += "\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(history));
+    EXPECT_TRUE(device.Queued().empty());
+}
+
+}  // namespace
