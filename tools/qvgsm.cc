@@ -21,6 +21,12 @@ int main(int argc, char** argv) {
     qvgsm::AddDemoCommand(app);
     qvgsm::AddSendCommand(app);
     qvgsm::AddListenCommand(app);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        // Bad arguments exit with the documented usage status, not CLI11's own.
+        return rc == 0 || e.get_name() == "RuntimeError" ? rc : 2;
+    }
     return 0;
 }
