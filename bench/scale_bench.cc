@@ -1,0 +1,474 @@
+// The driver at scale, through its six exports against simulated modems:
+//   scale_bench bringup <lines>          one line, then <lines> side by side
+//   scale_bench send <lines> <jobs>      one-part messages through <lines>
+//   scale_bench recv <lines> <msgs> <single|concat>
+//   scale_bench rtt <jobs>               the driver's turnaround on one line
+// Every mode prints rows "figure<TAB>value<TAB>unit<TAB>target" for
+// scripts/bench.sh. CPU figures are the process's minus the simulator's own
+// thread, so they hold the driver, its log writer and the tiny host.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qvGSMcomdrv.h"
+#include "tools/sim/Simulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double NowMs() {
+    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long ResidentKiB() {
+    long pages = 0;
+    long resident = 0;
+    FILE* f = fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    fclose(f);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void Row(const std::string& figure, double value, const char* unit, const char* target = "") {
+    printf("%s\t%.6g\t%s\t%s\n", figure.c_str(), value, unit, target);
+    fflush(stdout);
+}
+
+// Temporary folders of this run: removed on every way out, which skips the
+// driver's shutdown (its lines go down one after another).
+std::vector<std::string> g_tempDirs;
+
+[[noreturn]] void Leave(int code) {
+    fflush(stdout);
+    for (const std::string& dir : g_tempDirs) {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+    _exit(code);
+}
+
+// What the host hears, counted per event kind and line.
+struct Tally {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int linesUp = 0;
+    int linesFailed = 0;
+    int sent = 0;
+    int sentFailed = 0;
+    int received = 0;
+    std::map<int, int> receivedOn;  // COM -> messages
+};
+Tally g_tally;
+
+void QVCALL OnHost(int code, int comPort, int kind, void*, void*, int) {
+    std::lock_guard<std::mutex> guard(g_tally.mutex);
+    if (kind == HOST_LINE_STATUS) (code == QV_OK ? g_tally.linesUp : g_tally.linesFailed)++;
+    if (kind == HOST_SMS_SENT) (code == QV_OK ? g_tally.sent : g_tally.sentFailed)++;
+    if (kind == HOST_SMS_RECEIVED) {
+        g_tally.received++;
+        g_tally.receivedOn[comPort]++;
+    }
+    g_tally.changed.notify_all();
+}
+
+template <typename Pred>
+bool WaitTally(Pred pred, double seconds) {
+    std::unique_lock<std::mutex> lock(g_tally.mutex);
+    return g_tally.changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                                    [&] { return pred(g_tally); });
+}
+
+// The simulator, with its thread's CPU time and the arrival time of every
+// command line, both taken on its I/O thread by the observer.
+class Bench {
+  public:
+    Bench() {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        m_comDir = TempDir("/tmp/qvgsm-scale-com-XXXXXX");
+        // QVGSM_BENCH_LOGDIR: another file system for the line logs.
+        const char* logBase = std::getenv("QVGSM_BENCH_LOGDIR");
+        m_logDir =
+            TempDir((std::string(logBase ? logBase : "/tmp") + "/qvgsm-scale-log-XXXXXX").c_str());
+        setenv("QVGSM_COMDIR", m_comDir.c_str(), 1);
+        setenv("QVGSM_LOGDIR", m_logDir.c_str(), 1);
+        sim.SetObserver([this](const qvsim::SimEvent& event) {
+            m_simCpuNs.store(static_cast<long long>(ThreadCpuSeconds() * 1e9));
+            if (!m_recordArrivals || event.kind != qvsim::SimEvent::Kind::Command) return;
+            std::lock_guard<std::mutex> guard(m_arrivalMutex);
+            m_arrivals.push_back({event.modem, NowMs()});
+        });
+    }
+
+    // Adds `count` modems linked as COM first.. ; false when no pty is left.
+    bool AddModems(int first, int count) {
+        for (int i = 0; i < count; ++i) {
+            int modem = sim.Add();
+            if (modem < 0 || !sim.Link(modem, m_comDir, first + i)) return false;
+        }
+        return true;
+    }
+
+    // Registers COM first.. and waits until each has reported; seconds taken.
+    double BringUp(int first, int count) {
+        int before = 0;
+        {
+            std::lock_guard<std::mutex> guard(g_tally.mutex);
+            before = g_tally.linesUp + g_tally.linesFailed;
+        }
+        double start = NowMs();
+        for (int i = 0; i < count; ++i) {
+            GSMLineConfig config{};
+            config.ComPortNumber = first + i;
+            config.BaudRate = 115200;
+            config.LineCallback = OnHost;
+            config.SendRetryCount = 1;
+            config.CanRecv = 1;
+            config.CanSend = 1;
+            config.SupportsInternationalNumbers = 1;
+            int rc = gsmdrvaddGSMline(&config);
+            if (rc != QV_OK && rc != QV_PENDING) {
+                fprintf(stderr, "gsmdrvaddGSMline(COM%d) = %d\n", first + i, rc);
+                Leave(2);
+            }
+        }
+        if (!WaitTally([&](Tally& t) { return t.linesUp + t.linesFailed >= before + count; },
+                       600)) {
+            fprintf(stderr, "lines did not come up in time\n");
+            Leave(2);
+        }
+        return (NowMs() - start) / 1000;
+    }
+
+    double SimCpuSeconds() const { return static_cast<double>(m_simCpuNs.load()) / 1e9; }
+    // Process CPU without the simulator's thread.
+    double DriverCpuSeconds() const { return ProcessCpuSeconds() - SimCpuSeconds(); }
+
+    void RecordArrivals(bool on) { m_recordArrivals = on; }
+    std::vector<std::pair<int, double>> Arrivals() {
+        std::lock_guard<std::mutex> guard(m_arrivalMutex);
+        return m_arrivals;
+    }
+
+  private:
+    static std::string TempDir(const char* pattern) {
+        std::string path = pattern;
+        const char* made = mkdtemp(path.data());
+        if (made == nullptr) Leave(2);
+        g_tempDirs.push_back(made);
+        return made;
+    }
+
+    std::string m_comDir;
+    std::string m_logDir;
+    std::atomic<long long> m_simCpuNs{0};
+    std::atomic<bool> m_recordArrivals{false};
+    std::mutex m_arrivalMutex;
+    std::vector<std::pair<int, double>> m_arrivals;  // modem, ms
+
+  public:
+    // Last, so that its thread (and the observer) stops before the rest goes.
+    qvsim::Simulator sim;
+};
+
+int Bringup(int lines) {
+    Bench bench;
+    if (!bench.AddModems(1, 1 + lines)) {
+        fprintf(stderr, "no pseudo-terminal for %d modems\n", 1 + lines);
+        return 2;
+    }
+    if (gsmdrvInit() != QV_OK) return 2;
+    double one = bench.BringUp(1, 1);
+    // A fresh driver for the batch, so that it may take all 1999 places.
+    gsmdrvShutdown();
+    if (gsmdrvInit() != QV_OK) return 2;
+    long rssBefore = ResidentKiB();
+    double cpuBefore = bench.DriverCpuSeconds();
+    double simBefore = bench.SimCpuSeconds();
+    double all = bench.BringUp(2, lines);
+    double cpu = bench.DriverCpuSeconds() - cpuBefore;
+    double simCpu = bench.SimCpuSeconds() - simBefore;
+    long rssAfter = ResidentKiB();
+    int failed = g_tally.linesFailed;
+    const std::string n = std::to_string(lines);
+    Row("bringup 1 line wall", one * 1000, "ms");
+    Row("bringup " + n + " lines wall", all * 1000, "ms");
+    Row("bringup " + n + " lines / 1 line", all / one, "x", lines == 1999 ? "< 2" : "");
+    Row("bringup " + n + " lines CPU per line", cpu * 1000 / lines, "ms");
+    Row("bringup " + n + " lines RSS per line", static_cast<double>(rssAfter - rssBefore) / lines,
+        "KiB", "<= 256");
+    Row("bringup " + n + " lines failed", failed, "lines", "0");
+    Row("bringup " + n + " lines simulator CPU per line", simCpu * 1000 / lines, "ms");
+    // Shutdown takes its lines down one after another, each waiting for its
+    // port's reads to end: timed where that stays short.
+    if (lines <= 100) {
+        double stop = NowMs();
+        gsmdrvShutdown();
+        Row("shutdown " + n + " lines wall per line", (NowMs() - stop) / lines, "ms");
+    }
+    Leave(failed == 0 ? 0 : 1);
+}
+
+struct Job {
+    Job() {
+        job.Text = reinterpret_cast<const QVWCHAR*>(text.c_str());
+        job.Number = number.c_str();
+        job.Line = -1;
+        job.CompletionCallback = OnHost;
+        job.International = 1;
+    }
+    std::u16string text = u"Your parcel 4711 arrives today between 10:00 and 12:00. Reply STOP.";
+    std::string number = "+4917012345678";
+    SMSJob job{};
+};
+
+// Gaps on each modem from one command's arrival to the next one's, in ms.
+std::vector<double> Gaps(const std::vector<std::pair<int, double>>& arrivals) {
+    std::map<int, double> last;
+    std::vector<double> gaps;
+    for (const auto& [modem, ms] : arrivals) {
+        auto it = last.find(modem);
+        if (it != last.end()) gaps.push_back(ms - it->second);
+        last[modem] = ms;
+    }
+    std::sort(gaps.begin(), gaps.end());
+    return gaps;
+}
+
+double Median(const std::vector<double>& sorted) {
+    return sorted.empty() ? 0 : sorted[sorted.size() / 2];
+}
+
+// Sends `jobs` one-part messages over `lines` lines, all queued at once.
+int Send(int lines, int jobs, bool rttRows) {
+    Bench bench;
+    if (!bench.AddModems(1, lines)) return 2;
+    if (gsmdrvInit() != QV_OK) return 2;
+    bench.BringUp(1, lines);
+    std::deque<Job> pool(static_cast<size_t>(jobs));
+    bench.RecordArrivals(true);
+    double cpuBefore = bench.DriverCpuSeconds();
+    double start = NowMs();
+    for (Job& j : pool) {
+        int rc = gsmdrvSendSMS(0, &j.job);
+        if (rc != QV_PENDING) {
+            fprintf(stderr, "gsmdrvSendSMS = %d\n", rc);
+            return 2;
+        }
+    }
+    if (!WaitTally([&](Tally& t) { return t.sent + t.sentFailed >= jobs; }, 300)) {
+        fprintf(stderr, "jobs did not end in time (%d sent)\n", g_tally.sent);
+        return 2;
+    }
+    double wall = (NowMs() - start) / 1000;
+    double cpu = bench.DriverCpuSeconds() - cpuBefore;
+    bench.RecordArrivals(false);
+    const std::string n = std::to_string(lines);
+    Row("send " + n + " lines messages/s", jobs / wall, "msg/s");
+    Row("send " + n + " lines CPU per message", cpu * 1e6 / jobs, "us");
+    Row("send " + n + " lines failed", g_tally.sentFailed, "jobs", "0");
+    if (rttRows) {
+        // Command gaps below the 20 ms pause of sequences; the rest are pauses.
+        std::vector<double> gaps = Gaps(bench.Arrivals());
+        std::vector<double> busy;
+        for (double g : gaps)
+            if (g < 20) busy.push_back(g);
+        Row("send " + n + " lines command gap median", Median(busy) * 1000, "us");
+        Row("send " + n + " lines command gaps >= 20 ms", gaps.size() - busy.size(), "gaps");
+    }
+    Leave(g_tally.sentFailed == 0 ? 0 : 1);
+}
+
+// The simulator's own round trip: a host that writes the next command the
+// moment it has read the answer, on the same pty path as the driver.
+double BaselineGapMs(int rounds) {
+    Bench bench;
+    if (!bench.AddModems(1, 1)) return 0;
+    int fd = open(bench.sim.SlavePath(0).c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return 0;
+    // Raw bytes, as the driver's port sets them.
+    std::string cmd = "stty -F " + bench.sim.SlavePath(0) + " raw -echo";
+    if (system(cmd.c_str()) != 0) return 0;
+    auto exchange = [&](const std::string& line, const char* until) {
+        if (write(fd, line.data(), line.size()) < 0) return false;
+        std::string got;
+        char buf[512];
+        while (got.find(until) == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0) return false;
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) return false;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    };
+    if (!exchange("ATE0\r", "OK\r\n")) return 0;
+    bench.RecordArrivals(true);
+    for (int i = 0; i < rounds; ++i)
+        if (!exchange("AT\r", "OK\r\n")) return 0;
+    bench.RecordArrivals(false);
+    close(fd);
+    return Median(Gaps(bench.Arrivals()));
+}
+
+int Rtt(int jobs) {
+    double baseline = BaselineGapMs(jobs * 2);
+    Bench bench;
+    if (!bench.AddModems(1, 1)) return 2;
+    if (gsmdrvInit() != QV_OK) return 2;
+    bench.BringUp(1, 1);
+    std::deque<Job> pool(static_cast<size_t>(jobs));
+    bench.RecordArrivals(true);
+    for (Job& j : pool) gsmdrvSendSMS(0, &j.job);
+    WaitTally([&](Tally& t) { return t.sent + t.sentFailed >= jobs; }, 300);
+    bench.RecordArrivals(false);
+    std::vector<double> gaps = Gaps(bench.Arrivals());
+    std::vector<double> busy;
+    for (double g : gaps)
+        if (g < 20) busy.push_back(g);
+    double median = Median(busy);
+    Row("round trip: plain host command gap median", baseline * 1000, "us");
+    Row("round trip: driver command gap median", median * 1000, "us");
+    Row("round trip: added by the driver (median)", (median - baseline) * 1000, "us", "< 200");
+    Row("round trip: gaps >= 20 ms (pauses)", static_cast<double>(gaps.size() - busy.size()),
+        "gaps");
+    Leave(0);
+}
+
+// Keeps up to `window` messages pending on each line until `msgs` arrived.
+int Recv(int lines, int msgs, bool concat) {
+    Bench bench;
+    if (!bench.AddModems(1, lines)) return 2;
+    // Stored PDUs made once by a scratch modem; distinct references keep the
+    // pending concatenated messages of a line apart.
+    const int window = concat ? 8 : 16;
+    std::vector<std::vector<std::string>> messages;
+    {
+        qvsim::Simulator scratch;
+        qvsim::ModemConfig big;
+        big.capacity = 200;
+        const int spare = scratch.Add(big);
+        if (spare < 0) return 2;
+        for (int r = 0; r < window; ++r) {
+            qvsim::Incoming in;
+            in.sender = "+4917012345678";
+            in.text = concat ? std::u16string(400, u'x') : u"Meeting moved to 14:30, room 2.";
+            in.concatReference = concat ? r + 1 : -1;
+            in.announce = false;
+            std::vector<int> slots = scratch.Inject(spare, in);
+            std::vector<qvsim::StoredMessage> stored = scratch.Stored(spare);
+            std::vector<std::string> pdus;
+            for (int slot : slots)
+                for (const auto& s : stored)
+                    if (s.index == slot) pdus.push_back(s.pdu);
+            messages.push_back(pdus);
+        }
+    }
+    if (gsmdrvInit() != QV_OK) return 2;
+    bench.BringUp(1, lines);
+    std::vector<int> injected(static_cast<size_t>(lines), 0);
+    const int perLine = msgs / lines;
+    const size_t parts = messages[0].size();
+    const size_t capacity = qvsim::ModemConfig{}.capacity;
+    // The host thread's own CPU (refilling the modems) is left out below.
+    double hostBefore = ThreadCpuSeconds();
+    double cpuBefore = bench.DriverCpuSeconds();
+    double start = NowMs();
+    const double deadline = start + 120000;
+    for (;;) {
+        std::map<int, int> got;
+        {
+            std::lock_guard<std::mutex> guard(g_tally.mutex);
+            got = g_tally.receivedOn;
+        }
+        bool done = true;
+        for (int m = 0; m < lines; ++m) {
+            int have = got[m + 1];
+            if (have < perLine) done = false;
+            if (injected[m] >= perLine || injected[m] - have >= window) continue;
+            // The line deletes what it delivered only when its pass ends:
+            // a full SIM would drop the message.
+            size_t stored = bench.sim.Stored(m).size();
+            while (injected[m] < perLine && injected[m] - have < window &&
+                   stored + parts <= capacity) {
+                for (const std::string& pdu : messages[injected[m] % window])
+                    bench.sim.StorePdu(m, pdu);
+                stored += parts;
+                injected[m]++;
+            }
+        }
+        if (done) break;
+        int total = 0;
+        for (auto& [com, count] : got) total += count;
+        WaitTally([&](Tally& t) { return t.received > total; }, 0.002);
+        if (NowMs() > deadline) {
+            fprintf(stderr, "messages stopped arriving (%d of %d)\n", total, perLine * lines);
+            for (int m = 0; m < lines; ++m)
+                fprintf(stderr, "  COM%d: %d of %d injected arrived, %zu stored, %d dropped\n",
+                        m + 1, got[m + 1], injected[m], bench.sim.Stored(m).size(),
+                        bench.sim.Dropped(m));
+            Leave(2);
+        }
+    }
+    double host = ThreadCpuSeconds() - hostBefore;
+    double wall = (NowMs() - start) / 1000;
+    double cpu = bench.DriverCpuSeconds() - cpuBefore - host;
+    const int total = perLine * lines;
+    const std::string what =
+        std::to_string(lines) + " lines " + (concat ? "3-part" : "one-part") + " messages";
+    Row("recv " + what + "/s", total / wall, "msg/s");
+    Row("recv " + what + " CPU per message", cpu * 1e6 / total, "us");
+    Leave(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    auto arg = [&](int i, int fallback) { return argc > i ? atoi(argv[i]) : fallback; };
+    if (mode == "bringup") Leave(Bringup(arg(2, 100)));
+    if (mode == "send") Leave(Send(arg(2, 16), arg(3, 1000), true));
+    if (mode == "recv")
+        Leave(Recv(arg(2, 16), arg(3, 640), argc > 4 && std::string(argv[4]) == "concat"));
+    if (mode == "rtt") Leave(Rtt(arg(2, 200)));
+    fprintf(stderr,
+            "usage: %s bringup <lines> | send <lines> <jobs> | recv <lines> <msgs> "
+            "<single|concat> | rtt <jobs>\n",
+            argv[0]);
+    return 2;
+}
