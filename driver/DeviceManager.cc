@@ -522,19 +522,23 @@ int CDeviceManager::OnDeviceEvent(int event, GSMDevice* line, int code, void* ow
     return 0;
 }
 
-int CDeviceManager::InitLineWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+int CDeviceManager::RunLineStep(void* context, void (*step)(GSMDevice*)) {
     auto* line = static_cast<GSMDevice*>(context);
     if (line == nullptr) return 1;
     auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
     if (self != nullptr) {
         std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
-        if (self->IsRegistered(line)) {
-            line->m_nInitAttempts = 0;
-            line->Init();
-        }
+        if (self->IsRegistered(line)) step(line);
     }
     line->ReleaseWorkRef();
     return 0;
+}
+
+int CDeviceManager::InitLineWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    return RunLineStep(context, [](GSMDevice* line) {
+        line->m_nInitAttempts = 0;
+        line->Init();
+    });
 }
 
 int CDeviceManager::SendJobWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
@@ -553,18 +557,10 @@ int CDeviceManager::SendJobWork(void* context, CompletionKey*, LPOVERLAPPED, DWO
 }
 
 int CDeviceManager::ReinitWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
-    auto* line = static_cast<GSMDevice*>(context);
-    if (line == nullptr) return 1;
-    auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
-    if (self != nullptr) {
-        std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
-        if (self->IsRegistered(line)) {
-            line->Uninit(0);
-            line->Init();
-        }
-    }
-    line->ReleaseWorkRef();
-    return 0;
+    return RunLineStep(context, [](GSMDevice* line) {
+        line->Uninit(0);
+        line->Init();
+    });
 }
 
 int CDeviceManager::InitFailedWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {

@@ -70,6 +70,9 @@ class CDeviceManager {
 
     static int OnDeviceEvent(int event, GSMDevice* line, int code, void* owner, void* data);
 
+    // Runs step on a line that is still registered, under its lifecycle
+    // lock, then drops the work ref its work item held.
+    static int RunLineStep(void* context, void (*step)(GSMDevice*));
     // Work items: (context, key, overlapped, bytes, error); 1 for a null
     // context, else 0.
     static int InitLineWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,

@@ -104,6 +104,19 @@ bool GenericCOMModemInterface::IssueGenericCMD(bool async, const char* command, 
     return SendFormattedData(command, nullptr, nullptr, &m_ResponseSpecs, timeoutMs) == 0;
 }
 
+unsigned GenericCOMModemInterface::FormatCommand(const char* command, size_t length) {
+    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    memcpy(m_szFormatBuffer, command, length);
+    m_szFormatBuffer[length] = '\r';
+    return static_cast<unsigned>(length + 1);
+}
+
+void GenericCOMModemInterface::ClearTriggered(ResponseSpecMap* specs) {
+    for (auto& item : *specs) {
+        if (item.second) item.second->m_bTriggered = 0;
+    }
+}
+
 int GenericCOMModemInterface::AsyncSendFormattedDataEx(const char* command, ResponseSpecMap* specs,
                                                        unsigned timeoutMs,
                                                        ATCommandCallback callback, int cbData,
@@ -124,14 +137,9 @@ int GenericCOMModemInterface::AsyncSendFormattedDataEx(const char* command, Resp
         return QV_INVALIDPARAM;
     }
     if (!m_pPort || !m_pPort->GetRecvPacket()) return QV_GENERICERROR;
-    for (auto& item : *specs) {
-        if (item.second) item.second->m_bTriggered = 0;
-    }
+    ClearTriggered(specs);
 
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
-    memcpy(m_szFormatBuffer, command, length);
-    m_szFormatBuffer[length] = '\r';
-    const unsigned formattedLength = static_cast<unsigned>(length + 1);
+    const unsigned formattedLength = FormatCommand(command, length);
 
     auto* pending = new (std::nothrow) PendingCommand{cbData, callback, this, specs, cbParam};
     if (!pending) {
@@ -351,12 +359,8 @@ int GenericCOMModemInterface::SendFormattedData(const char* command, char* out, 
     if (!command || !specs) return QV_INVALIDPARAM;
     size_t length = strnlen(command, kCommandBufferSize);
     if (length >= kCommandBufferSize || !m_pPort) return QV_INVALIDPARAM;
-    for (auto& item : *specs) {
-        if (item.second) item.second->m_bTriggered = 0;
-    }
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
-    memcpy(m_szFormatBuffer, command, length);
-    m_szFormatBuffer[length] = '\r';
+    ClearTriggered(specs);
+    FormatCommand(command, length);
     {
         std::lock_guard<std::mutex> guard(m_PendingLock);
         memcpy(m_szLastCommand, m_szFormatBuffer, length + 1);
@@ -418,9 +422,7 @@ int GenericCOMModemInterface::AsyncSendFormattedData(const char* command,
     size_t length = strnlen(command, kCommandBufferSize);
     if (length >= kCommandBufferSize || !m_pPort) return QV_INVALIDPARAM;
     IOPacketCallback callback = portCallback ? portCallback : IOPacketNoop;
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
-    memcpy(m_szFormatBuffer, command, length);
-    m_szFormatBuffer[length] = '\r';
+    FormatCommand(command, length);
     {
         std::lock_guard<std::mutex> guard(m_PendingLock);
         memcpy(m_szLastCommand, m_szFormatBuffer, length + 1);

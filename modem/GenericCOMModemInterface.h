@@ -85,6 +85,10 @@ class GenericCOMModemInterface {
     static constexpr unsigned kCommandPauseMs = 20;  // between two entries of a sequence
 
   protected:
+    // Copies command (length < kCommandBufferSize) with its "\r" into the
+    // zeroed format buffer; returns the formatted length.
+    unsigned FormatCommand(const char* command, size_t length);
+    static void ClearTriggered(ResponseSpecMap* specs);
     // The completion of every sequence command (cbData = order, cbParam = entry).
     static int OnSequenceResult(int order, int flag, int result, GenericCOMModemInterface* modem,
                                 int kind, void* entry);

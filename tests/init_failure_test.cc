@@ -172,6 +172,9 @@ TEST_F(InitFailureTest, UninitAtAnyMomentLeavesNothingRunning) {
         EXPECT_TRUE(
             Eventually([&] { return line->device()->WorkRefs() == 0; }, milliseconds(2000)));
         EXPECT_EQ(line->device()->InitInProgress(), 0);
+        // Bytes written before the close may still be on their way to the
+        // modem; only what is written afterwards would be a fault.
+        std::this_thread::sleep_for(milliseconds(200));
         const size_t sent = line->Commands().size();
         const size_t events = line->Events().size();
         std::this_thread::sleep_for(milliseconds(60));
