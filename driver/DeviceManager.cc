@@ -249,13 +249,22 @@ void CDeviceManager::DestroyLine(GSMDevice* line) {
     delete line;
 }
 
+// Nothing can reach the line any more: no work item, timer or callback
+// holds it and no worker is inside one of its port's handlers.
+static bool IsQuiescent(GSMDevice* line) {
+    if (line->WorkRefs() != 0) return false;
+    ComPort* port = line->GetPort();
+    CompletionKey* key = port != nullptr ? port->GetCompletionKey() : nullptr;
+    return key == nullptr || key->m_lDispatchCount.load() == 0;
+}
+
 void CDeviceManager::ReapRemovedLines() {
     if (m_nRemoved.load() == 0) return;
     std::vector<GSMDevice*> dead;
     {
         std::unique_lock<std::shared_mutex> lock(m_LinesLock);
         for (auto it = m_Removed.begin(); it != m_Removed.end();) {
-            if ((*it)->WorkRefs() == 0) {
+            if (IsQuiescent(*it)) {
                 dead.push_back(*it);
                 it = m_Removed.erase(it);
                 m_nRemoved.fetch_sub(1);

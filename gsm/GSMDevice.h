@@ -30,7 +30,7 @@ enum DeviceEvent {
     DEV_SMS_RECEIVED = 3,  // data: ReceivedSMS*
     DEV_SEND_DONE = 4,     // code: result; data: SMSJob*
     DEV_LINE_IDLE = 5,
-    DEV_SEND_RETRY = 6,    // data: SMSJob*
+    DEV_SEND_RETRY = 6,  // data: SMSJob*
 };
 
 // Line states; value 2 is not used.
@@ -50,7 +50,7 @@ struct CNMICaps {
 };
 
 class GSMDevice : public GenericCOMModemInterface {
-public:
+  public:
     // Copies config; takes ownership of port and log; opens the log.
     GSMDevice(const GSMLineConfig* config, ComPort* port, ILogInterface* log, CAThreadPool* pool);
     ~GSMDevice() override;
@@ -113,8 +113,8 @@ public:
     // DEV_SEND_DONE per job). Uninit calls it once the port is closed.
     void AbortSending();
     // Work item that reports a job ended by AbortSending.
-    static int OnAbortedJob(void* context, CompletionKey* key, LPOVERLAPPED overlapped,
-                            DWORD bytes, DWORD error);
+    static int OnAbortedJob(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
+                            DWORD error);
     // A send step asks for the end of the attempt; the step's entry point
     // runs SendComplete once it has left m_SendLock.
     void EndAttempt(int result, int phase);
@@ -145,7 +145,7 @@ public:
     static constexpr int kReadTimeoutSec = 10;
     static constexpr int kDeleteTimeoutSec = 10;
 
-protected:
+  protected:
     GSMLineConfig m_Config;
     int m_nInitAttempts = 0;
     int m_nFailCode = 0;
@@ -186,6 +186,9 @@ protected:
     } m_SendEnd;  // guarded by m_SendLock
 
     std::atomic<int> m_nWorkRefs{0};
+    // Counts Uninit calls: a step that called out to the owner can tell
+    // whether the line was closed (and perhaps reopened) meanwhile.
+    std::atomic<unsigned> m_nSession{0};
     // The owner's: its work items and the host's calls run Init and Uninit
     // of this line one at a time. Taken outside every other lock.
     std::mutex m_LifecycleLock;

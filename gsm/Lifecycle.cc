@@ -114,6 +114,7 @@ int GSMDevice::Init() {
 int GSMDevice::Uninit(int reason) {
     (void)reason;
     std::lock_guard<std::mutex> serial(m_UninitLock);
+    m_nSession.fetch_add(1);
     m_pDeviceLog->LogInfo("GSMDevice::Uninit >>");
     ComPort* port = GetPort();
     const bool portUp = port && port->IsInitialized();

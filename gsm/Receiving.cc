@@ -409,10 +409,22 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
         consumed = true;
     }
 
+    // Owned here from now on: the owner may close the line from inside the
+    // delivery, and closing frees what is still queued.
+    const bool ownRecord = consumed || completed == record;
+    if (ownRecord) UnqueueRecord(record);
     if (completed != nullptr) {
         // Delivered first; the indices are queued for deletion only after
         // the owner had the message.
+        const unsigned session = m_nSession.load();
         bool delivered = DeliverReceivedSMS(completed);
+        if (m_nSession.load() != session) {
+            // Closed meanwhile: this pass is over; what is not deleted stays
+            // on the SIM and is listed again at the next start.
+            if (completed != record) delete completed;
+            if (ownRecord) delete record;
+            return;
+        }
         std::lock_guard<std::mutex> lock(m_RecvLock);
         if (delivered) {
             for (uint32_t index : completed->m_sms.GetStorageIndices()) {
@@ -424,10 +436,7 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
         }
     }
     if (completed != nullptr && completed != record) delete completed;
-    if (consumed || completed == record) {
-        UnqueueRecord(record);
-        delete record;
-    }
+    if (ownRecord) delete record;
 
     SetLineState(LINE_RECEIVING, "(1)ProccessRecvSMS_STAGE3");
     ProcessReceivedSMSParts();

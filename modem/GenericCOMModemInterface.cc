@@ -283,6 +283,9 @@ void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* pack
 
 void GenericCOMModemInterface::CallBack(const PendingCommand& command, int result, int kind,
                                         std::unique_lock<std::mutex>& pendingLock) {
+    // The owner may drop the line from inside the callback: it stays
+    // alive until this returns.
+    HoldWork();
     ++m_nCallbacksRunning;
     pendingLock.unlock();
     t_callbacks.push_back(this);
@@ -294,6 +297,7 @@ void GenericCOMModemInterface::CallBack(const PendingCommand& command, int resul
     --m_nCallbacksRunning;
     m_CallbacksIdle.notify_all();
     pendingLock.unlock();
+    ReleaseWork();
 }
 
 void GenericCOMModemInterface::WaitForCallbacks() {

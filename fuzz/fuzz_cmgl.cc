@@ -1,0 +1,52 @@
+// The AT+CMGL=4 listing on arbitrary answer text: the stored-message pass
+// parses it, decodes each entry, delivers what is complete and ends the
+// pass. No message is delivered that was not listed, none twice, and the
+// line does not stay in the receive state.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "fuzz/FuzzSupport.h"
+#include "modem/ATTypes.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static qvfuzz::FuzzDevice* device = new qvfuzz::FuzzDevice();
+    if (size > GenericCOMModemInterface::kResponseWindowSize) return 0;
+    device->Reset();
+    std::string answer(reinterpret_cast<const char*>(data), size);
+    for (char& c : answer) {
+        if (c == '\0') c = '\x01';  // the window never holds a NUL
+    }
+    char* window = device->GetResponseBuffer();
+    memset(window, 0, GenericCOMModemInterface::kResponseWindowSize + 1);
+    memcpy(window, answer.data(), answer.size());
+    size_t listed = 0;
+    for (size_t p = answer.find("+CMGL"); p != std::string::npos; p = answer.find("+CMGL", p + 5)) {
+        ++listed;
+    }
+
+    const bool okSeen = answer.find("OK") != std::string::npos;
+    device->m_OKSpec.m_bTriggered = okSeen;
+    device->m_ERRORSpec.m_bTriggered = 0;
+    ATCommandEntry entry;
+    entry.Set(11, "AT+CMGL=4", 100, 0, GSMDevice::OnCMGLResult, device, nullptr);
+    const int result = GSMDevice::OnCMGLResult(QV_OK, &entry);
+
+    if (!okSeen) {
+        QVFUZZ_CHECK(result == QV_INVALIDRESPONSE, answer);
+        QVFUZZ_CHECK(device->received == 0, answer);
+        return 0;
+    }
+    QVFUZZ_CHECK(result == QV_OK || result == QV_PENDING, answer);
+    QVFUZZ_CHECK(static_cast<size_t>(device->received) <= listed, answer);
+    if (result == QV_PENDING) {
+        // The pass ended and resumed the (empty) sequence, which completed.
+        QVFUZZ_CHECK(device->GetLineState() == LINE_IDLE, answer);
+        for (SMSRecv* r : device->TakeQueue()) {
+            // Only collectors of incomplete messages stay.
+            QVFUZZ_CHECK(r->staged && r->m_sms.IsConcatenated() && !r->m_sms.IsComplete(), answer);
+            delete r;
+        }
+    }
+    return 0;
+}

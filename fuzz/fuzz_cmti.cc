@@ -1,0 +1,39 @@
+// The +CMTI pre-processor on an arbitrary receive history, built read by
+// read as the port builds it. Every queued index is positive, unique and was
+// announced; the history only loses text from its front.
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "fuzz/FuzzSupport.h"
+#include "io/AsyncPacket.h"
+#include "logging/NullLog.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static qvfuzz::FuzzDevice* device = new qvfuzz::FuzzDevice();
+    device->Reset();
+    IOComAsyncPacket packet(NullLog(), nullptr);
+    const std::string all(reinterpret_cast<const char*>(data), size);
+    for (const std::string& read : qvfuzz::SplitReads(data, size)) {
+        packet.AppendHistory(reinterpret_cast<const BYTE*>(read.data()),
+                             static_cast<unsigned>(read.size()));
+        const std::string before = packet.m_strRecvHistory;
+        const bool queued = device->PreProcessRecvNotifications(packet.m_strRecvHistory);
+        const std::string& after = packet.m_strRecvHistory;
+        QVFUZZ_CHECK(after.size() <= before.size(), before);
+        QVFUZZ_CHECK(before.compare(before.size() - after.size(), after.size(), after) == 0,
+                     before);
+        if (queued) QVFUZZ_CHECK(before.find("+CMTI: \"SM\",") != std::string::npos, before);
+    }
+    std::set<uint32_t> indices;
+    for (SMSRecv* r : device->TakeQueue()) {
+        QVFUZZ_CHECK(r->simIndex > 0, all);
+        QVFUZZ_CHECK(indices.insert(r->simIndex).second, all);
+        QVFUZZ_CHECK(all.find(std::to_string(r->simIndex)) != std::string::npos ||
+                         all.find('\xFF') != std::string::npos,
+                     all);
+        QVFUZZ_CHECK(!r->read && !r->staged, all);
+        delete r;
+    }
+    return 0;
+}
