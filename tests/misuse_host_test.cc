@@ -224,8 +224,12 @@ TEST_F(MisuseHost, UninitFromInsideTheSentCallbackDoesNotHang) {
     if (!Line(1, config)) GTEST_SKIP() << "no pseudo-terminal available";
     if (!Line(2, MakeLineConfig(2))) GTEST_SKIP() << "no pseudo-terminal available";
     std::vector<std::unique_ptr<TestJob>> jobs;
+    // The first job is bound to COM1, so its callback runs there whichever
+    // line takes the others.
     for (int i = 0; i < 6; ++i) {
-        jobs.push_back(std::make_unique<TestJob>("0123456789", U16("j" + std::to_string(i))));
+        const int line = i == 0 ? 1 : -1;
+        jobs.push_back(std::make_unique<TestJob>("0123456789", U16("j" + std::to_string(i)), line,
+                                                 i == 0 ? 1 : 0));
         ASSERT_EQ(host->SendSMS(0, &jobs.back()->job), QV_PENDING);
     }
     ASSERT_TRUE(WaitSent(6, 40s)) << EventLog::Get().Count(HOST_SMS_SENT);
