@@ -17,9 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& read : qvfuzz::SplitReads(data, size)) {
         packet.AppendHistory(reinterpret_cast<const BYTE*>(read.data()),
                              static_cast<unsigned>(read.size()));
-        const std::string before = packet.m_strRecvHistory;
-        const bool queued = device->PreProcessRecvNotifications(packet.m_strRecvHistory);
-        const std::string& after = packet.m_strRecvHistory;
+        unsigned version = 0;
+        const std::string before = packet.CopyHistory(&version);
+        std::string after = before;
+        const bool queued = device->PreProcessRecvNotifications(after);
+        QVFUZZ_CHECK(packet.CommitHistory(after, version), before);
         QVFUZZ_CHECK(after.size() <= before.size(), before);
         QVFUZZ_CHECK(before.compare(before.size() - after.size(), after.size(), after) == 0,
                      before);

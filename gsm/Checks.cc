@@ -155,7 +155,7 @@ void GSMDevice::FinishStoredMessages() {
     if (!step) return;  // the line was closed during the pass
     m_pDeviceLog->LogInfo("finished processing.");
     if (ComPort* port = GetPort()) {
-        if (IOComAsyncPacket* recv = port->GetRecvPacket()) recv->m_strRecvHistory.clear();
+        if (IOComAsyncPacket* recv = port->GetRecvPacket()) recv->ClearHistory();
         port->ClearRecvBuffer();
     }
     // Resumes at the routing command: AT+CSQ is left out after a pass.

@@ -65,18 +65,21 @@ void GSMDevice::PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int 
     auto* device = static_cast<GSMDevice*>(packet->m_pPreProcessorData.load());
     if (device == nullptr) return;
     ILogInterface* log = device->m_pDeviceLog;
-    const BYTE* data = packet->GetData();
-    log->LogInfo("GSMDevice::PreProccessRecvSMS >> %s",
-                 data != nullptr ? reinterpret_cast<const char*>(data) : "");
+    log->LogInfo("GSMDevice::PreProccessRecvSMS >> %s", packet->CopyData().c_str());
     if (port == nullptr) return;
     if (!device->m_Config.CanRecv) {
         log->LogInfo(
             "GSMDevice::PreProccessRecvSMS >> ptrdevice->GetConfigs()->m_RConfig.m_bcanrecv  = "
             "false");
     }
-    // The history is written by this port's read handler only, which is
-    // where we run.
-    if (!device->PreProcessRecvNotifications(packet->m_strRecvHistory)) {
+    // Appended to by this port's read handler only, which is where we run;
+    // a pass ending on another thread may clear it meanwhile, and then the
+    // edited copy is not stored back.
+    unsigned version = 0;
+    std::string history = packet->CopyHistory(&version);
+    const bool found = device->PreProcessRecvNotifications(history);
+    packet->CommitHistory(std::move(history), version);
+    if (!found) {
         log->LogInfo("GSMDevice::PreProccessRecvSMS >> bfoundsomething = false");
         return;
     }

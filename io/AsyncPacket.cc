@@ -1,5 +1,6 @@
 #include "io/AsyncPacket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -22,12 +23,12 @@ struct TriggerInProgress {
 thread_local TriggerInProgress t_Trigger;
 
 // Holds a critical section for one scope.
-class TimerLock {
+class CsLock {
   public:
-    explicit TimerLock(CRITICAL_SECTION* cs) : m_pCs(cs) { EnterCriticalSection(m_pCs); }
-    ~TimerLock() { LeaveCriticalSection(m_pCs); }
-    TimerLock(const TimerLock&) = delete;
-    TimerLock& operator=(const TimerLock&) = delete;
+    explicit CsLock(CRITICAL_SECTION* cs) : m_pCs(cs) { EnterCriticalSection(m_pCs); }
+    ~CsLock() { LeaveCriticalSection(m_pCs); }
+    CsLock(const CsLock&) = delete;
+    CsLock& operator=(const CsLock&) = delete;
 
   private:
     CRITICAL_SECTION* m_pCs;
@@ -61,6 +62,7 @@ IOComAsyncPacket::IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool)
       m_csTimer{},
       m_bTimerArmed(0) {
     InitializeCriticalSection(&m_csTimer);
+    InitializeCriticalSection(&m_csData);
     Reset();
 }
 
@@ -71,6 +73,7 @@ IOComAsyncPacket::~IOComAsyncPacket() {
     delete[] m_pBuffer;
     m_pBuffer = nullptr;
     DeleteCriticalSection(&m_csTimer);
+    DeleteCriticalSection(&m_csData);
 }
 
 void IOComAsyncPacket::Reset() {
@@ -81,13 +84,10 @@ void IOComAsyncPacket::Reset() {
     m_IOCompleteCB = IOPacketNoop;
     m_PreProcessorCB = IOPacketNoop;
     m_pPreProcessorData = nullptr;
-    m_nBufferSize = 0;
-    m_nDataLength = 0;
-    m_pBuffer = nullptr;
     m_bNotifyOnSuccess = 1;
     m_bNotifyOnError = 1;
     {
-        TimerLock lock(&m_csTimer);
+        CsLock lock(&m_csTimer);
         m_pCompletionData = nullptr;
         m_TimerCB = IOPacketNoop;
         m_bTimerDone = 1;
@@ -95,7 +95,12 @@ void IOComAsyncPacket::Reset() {
         m_hTimer = nullptr;
     }
     ResetOverlapped();
+    CsLock lock(&m_csData);
+    m_nBufferSize = 0;
+    m_nDataLength = 0;
+    m_pBuffer = nullptr;
     m_strRecvHistory.clear();
+    ++m_nHistoryVersion;
 }
 
 bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
@@ -112,7 +117,7 @@ bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
             m_bInitialised = 0;
             return false;
         }
-        ClearBuffer();
+        m_pBuffer[0] = 0;
     }
     return true;
 }
@@ -120,15 +125,59 @@ bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
 void IOComAsyncPacket::Uninit() {
     StopTimer();
     WaitTimerIdle();
-    delete[] m_pBuffer;
-    m_pBuffer = nullptr;
+    {
+        CsLock lock(&m_csData);
+        delete[] m_pBuffer;
+        m_pBuffer = nullptr;
+    }
     Reset();
 }
 
 void IOComAsyncPacket::ClearBuffer() {
+    CsLock lock(&m_csData);
     if (!m_bInitialised || m_pBuffer == nullptr) return;
-    std::memset(m_pBuffer, 0, m_nBufferSize);
+    std::memset(m_pBuffer, 0, std::min(m_nDataLength + 1, m_nBufferSize));
     m_nDataLength = 0;
+}
+
+void IOComAsyncPacket::SetData(const void* data, unsigned length) {
+    CsLock lock(&m_csData);
+    if (m_pBuffer == nullptr || length >= m_nBufferSize) return;
+    std::memmove(m_pBuffer, data, length);
+    m_pBuffer[length] = 0;
+    m_nDataLength = length;
+}
+
+std::string IOComAsyncPacket::CopyData(size_t max) {
+    CsLock lock(&m_csData);
+    if (m_pBuffer == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(m_pBuffer),
+                       std::min<size_t>(m_nDataLength, max));
+}
+
+std::string IOComAsyncPacket::GetHistory() {
+    CsLock lock(&m_csData);
+    return m_strRecvHistory;
+}
+
+void IOComAsyncPacket::ClearHistory() {
+    CsLock lock(&m_csData);
+    m_strRecvHistory.clear();
+    ++m_nHistoryVersion;
+}
+
+std::string IOComAsyncPacket::CopyHistory(unsigned* version) {
+    CsLock lock(&m_csData);
+    if (version) *version = m_nHistoryVersion;
+    return m_strRecvHistory;
+}
+
+bool IOComAsyncPacket::CommitHistory(std::string history, unsigned version) {
+    CsLock lock(&m_csData);
+    if (version != m_nHistoryVersion) return false;
+    m_strRecvHistory = std::move(history);
+    ++m_nHistoryVersion;
+    return true;
 }
 
 void IOComAsyncPacket::ResetOverlapped() {
@@ -168,7 +217,7 @@ bool IOComAsyncPacket::CancelTimer() {
 void IOComAsyncPacket::StopTimer() {
     HANDLE timer = nullptr;
     {
-        TimerLock lock(&m_csTimer);
+        CsLock lock(&m_csTimer);
         if (m_hTimer == nullptr) return;
         m_bTimerDone = 1;
         ++m_nTimerGeneration;
@@ -188,7 +237,7 @@ bool IOComAsyncPacket::ArmTimer(IOPacketCallback callback, unsigned dueMs) {
     if (!m_bInitialised) return false;
     HANDLE old = nullptr;
     {
-        TimerLock lock(&m_csTimer);
+        CsLock lock(&m_csTimer);
         m_bTimerDone = 1;
         if (m_bTimerArmed) {
             m_bTimerArmed = 0;
@@ -196,7 +245,7 @@ bool IOComAsyncPacket::ArmTimer(IOPacketCallback callback, unsigned dueMs) {
         }
     }
     if (old != nullptr) DeleteTimerQueueTimer(nullptr, old, INVALID_HANDLE_VALUE);
-    TimerLock lock(&m_csTimer);
+    CsLock lock(&m_csTimer);
     // A time-out of an earlier arming still queued on the pool must not
     // act for this one.
     ++m_nTimerGeneration;
@@ -214,7 +263,7 @@ void CALLBACK IOComAsyncPacket::TimerProc(PVOID arg, BOOLEAN) {
     auto* packet = static_cast<IOComAsyncPacket*>(arg);
     if (packet == nullptr) return;
     {
-        TimerLock lock(&packet->m_csTimer);
+        CsLock lock(&packet->m_csTimer);
         if (packet->m_bTimerDone) return;
         packet->m_bTimerDone = 1;
         packet->m_nPostedGeneration = packet->m_nTimerGeneration;
@@ -237,7 +286,7 @@ int IOComAsyncPacket::OnTimerTrigger(void* arg, CompletionKey*, LPOVERLAPPED, DW
     IOPacketCallback callback = nullptr;
     bool remove = false;
     {
-        TimerLock lock(&packet->m_csTimer);
+        CsLock lock(&packet->m_csTimer);
         if (packet->m_nPostedGeneration == packet->m_nTimerGeneration) {
             timer = packet->m_hTimer;
             callback = packet->m_TimerCB;
@@ -266,23 +315,24 @@ void IOComAsyncPacket::WaitTimerIdle() {
 }
 
 void IOComAsyncPacket::SetCompletionData(void* data) {
-    TimerLock lock(&m_csTimer);
+    CsLock lock(&m_csTimer);
     m_pCompletionData = data;
 }
 
 void* IOComAsyncPacket::GetCompletionData() {
-    TimerLock lock(&m_csTimer);
+    CsLock lock(&m_csTimer);
     return m_pCompletionData;
 }
 
 void* IOComAsyncPacket::TakeCompletionData() {
-    TimerLock lock(&m_csTimer);
+    CsLock lock(&m_csTimer);
     void* data = m_pCompletionData;
     m_pCompletionData = nullptr;
     return data;
 }
 
 void IOComAsyncPacket::AppendData(const BYTE* data, unsigned length) {
+    CsLock lock(&m_csData);
     if (m_pBuffer == nullptr || m_nBufferSize == 0 || data == nullptr || length == 0) return;
     const unsigned capacity = m_nBufferSize - 1;  // one byte stays NUL
     if (length >= capacity) {
@@ -304,6 +354,8 @@ void IOComAsyncPacket::AppendData(const BYTE* data, unsigned length) {
 
 void IOComAsyncPacket::AppendHistory(const BYTE* data, unsigned length) {
     if (data == nullptr || length == 0) return;
+    CsLock lock(&m_csData);
+    ++m_nHistoryVersion;
     m_strRecvHistory.append(reinterpret_cast<const char*>(data), length);
     // Byte by byte, the history drops its first 500 characters whenever it
     // reaches 1000; trimming after the append gives the same text.

@@ -3,8 +3,11 @@
 // callbacks, a one-operation-at-a-time guard and a one-shot time-out that
 // runs as a work item on the pool.
 //
-// Lock order: the timer lock is innermost; DeleteTimerQueueTimer is never
-// called under it (it waits for TimerProc, which takes the lock).
+// Lock order: the timer and data locks are innermost and never held
+// together; DeleteTimerQueueTimer is never called under the timer lock (it
+// waits for TimerProc, which takes the lock). The data lock guards the
+// received data and history: the read handler appends on a worker while the
+// engine clears from its own threads, so readers work on copies.
 #pragma once
 
 #include <atomic>
@@ -43,7 +46,8 @@ class IOComAsyncPacket : public OVERLAPPED {
     // false when already initialised or the buffer cannot be allocated.
     virtual bool Init(PacketKind kind, unsigned bufferSize);
     virtual void Uninit();
-    // Zeroes the whole buffer; data length 0.
+    // Data length 0 (the used bytes are zeroed). Bytes past the data length
+    // are never read: the data is always followed by a NUL.
     virtual void ClearBuffer();
     virtual void ResetOverlapped();
     // Claims the packet for one operation. A busy send packet is retried
@@ -84,10 +88,22 @@ class IOComAsyncPacket : public OVERLAPPED {
     bool IsInitialised() const { return m_bInitialised != 0; }
     PacketKind GetKind() const { return m_nKind; }
     int GetError() const { return m_nError; }
+    // The buffer itself: for the send packet, whose holder owns it.
     BYTE* GetData() { return m_pBuffer; }
     unsigned GetDataLength() const { return m_nDataLength; }
     unsigned GetBufferSize() const { return m_nBufferSize; }
-    const std::string& GetHistory() const { return m_strRecvHistory; }
+    // Replaces the data (length below the buffer size; data may lie inside
+    // the buffer itself).
+    void SetData(const void* data, unsigned length);
+    // Copies of the received data (at most max bytes) and of the history.
+    std::string CopyData(size_t max = SIZE_MAX);
+    std::string GetHistory();
+    void ClearHistory();
+    // For an edit of the history outside the lock: CopyHistory returns a
+    // copy and its version, CommitHistory stores the edited copy unless the
+    // history changed in between (then false and nothing is stored).
+    std::string CopyHistory(unsigned* version);
+    bool CommitHistory(std::string history, unsigned version);
     DWORD GetEventMask() const { return __atomic_load_n(&m_dwEventMask, __ATOMIC_ACQUIRE); }
     DWORD* GetEventMaskWord() { return &m_dwEventMask; }
 
@@ -114,10 +130,9 @@ class IOComAsyncPacket : public OVERLAPPED {
     std::atomic<IOPacketCallback> m_IOCompleteCB;
     std::atomic<IOPacketCallback> m_PreProcessorCB;
     unsigned m_nBufferSize;
-    unsigned m_nDataLength;
-    BYTE* m_pBuffer;  // owned
-    std::string m_strRecvHistory;
-    DWORD m_dwEventMask;  // filled by WaitCommEvent
+    unsigned m_nDataLength;  // guarded by m_csData
+    BYTE* m_pBuffer;         // owned; contents guarded by m_csData
+    DWORD m_dwEventMask;     // filled by WaitCommEvent
     CAThreadPool* m_pPool;
     std::atomic<LONG> m_lInUse;  // 0 free, 1 acquired; not touched by Reset
     // Guarded by m_csTimer:
@@ -136,6 +151,11 @@ class IOComAsyncPacket : public OVERLAPPED {
     // a posted time-out acts only for the generation it was posted in.
     unsigned m_nTimerGeneration = 0;
     unsigned m_nPostedGeneration = 0;
+    // Guarded by m_csData:
+    CRITICAL_SECTION m_csData;
+    std::string m_strRecvHistory;
+    unsigned m_nHistoryVersion = 0;
+
     // Time-outs posted to the pool and not yet finished.
     std::atomic<LONG> m_lPendingTriggers{0};
 };

@@ -303,7 +303,10 @@ bool ComPort::ListenOnComPort() {
         m_pIOPCom->Release();
         return false;
     }
-    if (GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(), m_pIOPCom) ||
+    if (StartIo([this] {
+            return GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(),
+                                                   m_pIOPCom);
+        }) ||
         GetLastError() == ERROR_IO_PENDING)
         return true;
     Log()->LogWarning("ComPort::ListenOnComPort - wait failed, erc = %d",
@@ -323,7 +326,10 @@ BOOL ComPort::Read() {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    return GetSystemCalls()->ReadFile(m_hComPort, m_pStagingBuffer, kReadSize, nullptr, m_pIOPRecv);
+    return StartIo([this] {
+        return GetSystemCalls()->ReadFile(m_hComPort, m_pStagingBuffer, kReadSize, nullptr,
+                                          m_pIOPRecv);
+    });
 }
 
 BOOL ComPort::WritePacket() {
@@ -336,8 +342,10 @@ BOOL ComPort::WritePacket() {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return GetSystemCalls()->WriteFile(m_hComPort, m_pIOPSend->GetData(),
-                                       m_pIOPSend->GetDataLength(), nullptr, m_pIOPSend);
+    return StartIo([this] {
+        return GetSystemCalls()->WriteFile(m_hComPort, m_pIOPSend->GetData(),
+                                           m_pIOPSend->GetDataLength(), nullptr, m_pIOPSend);
+    });
 }
 
 int ComPort::SendData(const char* data, unsigned length) {
@@ -364,10 +372,8 @@ int ComPort::SendData(const char* data, unsigned length) {
         return 1;
     }
     m_pIOPSend->ResetOverlapped();
-    // A resend passes the packet's own buffer: memmove.
-    std::memmove(m_pIOPSend->GetData(), data, length);
-    m_pIOPSend->GetData()[length] = 0;
-    m_pIOPSend->m_nDataLength = length;
+    // A resend passes the packet's own buffer: SetData moves.
+    m_pIOPSend->SetData(data, length);
     if (WritePacket() || GetLastError() == ERROR_IO_PENDING) return 0;
     Log()->LogWarning("ComPort::SendData - Failed, 'WriteFile' Failed... erc = %d",
                       static_cast<int>(GetLastError()));
@@ -399,7 +405,9 @@ int ComPort::SendRawData(const char* data, unsigned length) {
     }
     m_pIOPSend->ResetOverlapped();
     m_pIOPSend->ClearBuffer();
-    if (GetSystemCalls()->WriteFile(m_hComPort, data, length, nullptr, m_pIOPSend) ||
+    if (StartIo([&] {
+            return GetSystemCalls()->WriteFile(m_hComPort, data, length, nullptr, m_pIOPSend);
+        }) ||
         GetLastError() == ERROR_IO_PENDING)
         return 0;
     Log()->LogWarning("ComPort::SendRawData - Failed,  'WriteFile' Failed... erc = %d",
@@ -409,11 +417,14 @@ int ComPort::SendRawData(const char* data, unsigned length) {
 }
 
 bool ComPort::NothingInFlight() {
-    // Packets first, then the counter: a handler raises the counter before
-    // it frees its packet, so a free packet seen here and a zero counter
-    // read after it mean no handler is left.
+    // Every started operation completes exactly once, so a zero count means
+    // no completion is queued or being handled (the caller's own handler
+    // aside). A packet may have been forced free while its completion was
+    // still queued: the count, not the packets, decides.
+    const LONG own = OwnDispatches();
     bool packetsFree = m_pIOPCom->IsFree() && m_pIOPRecv->IsFree() && m_pIOPSend->IsFree();
-    return packetsFree && m_pCompletionKey->m_lDispatchCount.load() <= OwnDispatches();
+    return packetsFree && m_lOutstanding.load() <= own &&
+           m_pCompletionKey->m_lDispatchCount.load() <= own;
 }
 
 int ComPort::Uninit() {

@@ -113,6 +113,16 @@ class ComPort {
     int Resend();
     void FreePackets();
     bool NothingInFlight();
+    // Starts one overlapped operation. It counts as outstanding from before
+    // the call until its completion has been handled, so Uninit cannot free
+    // a packet that a queued completion still points at.
+    template <class Call>
+    BOOL StartIo(Call call) {
+        ++m_lOutstanding;
+        BOOL started = call();
+        if (!started && GetLastError() != ERROR_IO_PENDING) --m_lOutstanding;
+        return started;
+    }
     // 1 when the calling thread is inside a completion handler of this port.
     LONG OwnDispatches() const;
     void ForgetCallbacks();
@@ -141,6 +151,7 @@ class ComPort {
     IOComAsyncPacket* m_pIOPSend;  // IOPWRTIE
     IOComAsyncPacket* m_pIOPCom;   // IOPCOM
     IOComAsyncPacket* m_pIOPRecv;  // IOPREAD
+    std::atomic<LONG> m_lOutstanding{0};
     // Counts Uninit calls; see UninitSince.
     std::atomic<unsigned> m_nEpoch{0};
 };

@@ -37,21 +37,25 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     IOComAsyncPacket* packet = IOComAsyncPacket::FromOverlapped(overlapped);
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
-    HandlingPort handling(port);
-    switch (packet->GetKind()) {
-        case PACKET_KIND_COMEVENT:
-            port->ioComEvent_PacketHandler(error);
-            return 0;
-        case PACKET_KIND_RECV:
-            port->ioRead_PacketHandler(bytes, error);
-            return 0;
-        case PACKET_KIND_SEND:
-            port->ioWrite_PacketHandler(bytes, error);
-            return 0;
-        case PACKET_KIND_NONE:
-            break;
+    {
+        HandlingPort handling(port);
+        switch (packet->GetKind()) {
+            case PACKET_KIND_COMEVENT:
+                port->ioComEvent_PacketHandler(error);
+                break;
+            case PACKET_KIND_RECV:
+                port->ioRead_PacketHandler(bytes, error);
+                break;
+            case PACKET_KIND_SEND:
+                port->ioWrite_PacketHandler(bytes, error);
+                break;
+            case PACKET_KIND_NONE:
+                port->Log()->LogError("ComPort::IOAsyncEventHandler - Invalid Packet");
+                break;
+        }
     }
-    port->Log()->LogError("ComPort::IOAsyncEventHandler - Invalid Packet");
+    // Last: from here on Uninit may free the packets.
+    --port->m_lOutstanding;
     return 0;
 }
 
@@ -117,7 +121,7 @@ void ComPort::ioRead_PacketHandler(DWORD bytes, DWORD error) {
     } else {
         m_nRecvErrors = 0;
         Log()->LogInfo("%s(erc: %d) -> RECV(%d): %s", Prefix(), static_cast<int>(error),
-                       static_cast<int>(bytes), reinterpret_cast<const char*>(packet->GetData()));
+                       static_cast<int>(bytes), packet->CopyData().c_str());
         Log()->LogInfo(
             m_bDisableZeroRecvCallbacks
                 ? "ComPort::ioRead_PacketHandler RECV: m_bDisableZeroRecvCallbacks = true"

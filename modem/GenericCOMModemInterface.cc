@@ -308,23 +308,30 @@ void GenericCOMModemInterface::WaitForCallbacks() {
     m_CallbacksIdle.wait(lock, [this, mine] { return m_nCallbacksRunning <= mine; });
 }
 
-bool GenericCOMModemInterface::MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs) {
-    BYTE* data = packet->GetData();
-    size_t length = data ? packet->GetDataLength() : 0;
-    if (m_bEchoSuppression && length > 0 && m_nLastCommandLength > 0) {
-        BYTE* echo =
-            FindBytes(data, length, m_szLastCommand, static_cast<size_t>(m_nLastCommandLength));
+size_t GenericCOMModemInterface::LoadResponseWindow(IOComAsyncPacket* packet, bool dropEcho) {
+    // A copy: the read handler may append to the packet meanwhile.
+    const std::string data = packet->CopyData(kResponseWindowSize);
+    const size_t n = data.size();
+    const size_t previous = static_cast<size_t>(std::max(m_nResponseLength, 0));
+    memcpy(m_szResponse, data.data(), n);
+    if (previous > n) memset(m_szResponse + n, 0, previous - n);
+    m_szResponse[n] = '\0';
+    if (dropEcho && n > 0 && m_nLastCommandLength > 0) {
+        BYTE* echo = FindBytes(reinterpret_cast<BYTE*>(m_szResponse), n, m_szLastCommand,
+                               static_cast<size_t>(m_nLastCommandLength));
         if (echo) memset(echo, 0x01, static_cast<size_t>(m_nLastCommandLength));
     }
     // The window is one bounded text: a stray NUL from the line must not hide
     // what follows it.
-    size_t n = std::min(length, static_cast<size_t>(kResponseWindowSize));
-    memset(m_szResponse, 0, sizeof(m_szResponse));
-    if (n) memcpy(m_szResponse, data, n);
     for (size_t i = 0; i < n; ++i) {
         if (m_szResponse[i] == '\0') m_szResponse[i] = 0x01;
     }
     m_nResponseLength = static_cast<int>(n);
+    return n;
+}
+
+bool GenericCOMModemInterface::MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs) {
+    LoadResponseWindow(packet, m_bEchoSuppression);
     return ScanSpecs(specs, true);
 }
 
@@ -396,14 +403,7 @@ int GenericCOMModemInterface::WaitForResponse(char* out, unsigned* outLen, unsig
         }
         if (wait != WAIT_OBJECT_0 || !recv) break;  // a failed wait must not spin
         received = true;
-        BYTE* data = recv->GetData();
-        size_t n = std::min<size_t>(data ? recv->GetDataLength() : 0, kResponseWindowSize);
-        memset(m_szResponse, 0, sizeof(m_szResponse));
-        if (n) memcpy(m_szResponse, data, n);
-        for (size_t i = 0; i < n; ++i) {
-            if (m_szResponse[i] == '\0') m_szResponse[i] = 0x01;
-        }
-        m_nResponseLength = static_cast<int>(n);
+        const size_t n = LoadResponseWindow(recv, false);
         if (ScanSpecs(specs, false)) {
             if (out && outLen && *outLen > 0) {
                 size_t copy = std::min<size_t>(n, *outLen - 1);

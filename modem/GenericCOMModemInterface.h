@@ -116,6 +116,9 @@ class GenericCOMModemInterface {
     // Echo blanking, the copy into the response window and the scan.
     // Called under m_PendingLock; true when the answer is complete.
     bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs);
+    // Copies the packet's data (at most the window) into the response
+    // window, echo of the last command blanked when asked. Its length.
+    size_t LoadResponseWindow(IOComAsyncPacket* packet, bool dropEcho);
     // Scans the response window; checkRequired holds a terminal text back
     // until every required one was seen.
     bool ScanSpecs(ResponseSpecMap* specs, bool checkRequired);

@@ -384,6 +384,47 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
     EXPECT_EQ(log.Lines().size(), count);
 }
 
+// Workers busy elsewhere: the aborted wait's completion stays queued while
+// Uninit forces the event packet free. The packets must outlive it.
+TEST_F(PortTest, UninitWaitsForACompletionStillQueued) {
+    OpenAndListen();
+    std::this_thread::sleep_for(20ms);
+    ASSERT_FALSE(port.GetComPacket()->IsFree());
+
+    static std::atomic<int> entered;
+    static std::atomic<bool> release;
+    entered = 0;
+    release = false;
+    const unsigned workers = pool.GetThreadCount();
+    for (unsigned i = 0; i < workers; ++i) {
+        ASSERT_EQ(pool.QueueWorkItem(nullptr,
+                                     [](void*, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+                                         ++entered;
+                                         while (!release.load()) std::this_thread::sleep_for(1ms);
+                                         return 0;
+                                     }),
+                  0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return entered.load() == static_cast<int>(workers); }));
+
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        port.Uninit();
+        done = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return log.CountContaining("COM event forcing state") > 0; }))
+        << log.Dump();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(done.load()) << "Uninit returned with a completion still queued";
+    EXPECT_NE(port.GetComPacket(), nullptr);
+
+    release = true;
+    closer.join();
+    EXPECT_EQ(log.Lines().back().text, "ComPort::Uninit - OK.");
+    EXPECT_EQ(port.GetComPacket(), nullptr);
+    EXPECT_FALSE(port.IsInitialized());
+}
+
 TEST_F(PortTest, UninitOnAPortNeverInitialisedReturnsAtOnce) {
     ComPort fresh;
     EXPECT_EQ(fresh.Uninit(), 0);
