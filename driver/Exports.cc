@@ -15,14 +15,17 @@ std::atomic<int> g_bDriverInitialized{0};
 
 // Test seam: QVGSM_TIME_SCALE makes this library's platform clock run that
 // many times faster, so a test host can drive long modem waits quickly. A
-// loaded library has its own copy of the clock, which only it can set.
-struct TimeScaleFromEnvironment {
-    TimeScaleFromEnvironment() {
-        if (const char* text = std::getenv("QVGSM_TIME_SCALE")) {
-            double factor = std::strtod(text, nullptr);
-            if (factor > 0) qvclock::SetScale(factor);
-        }
+// loaded library has its own copy of the clock, which only it can set. Read
+// at load and at every start: a library that stays loaded across dlclose
+// still follows the host's latest setting.
+void ApplyTimeScale() {
+    if (const char* text = std::getenv("QVGSM_TIME_SCALE")) {
+        double factor = std::strtod(text, nullptr);
+        if (factor > 0) qvclock::SetScale(factor);
     }
+}
+struct TimeScaleFromEnvironment {
+    TimeScaleFromEnvironment() { ApplyTimeScale(); }
 } g_TimeScale;
 
 }  // namespace
@@ -32,15 +35,12 @@ extern "C" {
 QVGSM_API int QVCALL gsmdrvInit(void) {
     CAThreadPool* pool = GetGlobalThreadPool();
     CDeviceManager* manager = GetDeviceManager();
-    int result;
+    int result = QV_OK;
     if (g_bDriverInitialized.load()) {
         result = QV_ALREADYINITIALIZED;
-    } else if (pool->Start(0) != 0) {
-        result = QV_INITFAILED;
-    } else if (manager->Init(pool) != QV_OK) {
-        result = QV_INITFAILED;
     } else {
-        result = QV_OK;
+        ApplyTimeScale();
+        if (pool->Start(0) != 0 || manager->Init(pool) != QV_OK) result = QV_INITFAILED;
     }
     if (result == QV_OK) {
         g_bDriverInitialized.store(1);

@@ -136,6 +136,16 @@ int GSMDevice::CheckForAreadyRecvMSGS(char* answer, int count) {
             delete record;
             continue;
         }
+        const uint64_t digest = PduDigest(pduText);
+        if (WasDelivered(record->simIndex, digest)) {
+            m_pDeviceLog->LogWarning(
+                "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %u was delivered before, "
+                "deleting it.",
+                record->simIndex);
+            delete record;
+            continue;
+        }
+        record->pduDigests[record->simIndex] = digest;
         record->partsReceived += 1;
         record->m_sms.AddStorageIndex(record->simIndex);
         record->read = 1;

@@ -133,6 +133,20 @@ class GSMDevice : public GenericCOMModemInterface {
                               int kind, void* param);
     // false when the message could not be handed over (it stays on the SIM).
     bool DeliverReceivedSMS(SMSRecv* record);
+    static uint64_t PduDigest(const std::string& pduText);
+    // True when this PDU at this index was delivered before: its deletion is
+    // queued again. Another PDU there drops the old entry.
+    bool WasDelivered(uint32_t index, uint64_t digest);
+    // Records a delivered message's parts; queues their deletion unless the
+    // line was closed meanwhile (the next start lists them again).
+    void RememberDelivered(const SMSRecv& message, bool queueDelete);
+    // A delete's outcome: a confirmed one is forgotten; one the modem
+    // refused is tried again (kDeleteTries in all). One that timed out may
+    // have happened: a retry could delete a new message stored there, so the
+    // entry only waits for the index to be read or listed again.
+    enum DeleteOutcome { DELETE_CONFIRMED, DELETE_REFUSED, DELETE_UNKNOWN };
+    void DeleteDone(uint32_t index, DeleteOutcome outcome);
+    static constexpr int kDeleteTries = 3;
     // Queued records still to be read or staged, or indices to delete.
     bool HasPendingRecvWork();
     // Takes record out of m_RecvQueue (not freed); false when not queued.
@@ -172,6 +186,16 @@ class GSMDevice : public GenericCOMModemInterface {
     std::mutex m_RecvLock;
     std::vector<SMSRecv*> m_RecvQueue;
     std::deque<uint32_t> m_DeleteList;
+    // Messages handed to the owner whose deletion is not confirmed yet, by
+    // storage index and PDU digest. Kept across Uninit: a message read or
+    // listed again (a failed or unfinished delete) is deleted, not delivered
+    // twice; another PDU at that index is a new message. m_RecvLock.
+    struct DeliveredEntry {
+        uint32_t index;
+        uint64_t digest;
+        int deleteFailures;
+    };
+    std::vector<DeliveredEntry> m_Delivered;
 
     // Sending: the job of the running attempt, taken by exchange so that its
     // completion and an abort by Uninit end it once.

@@ -367,6 +367,18 @@ void GSMDevice::RecvStage2(int /*result*/, const char* answer, int stage, SMSRec
         return;
     }
     m_pDeviceLog->LogError("GSMDevice::RecvStage2 >> decoded");
+    const uint64_t digest = PduDigest(pduText);
+    if (WasDelivered(record->simIndex, digest)) {
+        m_pDeviceLog->LogWarning(
+            "GSMDevice::RecvStage2 >> SMS %u was delivered before, deleting it again.",
+            record->simIndex);
+        UnqueueRecord(record);
+        delete record;
+        SetLineState(LINE_RECEIVING, "(2)RecvStage2");
+        ProcessReceivedSMSParts();
+        return;
+    }
+    record->pduDigests[record->simIndex] = digest;
     record->staged = 1;
     record->read = 1;
     record->partsReceived++;
@@ -396,6 +408,7 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
             collector->m_sms.AddPart(record->m_sms.GetText(), record->m_sms.GetPartNumber());
             uint32_t index = 0;
             if (record->m_sms.PopStorageIndex(index)) collector->m_sms.AddStorageIndex(index);
+            collector->pduDigests.insert(record->pduDigests.begin(), record->pduDigests.end());
             if (collector->m_sms.IsComplete()) {
                 completed = collector;
                 m_RecvQueue.erase(std::find(m_RecvQueue.begin(), m_RecvQueue.end(), collector));
@@ -421,21 +434,14 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
         // the owner had the message.
         const unsigned session = m_nSession.load();
         bool delivered = DeliverReceivedSMS(completed);
-        if (m_nSession.load() != session) {
-            // Closed meanwhile: this pass is over; what is not deleted stays
-            // on the SIM and is listed again at the next start.
+        const bool closed = m_nSession.load() != session;
+        if (delivered) RememberDelivered(*completed, !closed);
+        if (closed) {
+            // This pass is over; what is not deleted stays on the SIM and is
+            // deleted, not delivered, when the next start lists it.
             if (completed != record) delete completed;
             if (ownRecord) delete record;
             return;
-        }
-        std::lock_guard<std::mutex> lock(m_RecvLock);
-        if (delivered) {
-            for (uint32_t index : completed->m_sms.GetStorageIndices()) {
-                m_DeleteList.push_back(index);
-            }
-            if (completed == record && record->m_sms.GetStorageIndices().empty()) {
-                m_DeleteList.push_back(record->simIndex);
-            }
         }
     }
     if (completed != nullptr && completed != record) delete completed;
@@ -496,22 +502,86 @@ void GSMDevice::DeleteSMSFromSIM() {
         SetLineState(LINE_RECEIVING, "(1)DeleteSMSFromSIM");
         if (ComPort* port = GetPort()) port->ClearRecvBuffer();
         ResetResponseSpecs();
-        if (IssueGenericCMD(true, command, kDeleteTimeoutSec, 0, OnDeleteResult, nullptr)) return;
+        if (IssueGenericCMD(true, command, kDeleteTimeoutSec, 0, OnDeleteResult,
+                            reinterpret_cast<void*>(static_cast<uintptr_t>(index))))
+            return;
         m_pDeviceLog->LogError("DeleteSMSFromSIM - failed to pend IO");
+        DeleteDone(index, DELETE_REFUSED);
     }
     SetLineState(LINE_RECEIVING, "(2)DeleteSMSFromSIM");
     ProcessReceivedSMSParts();
 }
 
 int GSMDevice::OnDeleteResult(int /*order*/, int /*flag*/, int result,
-                              GenericCOMModemInterface* modem, int /*kind*/, void* /*param*/) {
+                              GenericCOMModemInterface* modem, int /*kind*/, void* param) {
     auto* device = static_cast<GSMDevice*>(modem);
     if (device == nullptr) return QV_PENDING;
+    const auto index = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(param));
+    DeleteOutcome outcome = DELETE_CONFIRMED;
     if (result != QV_OK) {
         device->m_pDeviceLog->LogError("IO Error(qverc: %d), Delete failed.", result);
+        outcome = DELETE_UNKNOWN;
     } else if (!device->m_OKSpec.m_bTriggered) {
         device->m_pDeviceLog->LogError("Modem Failed To Confirm deletion. (no 'OK' signal)");
+        outcome = DELETE_REFUSED;
     }
+    device->DeleteDone(index, outcome);
     device->DeleteSMSFromSIM();
     return QV_PENDING;
+}
+
+uint64_t GSMDevice::PduDigest(const std::string& pduText) {
+    // FNV-1a over the hex digits, case folded.
+    uint64_t hash = 14695981039346656037ull;
+    for (char c : pduText) {
+        if (IsSpace(c)) continue;
+        hash ^= static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)));
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool GSMDevice::WasDelivered(uint32_t index, uint64_t digest) {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    auto it = std::find_if(m_Delivered.begin(), m_Delivered.end(),
+                           [index](const DeliveredEntry& e) { return e.index == index; });
+    if (it == m_Delivered.end()) return false;
+    if (it->digest != digest) {
+        // The old message is gone and a new one is stored there.
+        m_Delivered.erase(it);
+        return false;
+    }
+    if (std::find(m_DeleteList.begin(), m_DeleteList.end(), index) == m_DeleteList.end())
+        m_DeleteList.push_back(index);
+    return true;
+}
+
+void GSMDevice::RememberDelivered(const SMSRecv& message, bool queueDelete) {
+    std::vector<uint32_t> indices = message.m_sms.GetStorageIndices();
+    if (indices.empty()) indices.push_back(message.simIndex);
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    for (uint32_t index : indices) {
+        auto digest = message.pduDigests.find(index);
+        DeliveredEntry entry{index, digest != message.pduDigests.end() ? digest->second : 0, 0};
+        auto it = std::find_if(m_Delivered.begin(), m_Delivered.end(),
+                               [index](const DeliveredEntry& e) { return e.index == index; });
+        if (it != m_Delivered.end()) {
+            *it = entry;
+        } else {
+            m_Delivered.push_back(entry);
+        }
+        if (queueDelete) m_DeleteList.push_back(index);
+    }
+}
+
+void GSMDevice::DeleteDone(uint32_t index, DeleteOutcome outcome) {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    auto it = std::find_if(m_Delivered.begin(), m_Delivered.end(),
+                           [index](const DeliveredEntry& e) { return e.index == index; });
+    if (it == m_Delivered.end()) return;
+    if (outcome == DELETE_CONFIRMED) {
+        m_Delivered.erase(it);
+    } else if (outcome == DELETE_REFUSED && ++it->deleteFailures < kDeleteTries) {
+        m_DeleteList.push_back(index);
+    }
 }

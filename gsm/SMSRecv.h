@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 #include "pdu/PDUCodec.h"  // pdu::SMSMessage
 
@@ -13,4 +14,6 @@ struct SMSRecv {
     uint32_t simIndex = 0;       // storage index
     uint32_t partsReceived = 0;  // parts collected into this record
     uint32_t readAttempts = 0;   // failed reads
+    // Storage index -> digest of the PDU read there, for every part held.
+    std::map<uint32_t, uint64_t> pduDigests;
 };

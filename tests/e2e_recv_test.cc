@@ -223,7 +223,8 @@ TEST_F(E2ERecvScaled, ReadAnsweredErrorIsRetried) {
 TEST_F(E2ERecvScaled, UnreadableMessageStaysOnTheSimAndTheLineGoesOn) {
     sim->AddFault(modem, "AT+CMGR error");
     sim->Inject(modem, "+15550000004", "never read");
-    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGR=").size() >= 4; }, 10s));
+    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGR=").size() >= 4; }, 10s))
+        << host->ReadLog(1);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(CommandsLike("AT+CMGR=").size(), 4u);
     EXPECT_EQ(Received().size(), 0u);
@@ -251,6 +252,50 @@ TEST_F(E2ERecvScaled, DamagedPduCountsAsAFailedRead) {
     ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
     ASSERT_TRUE(WaitSent(1));
     EXPECT_EQ(t.job.Result, QV_OK);
+}
+
+// A delivered message the modem would not delete is deleted, not delivered
+// again, when the next start lists it.
+TEST_F(E2ERecvScaled, DeliveredButUndeletedIsNotDeliveredAgainAfterRestart) {
+    sim->AddFault(modem, "AT+CMGD error");
+    const auto indices = sim->Inject(modem, "+15550000005", "stubborn SIM");
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGD=").size() >= 3; }, 10s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(CommandsLike("AT+CMGD=").size(), 3u) << "a refused delete is tried three times";
+    ASSERT_EQ(sim->Stored(modem).size(), 1u);
+
+    sim->ClearFaults(modem);
+    ASSERT_EQ(host->ReinitLine(1), QV_OK);
+    ASSERT_TRUE(WaitStoredCount(0));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Received().size(), 1u) << "delivered twice";
+    EXPECT_EQ(CommandsLike("AT+CMGD=").back(), "AT+CMGD=" + std::to_string(indices[0]));
+    EXPECT_NE(host->ReadLog(1).find("was delivered before, deleting it"), std::string::npos);
+}
+
+// A delete whose answer was lost may have happened: it is not repeated
+// blindly, and a new message stored at that index is delivered.
+TEST_F(E2ERecvScaled, NewMessageAtAnIndexWhoseDeleteWentUnansweredIsDelivered) {
+    sim->AddFault(modem, "AT+CMGD mute x1");
+    const auto first = sim->Inject(modem, "+15550000006", "first at the slot");
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(0));
+    ASSERT_TRUE(sim->WaitFor(
+        [&] { return host->ReadLog(1).find("Delete failed") != std::string::npos; }, 10s));
+    const auto second = sim->Inject(modem, "+15550000007", "second at the slot");
+    ASSERT_EQ(second, first);
+    ASSERT_TRUE(WaitReceived(2));
+    ASSERT_TRUE(WaitStoredCount(0));
+    EXPECT_EQ(U8(Received()[1].text), "second at the slot");
+    EXPECT_EQ(CommandsLike("AT+CMGD=").size(), 2u);
+
+    // And after a restart nothing comes back.
+    sim->ClearRecords(modem);
+    ASSERT_EQ(host->ReinitLine(1), QV_OK);
+    ASSERT_TRUE(sim->WaitForCommand(modem, "AT+CSQ", 10s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Received().size(), 2u);
 }
 
 }  // namespace

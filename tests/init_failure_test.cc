@@ -146,6 +146,10 @@ TEST_F(InitFailureTest, UninitDuringTheRetryBackOffCancelsTheRetry) {
     line->StartInit();
     ASSERT_TRUE(line->log().WaitFor(
         "GSMDevice::InitComplete: Waiting before reinit (1500 ms) .... ", milliseconds(5000)));
+    // The back-off timer is armed right after that line.
+    const auto armBy = std::chrono::steady_clock::now() + milliseconds(1000);
+    while (line->device()->WorkRefs() == 0 && std::chrono::steady_clock::now() < armBy)
+        std::this_thread::sleep_for(milliseconds(1));
     EXPECT_GT(line->device()->WorkRefs(), 0);
     EXPECT_EQ(line->device()->Uninit(0), QV_NOTINITIALIZED);
     EXPECT_EQ(line->device()->WorkRefs(), 0);

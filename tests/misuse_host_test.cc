@@ -233,6 +233,9 @@ TEST_F(MisuseHost, UninitFromInsideTheSentCallbackDoesNotHang) {
         ASSERT_EQ(host->SendSMS(0, &jobs.back()->job), QV_PENDING);
     }
     ASSERT_TRUE(WaitSent(6, 40s)) << EventLog::Get().Count(HOST_SMS_SENT);
+    // The event is recorded before the callback closes its line.
+    EXPECT_TRUE(EventLog::Get().WaitFor(
+        [](const std::vector<HostEvent>&) { return g_uninitResult.load() != -1; }, 10s));
     EXPECT_EQ(g_uninitResult.load(), QV_OK);
     auto ends = Ends();
     for (auto& j : jobs) EXPECT_EQ(ends[&j->job], 1);

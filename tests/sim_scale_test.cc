@@ -23,14 +23,16 @@ int ThreadCount() {
 
 TEST(SimScale, TwoThousandModemsShareOneThread) {
     constexpr int kModems = 2000;
-    int before = ThreadCount();
     qvsim::Simulator sim;
-    for (int i = 0; i < kModems; ++i) {
+    // Counted from the first modem on: a sanitizer may add threads of its own.
+    ASSERT_GE(sim.Add(), 0);
+    const int withOne = ThreadCount();
+    for (int i = 1; i < kModems; ++i) {
         if (sim.Add() < 0) {
             GTEST_SKIP() << "the system ran out of pseudo-terminals after " << i << " modems";
         }
     }
-    EXPECT_EQ(ThreadCount(), before + 1);
+    EXPECT_EQ(ThreadCount(), withOne);
     std::vector<std::unique_ptr<qvtest::SerialClient>> clients;
     for (int i = 0; i < kModems; ++i) {
         clients.push_back(std::make_unique<qvtest::SerialClient>());

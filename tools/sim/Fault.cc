@@ -42,7 +42,7 @@ const char* FaultSyntax() {
     return "<prefix|*> <action> [x<N>|always] [after=<N>] [p=<0..1>] [gap=<ms>]\n"
            "  prefix: start of the command line, e.g. AT+CMGS; '>' is the PDU after the prompt;\n"
            "          '*' every line\n"
-           "  action: silent | error | cms=<n> | cme=<n> | reply=<text> | delay=<ms> |\n"
+           "  action: silent | mute | error | cms=<n> | cme=<n> | reply=<text> | delay=<ms> |\n"
            "          chunks=<bytes> | bytes | garbage=<text> | cmti[=<index>] |\n"
            "          hangup [replug=<ms>]\n"
            "  texts take %XX and \\r \\n escapes (a space is %20)\n";
@@ -69,6 +69,8 @@ bool ParseFault(const std::string& text, Fault* out, std::string* error) {
     };
     if (key == "silent") {
         f.action = Fault::Action::Silent;
+    } else if (key == "mute") {
+        f.action = Fault::Action::Mute;
     } else if (key == "error") {
         f.action = Fault::Action::Error;
     } else if (key == "cms" || key == "cme") {

@@ -82,6 +82,9 @@ SimModem::Plan SimModem::MatchFaults(const std::string& text) {
             case Fault::Action::Silent:
                 plan.silent = true;
                 break;
+            case Fault::Action::Mute:
+                plan.mute = true;
+                break;
             case Fault::Action::Error:
                 plan.replace = true;
                 plan.replacement = "\r\nERROR\r\n";
@@ -131,7 +134,8 @@ void SimModem::HandleLine(const std::string& line, SteadyTime now) {
     }
     // A line that does not start with AT is noise to a modem: no answer.
     if (!plan.replace && !StartsWithNoCase(line, "AT")) return;
-    Answer(plan, plan.replace ? plan.replacement : Execute(line), now);
+    const std::string answer = plan.replace ? plan.replacement : Execute(line);
+    if (!plan.mute) Answer(plan, answer, now);
 }
 
 void SimModem::HandlePdu(bool cancelled, SteadyTime now) {
@@ -150,7 +154,7 @@ void SimModem::HandlePdu(bool cancelled, SteadyTime now) {
         } else {
             answer = AcceptSubmit(pdu);
         }
-        Answer(plan, answer, now);
+        if (!plan.mute) Answer(plan, answer, now);
     }
     std::vector<int> held;
     held.swap(m_deferred);

@@ -63,6 +63,7 @@ class SimModem {
   private:
     struct Plan {
         bool silent = false;
+        bool mute = false;
         bool hangUp = false;
         bool replace = false;
         std::string replacement;

@@ -84,6 +84,7 @@ struct Incoming {
 struct Fault {
     enum class Action {
         Silent,    // no echo, no answer
+        Mute,      // executed, but the answer is lost on the way
         Error,     // "ERROR" instead of the answer; the command is not executed
         CmsError,  // "+CMS ERROR: <code>" instead of the answer
         CmeError,  // "+CME ERROR: <code>" instead of the answer
