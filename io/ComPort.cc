@@ -438,17 +438,29 @@ int ComPort::Uninit() {
     // Completes a pending comm-event wait.
     if (m_bOpen.load()) SetMask(0);
     bool maskForced = false;
+    // Completions usually drain within a millisecond or two of the purge:
+    // look again soon, backing off to the full step, and force the event
+    // packet only once per full step.
+    DWORD pauseMs = 1;
+    DWORD sinceStepMs = 0;
+    bool logCheck = true;
     for (;;) {
         PurgeComPort();
         bool done = NothingInFlight();
-        Log()->LogInfo(
-            "%sComPort::Uninit - Waiting for exit. (WORKITEM REFCOUNTER: %d , IOPCOM State: %d , "
-            "IOPREAD State: %d, IOPWRTIE State: %d,  IOPCOMMASK: %d)",
-            Prefix(), static_cast<int>(m_pCompletionKey->m_lDispatchCount.load()),
-            m_pIOPCom->GetInUse(), m_pIOPRecv->GetInUse(), m_pIOPSend->GetInUse(),
-            static_cast<int>(m_pIOPCom->GetEventMask()));
+        if (logCheck || done)
+            Log()->LogInfo(
+                "%sComPort::Uninit - Waiting for exit. (WORKITEM REFCOUNTER: %d , IOPCOM State: "
+                "%d , IOPREAD State: %d, IOPWRTIE State: %d,  IOPCOMMASK: %d)",
+                Prefix(), static_cast<int>(m_pCompletionKey->m_lDispatchCount.load()),
+                m_pIOPCom->GetInUse(), m_pIOPRecv->GetInUse(), m_pIOPSend->GetInUse(),
+                static_cast<int>(m_pIOPCom->GetEventMask()));
         if (done) break;
-        Sleep(kUninitStepMs);
+        Sleep(pauseMs);
+        sinceStepMs += pauseMs;
+        pauseMs = std::min<DWORD>(pauseMs * 2, kUninitStepMs);
+        logCheck = sinceStepMs >= kUninitStepMs;
+        if (!logCheck) continue;
+        sinceStepMs = 0;
         if (maskForced && m_pIOPCom->GetEventMask() == 0) {
             Sleep(kUninitStepMs);
             Log()->LogWarning("%sComPort::Uninit - (1) COM event forcing state... ", Prefix());

@@ -105,7 +105,7 @@ void ComPort::ioRead_PacketHandler(DWORD bytes, DWORD error) {
         const unsigned count = std::min<unsigned>(bytes, kReadSize);
         packet->AppendData(m_pStagingBuffer, count);
         packet->AppendHistory(m_pStagingBuffer, count);
-        std::memset(m_pStagingBuffer, 0, kStagingSize);
+        std::memset(m_pStagingBuffer, 0, count);
     }
     // Freed before the callbacks: one of them may uninitialise the port.
     packet->Release();
