@@ -196,6 +196,7 @@ class GSMDevice : public GenericCOMModemInterface {
         int deleteFailures;
     };
     std::vector<DeliveredEntry> m_Delivered;
+    std::vector<DeliveredEntry>::iterator FindDelivered(uint32_t index);  // m_RecvLock held
 
     // Sending: the job of the running attempt, taken by exchange so that its
     // completion and an abort by Uninit end it once.

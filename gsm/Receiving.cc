@@ -541,10 +541,14 @@ uint64_t GSMDevice::PduDigest(const std::string& pduText) {
     return hash;
 }
 
+std::vector<GSMDevice::DeliveredEntry>::iterator GSMDevice::FindDelivered(uint32_t index) {
+    return std::find_if(m_Delivered.begin(), m_Delivered.end(),
+                        [index](const DeliveredEntry& e) { return e.index == index; });
+}
+
 bool GSMDevice::WasDelivered(uint32_t index, uint64_t digest) {
     std::lock_guard<std::mutex> lock(m_RecvLock);
-    auto it = std::find_if(m_Delivered.begin(), m_Delivered.end(),
-                           [index](const DeliveredEntry& e) { return e.index == index; });
+    auto it = FindDelivered(index);
     if (it == m_Delivered.end()) return false;
     if (it->digest != digest) {
         // The old message is gone and a new one is stored there.
@@ -563,8 +567,7 @@ void GSMDevice::RememberDelivered(const SMSRecv& message, bool queueDelete) {
     for (uint32_t index : indices) {
         auto digest = message.pduDigests.find(index);
         DeliveredEntry entry{index, digest != message.pduDigests.end() ? digest->second : 0, 0};
-        auto it = std::find_if(m_Delivered.begin(), m_Delivered.end(),
-                               [index](const DeliveredEntry& e) { return e.index == index; });
+        auto it = FindDelivered(index);
         if (it != m_Delivered.end()) {
             *it = entry;
         } else {
@@ -576,8 +579,7 @@ void GSMDevice::RememberDelivered(const SMSRecv& message, bool queueDelete) {
 
 void GSMDevice::DeleteDone(uint32_t index, DeleteOutcome outcome) {
     std::lock_guard<std::mutex> lock(m_RecvLock);
-    auto it = std::find_if(m_Delivered.begin(), m_Delivered.end(),
-                           [index](const DeliveredEntry& e) { return e.index == index; });
+    auto it = FindDelivered(index);
     if (it == m_Delivered.end()) return;
     if (outcome == DELETE_CONFIRMED) {
         m_Delivered.erase(it);
