@@ -179,7 +179,19 @@ int CDeviceManager::CreateLine(const GSMLineConfig* config) {
         delete log;
         return QV_INVALIDPARAM;
     }
+    {
+        std::lock_guard<std::mutex> lock(m_DeliveredLock);
+        auto kept = m_DeliveredByPort.find(config->ComPortNumber);
+        if (kept != m_DeliveredByPort.end()) {
+            line->AdoptDelivered(std::move(kept->second));
+            m_DeliveredByPort.erase(kept);
+        }
+    }
     int result = AddLine(line);
+    if (result == QV_ALREADYINITIALIZED || result == QV_INVALIDPARAM ||
+        result == QV_NOTINITIALIZED) {
+        KeepDelivered(line);  // handed back before the refused line goes
+    }
     if (result == QV_ALREADYINITIALIZED || result == QV_INVALIDPARAM ||
         result == QV_NOTINITIALIZED) {
         delete line;
@@ -200,6 +212,7 @@ int CDeviceManager::RemoveLine(int comPort) {
         line->AddWorkRef();  // keeps it from the reaper while we close it
     }
     UninitLine(line);
+    KeepDelivered(line);
     line->ReleaseWorkRef();
     // Jobs waiting for this very line can never be sent now.
     std::vector<SMSJob*> orphans;
@@ -246,7 +259,24 @@ void CDeviceManager::WaitForRefs(GSMDevice* line) {
 void CDeviceManager::DestroyLine(GSMDevice* line) {
     // A queued initialisation may have reopened it after it was removed.
     UninitLine(line);
+    KeepDelivered(line);
     delete line;
+}
+
+void CDeviceManager::KeepDelivered(GSMDevice* line) {
+    std::vector<GSMDevice::DeliveredEntry> entries = line->TakeDelivered();
+    if (entries.empty()) return;
+    std::lock_guard<std::mutex> lock(m_DeliveredLock);
+    auto& kept = m_DeliveredByPort[line->ComPortNumber()];
+    for (const GSMDevice::DeliveredEntry& entry : entries) {
+        auto it = std::find_if(kept.begin(), kept.end(),
+                               [&entry](const auto& k) { return k.index == entry.index; });
+        if (it != kept.end()) {
+            *it = entry;
+        } else {
+            kept.push_back(entry);
+        }
+    }
 }
 
 // Nothing can reach the line any more: no work item, timer or callback

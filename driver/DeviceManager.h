@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -114,6 +115,12 @@ class CDeviceManager {
     std::vector<GSMDevice*> m_Removed;  // guarded by m_LinesLock
     std::atomic<size_t> m_nRemoved{0};
     std::mutex m_AddLock;
+    // Delivered messages of removed lines whose deletion was not confirmed,
+    // by COM port: the next line added there takes them over, so it deletes
+    // rather than delivers them again. Guarded by m_DeliveredLock (innermost).
+    std::map<int, std::vector<GSMDevice::DeliveredEntry>> m_DeliveredByPort;
+    std::mutex m_DeliveredLock;
+    void KeepDelivered(GSMDevice* line);
     // Raised by every DEV_LINE_IDLE: a dispatcher that parked a job while it
     // moved looks again, so no job waits beside an idle line.
     std::atomic<unsigned> m_nIdleGen{0};

@@ -66,6 +66,17 @@ class GSMDevice : public GenericCOMModemInterface {
     const char* GetErrorText(int code) override;
     virtual int IsInitialized() { return m_bInitialized; }
 
+    // A delivered message not yet confirmed deleted from the SIM.
+    struct DeliveredEntry {
+        uint32_t index;
+        uint64_t digest;
+        int deleteFailures;
+    };
+    // What this line remembers of delivered messages, for the next line on
+    // the same port (a removed line's SIM is listed again by its successor).
+    std::vector<DeliveredEntry> TakeDelivered();
+    void AdoptDelivered(std::vector<DeliveredEntry> entries);
+
     const GSMLineConfig* GetConfigs() const { return &m_Config; }
     int ComPortNumber() const { return m_Config.ComPortNumber; }
     int GetLineState() const { return m_nLineState.load(); }
@@ -190,11 +201,6 @@ class GSMDevice : public GenericCOMModemInterface {
     // storage index and PDU digest. Kept across Uninit: a message read or
     // listed again (a failed or unfinished delete) is deleted, not delivered
     // twice; another PDU at that index is a new message. m_RecvLock.
-    struct DeliveredEntry {
-        uint32_t index;
-        uint64_t digest;
-        int deleteFailures;
-    };
     std::vector<DeliveredEntry> m_Delivered;
     std::vector<DeliveredEntry>::iterator FindDelivered(uint32_t index);  // m_RecvLock held
 

@@ -541,6 +541,19 @@ uint64_t GSMDevice::PduDigest(const std::string& pduText) {
     return hash;
 }
 
+std::vector<GSMDevice::DeliveredEntry> GSMDevice::TakeDelivered() {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    return std::move(m_Delivered);
+}
+
+void GSMDevice::AdoptDelivered(std::vector<DeliveredEntry> entries) {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    for (const DeliveredEntry& entry : entries) {
+        auto it = FindDelivered(entry.index);
+        if (it == m_Delivered.end()) m_Delivered.push_back(entry);
+    }
+}
+
 std::vector<GSMDevice::DeliveredEntry>::iterator GSMDevice::FindDelivered(uint32_t index) {
     return std::find_if(m_Delivered.begin(), m_Delivered.end(),
                         [index](const DeliveredEntry& e) { return e.index == index; });

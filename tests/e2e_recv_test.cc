@@ -274,6 +274,22 @@ TEST_F(E2ERecvScaled, DeliveredButUndeletedIsNotDeliveredAgainAfterRestart) {
     EXPECT_NE(host->ReadLog(1).find("was delivered before, deleting it"), std::string::npos);
 }
 
+// The same holds when the host removes the line and adds it again: the new
+// line on that port takes over what the old one delivered.
+TEST_F(E2ERecvScaled, RemovedAndAddedLineDoesNotDeliverAgain) {
+    sim->AddFault(modem, "AT+CMGD error");
+    sim->Inject(modem, "+15550000008", "kept across removal");
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGD=").size() >= 3; }, 10s));
+    ASSERT_EQ(host->UninitLine(1), QV_OK);
+    sim->ClearFaults(modem);
+    const GSMLineConfig config = MakeLineConfig(1);
+    ASSERT_EQ(host->AddLine(&config), QV_PENDING);
+    ASSERT_TRUE(WaitStoredCount(0));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Received().size(), 1u) << "delivered again by the new line";
+}
+
 // A delete whose answer was lost may have happened: it is not repeated
 // blindly, and a new message stored at that index is delivered.
 TEST_F(E2ERecvScaled, NewMessageAtAnIndexWhoseDeleteWentUnansweredIsDelivered) {

@@ -277,22 +277,25 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
     // No line is stuck: each sends and receives once more.
     const size_t sentBefore = EventLog::Get().Count(HOST_SMS_SENT);
     std::vector<std::unique_ptr<TestJob>> finals;
+    int finalsStored = 0;  // a SIM still full cannot take one: not the line's fault
     for (int i = 0; i < lines; ++i) {
         finals.push_back(
             std::make_unique<TestJob>("0123456789", U16("final-" + std::to_string(i)), i + 1, 1));
         EXPECT_EQ(host->SendSMS(0, &finals.back()->job), QV_PENDING) << "COM" << i + 1;
-        sim->Inject(modems[i], "+15559999999", "final-" + std::to_string(i) + " x");
+        const std::vector<int> slots =
+            sim->Inject(modems[i], "+15559999999", "final-" + std::to_string(i) + " x");
+        if (!slots.empty() && slots[0] >= 0) ++finalsStored;
     }
     EXPECT_TRUE(WaitSent(sentBefore + lines, 120s));
     for (size_t i = 0; i < finals.size(); ++i) {
         EXPECT_EQ(finals[i]->job.Result, QV_OK) << "COM" << i + 1 << " cannot send at the end";
     }
     EXPECT_TRUE(EventLog::Get().WaitFor(
-        [lines](const std::vector<HostEvent>& ev) {
+        [finalsStored](const std::vector<HostEvent>& ev) {
             int k = 0;
             for (auto& e : ev)
                 k += e.kind == HOST_SMS_RECEIVED && U8(e.text).rfind("final-", 0) == 0;
-            return k >= lines;
+            return k >= finalsStored;
         },
         120s))
         << "a line does not receive at the end";
@@ -353,7 +356,7 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
     size_t got = 0, left = 0;
     for (auto& [marker, text] : injected) {
         EXPECT_LE(delivered[marker], 1) << marker << " delivered twice";
-        if (delivered[marker] == 1) {
+        if (delivered[marker] >= 1) {
             ++got;
             EXPECT_EQ(U8(deliveredText[marker]), U8(text)) << marker << " delivered damaged";
         } else {
@@ -375,8 +378,8 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
         injected.size(), simFull.size(), got, left);
     std::printf(
         "soak: host faults: hang-ups %d, re-inits %d, uninits %d, re-adds %d; "
-        "jobs at shutdown %zu\n",
-        hangups, reinits, uninits, readds, last.size());
+        "jobs at shutdown %zu; lines whose SIM took the final message %d of %d\n",
+        hangups, reinits, uninits, readds, last.size(), finalsStored, lines);
     EXPECT_GT(ok, jobs.size() / 2);
     // Messages arrive faster than a line reads them under a sanitizer: the
     // rest must be on the SIM (above), not delivered.
