@@ -66,8 +66,7 @@ void Row(const std::string& figure, double value, const char* unit, const char* 
     fflush(stdout);
 }
 
-// Temporary folders of this run: removed on every way out, which skips the
-// driver's shutdown (its lines go down one after another).
+// Temporary folders of this run: removed on every way out.
 std::vector<std::string> g_tempDirs;
 
 [[noreturn]] void Leave(int code) {
@@ -235,12 +234,10 @@ int Bringup(int lines) {
     Row("bringup " + n + " lines failed", failed, "lines", "0");
     Row("bringup " + n + " lines simulator CPU per line", simCpu * 1000 / lines, "ms");
     // Shutdown takes its lines down one after another, each waiting for its
-    // port's reads to end: timed where that stays short.
-    if (lines <= 100) {
-        double stop = NowMs();
-        gsmdrvShutdown();
-        Row("shutdown " + n + " lines wall per line", (NowMs() - stop) / lines, "ms");
-    }
+    // port's completions to drain.
+    double stop = NowMs();
+    gsmdrvShutdown();
+    Row("shutdown " + n + " lines wall per line", (NowMs() - stop) / lines, "ms");
     Leave(failed == 0 ? 0 : 1);
 }
 
