@@ -259,9 +259,8 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
         const GSMLineConfig c = MakeLineConfig(com, 3);
         EXPECT_EQ(host->AddLine(&c), QV_PENDING);
     }
-    ASSERT_TRUE(WaitSent(jobs.size(), 300s))
-        << EventLog::Get().Count(HOST_SMS_SENT) << " of " << jobs.size() << " jobs ended";
-    // Lines that failed for good (three failed attempts in a row) come back.
+    // Lines that failed for good (three failed attempts in a row) come back:
+    // a job bound to one of them waits for it.
     std::this_thread::sleep_for(3s);
     const size_t upBefore = EventLog::Get().Count(HOST_LINE_STATUS, QV_OK);
     for (int i = 0; i < lines; ++i) EXPECT_EQ(host->ReinitLine(i + 1), QV_OK) << "COM" << i + 1;
@@ -273,6 +272,17 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
         },
         180s))
         << "a line does not come back up at the end";
+    if (!WaitSent(jobs.size(), 300s)) {
+        std::map<const void*, int> ended;
+        for (const HostEvent& e : EventLog::Get().Snapshot())
+            if (e.kind == HOST_SMS_SENT) ended[e.data]++;
+        for (const SoakJob& j : jobs) {
+            if (ended[&j.t->job] == 0)
+                ADD_FAILURE() << j.marker
+                              << " never ended (bound to its line: " << j.t->job.FixedLine << ")";
+        }
+        FAIL() << EventLog::Get().Count(HOST_SMS_SENT) << " of " << jobs.size() << " jobs ended";
+    }
 
     // No line is stuck: each sends and receives once more.
     const size_t sentBefore = EventLog::Get().Count(HOST_SMS_SENT);
