@@ -308,6 +308,18 @@ void CDeviceManager::ReapRemovedLines() {
 
 // --- Jobs --------------------------------------------------------------------
 
+// Why a job bound to line cannot go to it now (QV_OK when it can);
+// international names the code for an international job on a line without
+// international support.
+static int FixedLineRefusal(GSMDevice* line, const SMSJob* job, int international) {
+    if (line == nullptr) return QV_NOTFOUND;
+    if (!line->IsInitialized()) return QV_NOTINITIALIZED;
+    if (!line->GetConfigs()->CanSend) return QV_NOSENDLINE;
+    if (job->International && !line->GetConfigs()->SupportsInternationalNumbers)
+        return international;
+    return QV_OK;
+}
+
 int CDeviceManager::ValidateJob(SMSJob* job) {
     if (job == nullptr) return QV_INVALIDPARAM;
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
@@ -317,15 +329,7 @@ int CDeviceManager::ValidateJob(SMSJob* job) {
         std::shared_lock<std::shared_mutex> lock(m_LinesLock);
         if (job->FixedLine) {
             GSMDevice* line = FindLineLocked(job->Line);
-            if (line == nullptr) {
-                code = QV_NOTFOUND;
-            } else if (!line->IsInitialized()) {
-                code = QV_NOTINITIALIZED;
-            } else if (!line->GetConfigs()->CanSend) {
-                code = QV_NOSENDLINE;
-            } else if (job->International && !line->GetConfigs()->SupportsInternationalNumbers) {
-                code = QV_NOINTLSUPPORT;
-            }
+            code = FixedLineRefusal(line, job, QV_NOINTLSUPPORT);
             job->Device = line;
             if (code == QV_OK) line->AddWorkRef();
             return code;
@@ -469,16 +473,7 @@ int CDeviceManager::OfferToLines(SMSJob* job, int skipLast) {
 
 int CDeviceManager::DispatchFixedJob(SMSJob* job, int tryNow) {
     GSMDevice* line = FindLineRef(job->Line);
-    int code = QV_OK;
-    if (line == nullptr) {
-        code = QV_NOTFOUND;
-    } else if (!line->IsInitialized()) {
-        code = QV_NOTINITIALIZED;
-    } else if (!line->GetConfigs()->CanSend) {
-        code = QV_NOSENDLINE;
-    } else if (job->International && !line->GetConfigs()->SupportsInternationalNumbers) {
-        code = QV_NOINTLLINE;
-    }
+    const int code = FixedLineRefusal(line, job, QV_NOINTLLINE);
     if (code != QV_OK) {
         if (line != nullptr) line->ReleaseWorkRef();
         EndJob(job, code);
