@@ -1,10 +1,11 @@
 #include "driver/DeviceManager.h"
 
 #include <algorithm>
-#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "driver/HostNotify.h"
 #include "io/ComPort.h"
@@ -12,9 +13,6 @@
 #include "pdu/PDUCodec.h"
 
 namespace {
-
-// Bound on waiting for a line's outstanding work at shutdown (real time).
-constexpr auto kRefWaitLimit = std::chrono::seconds(30);
 
 // A destination the network can take: 1 to 20 digits (TP-DA). Anything else
 // would go out as an empty or cut address, or not encode at all.
@@ -40,6 +38,8 @@ int CDeviceManager::Init(CAThreadPool* pool) {
         return QV_ALREADYINITIALIZED;
     }
     m_pThreadPool = pool;
+    m_LiveLines.Reopen();
+    m_QueuedJobs.Reopen();
     m_bInitialized.store(1);
     return QV_OK;
 }
@@ -71,8 +71,8 @@ GSMDevice* CDeviceManager::FindLine(int comPort, int remove) {
     GSMDevice* line = *it;
     if (remove) {
         m_Lines.erase(it);
-        m_Removed.push_back(line);
-        m_nRemoved.fetch_add(1);
+        lock.unlock();
+        RetireLine(line, false);
     }
     return line;
 }
@@ -148,14 +148,13 @@ int CDeviceManager::ReinitLine(GSMDevice* line) {
 
 void CDeviceManager::UninitLine(GSMDevice* line) {
     if (line == nullptr) return;
-    std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
+    std::lock_guard<std::mutex> lifecycle(line->LifecycleLock());
     line->Uninit(0);
 }
 
 int CDeviceManager::CreateLine(const GSMLineConfig* config) {
     if (config == nullptr) return QV_INVALIDPARAM;
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
-    ReapRemovedLines();
     std::lock_guard<std::mutex> addLock(m_AddLock);
     if (GetLineCount() + 1 >= QVGSM_MAX_LINES + 1) return QV_LIMITREACHED;
     // Before the line exists: a refused duplicate must not open (and later
@@ -187,14 +186,14 @@ int CDeviceManager::CreateLine(const GSMLineConfig* config) {
             m_DeliveredByPort.erase(kept);
         }
     }
-    int result = AddLine(line);
+    // Each line alive is one entry of m_LiveLines until it is destroyed.
+    const bool live = m_LiveLines.TryEnter();
+    int result = live ? AddLine(line) : QV_NOTINITIALIZED;
     if (result == QV_ALREADYINITIALIZED || result == QV_INVALIDPARAM ||
         result == QV_NOTINITIALIZED) {
         KeepDelivered(line);  // handed back before the refused line goes
-    }
-    if (result == QV_ALREADYINITIALIZED || result == QV_INVALIDPARAM ||
-        result == QV_NOTINITIALIZED) {
         delete line;
+        if (live) m_LiveLines.Leave();
     }
     return result;
 }
@@ -207,14 +206,9 @@ int CDeviceManager::RemoveLine(int comPort) {
         line = FindLineLocked(comPort);
         if (line == nullptr) return QV_NOTFOUND;
         m_Lines.erase(std::find(m_Lines.begin(), m_Lines.end(), line));
-        m_Removed.push_back(line);
-        m_nRemoved.fetch_add(1);
-        line->AddWorkRef();  // keeps it from the reaper while we close it
     }
-    UninitLine(line);
-    KeepDelivered(line);
-    line->ReleaseWorkRef();
-    // Jobs waiting for this very line can never be sent now.
+    // Jobs waiting for this very line can never be sent now. None is parked
+    // for it after this sweep: ParkJob checks under both locks.
     std::vector<SMSJob*> orphans;
     {
         std::lock_guard<std::mutex> lock(m_WaitingLock);
@@ -228,8 +222,35 @@ int CDeviceManager::RemoveLine(int comPort) {
         }
     }
     for (SMSJob* job : orphans) EndJob(job, QV_NOTFOUND);
-    ReapRemovedLines();
+    // The host's thread waits until the port is free again (the line may be
+    // added anew at once); a worker, inside a callback, does not wait.
+    RetireLine(line, !CAThreadPool::OnWorkerThread());
     return QV_OK;
+}
+
+void CDeviceManager::RetireLine(GSMDevice* line, bool waitForClose) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool closed = false;
+    std::function<void()> signal;
+    if (waitForClose) {
+        signal = [&] {
+            std::lock_guard<std::mutex> guard(mutex);
+            closed = true;
+            finished.notify_all();
+        };
+    }
+    // No lifecycle lock here: the line may be gone when this returns.
+    line->BeginUninit([this, line, signal] {
+        // Handed back before the successor on this port can start.
+        KeepDelivered(line);
+        // Destroyed once nothing holds it (at once when nothing does).
+        line->Release([this, line] { DestroyLine(line); });
+        if (signal) signal();
+    });
+    if (!waitForClose) return;
+    std::unique_lock<std::mutex> guard(mutex);
+    finished.wait(guard, [&] { return closed; });
 }
 
 void CDeviceManager::EndJob(SMSJob* job, int code) {
@@ -241,7 +262,6 @@ void CDeviceManager::EndJob(SMSJob* job, int code) {
 
 int CDeviceManager::ReinitLineByPort(int comPort) {
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
-    ReapRemovedLines();
     GSMDevice* line = FindLineRef(comPort);
     if (line == nullptr) return QV_NOTFOUND;
     int result = ReinitLine(line);
@@ -249,18 +269,9 @@ int CDeviceManager::ReinitLineByPort(int comPort) {
     return result;
 }
 
-void CDeviceManager::WaitForRefs(GSMDevice* line) {
-    auto deadline = std::chrono::steady_clock::now() + kRefWaitLimit;
-    while (line->WorkRefs() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 void CDeviceManager::DestroyLine(GSMDevice* line) {
-    // A queued initialisation may have reopened it after it was removed.
-    UninitLine(line);
-    KeepDelivered(line);
     delete line;
+    m_LiveLines.Leave();
 }
 
 void CDeviceManager::KeepDelivered(GSMDevice* line) {
@@ -277,33 +288,6 @@ void CDeviceManager::KeepDelivered(GSMDevice* line) {
             kept.push_back(entry);
         }
     }
-}
-
-// Nothing can reach the line any more: no work item, timer or callback
-// holds it and no worker is inside one of its port's handlers.
-static bool IsQuiescent(GSMDevice* line) {
-    if (line->WorkRefs() != 0) return false;
-    ComPort* port = line->GetPort();
-    CompletionKey* key = port != nullptr ? port->GetCompletionKey() : nullptr;
-    return key == nullptr || key->m_lDispatchCount.load() == 0;
-}
-
-void CDeviceManager::ReapRemovedLines() {
-    if (m_nRemoved.load() == 0) return;
-    std::vector<GSMDevice*> dead;
-    {
-        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
-        for (auto it = m_Removed.begin(); it != m_Removed.end();) {
-            if (IsQuiescent(*it)) {
-                dead.push_back(*it);
-                it = m_Removed.erase(it);
-                m_nRemoved.fetch_sub(1);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (GSMDevice* line : dead) DestroyLine(line);
 }
 
 // --- Jobs --------------------------------------------------------------------
@@ -368,9 +352,12 @@ int CDeviceManager::QueueJob(SMSJob* job) {
     if (job == nullptr) return QV_INVALIDPARAM;
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
     job->Manager = this;
-    m_nQueuedJobs.fetch_add(1);
+    if (!m_QueuedJobs.TryEnter()) {
+        if (job->Device != nullptr) static_cast<GSMDevice*>(job->Device)->ReleaseWorkRef();
+        return QV_NOTINITIALIZED;
+    }
     if (m_pThreadPool->QueueWorkItem(job, SendJobWork) != 0) {
-        m_nQueuedJobs.fetch_sub(1);
+        m_QueuedJobs.Leave();
         if (job->Device != nullptr) static_cast<GSMDevice*>(job->Device)->ReleaseWorkRef();
         return QV_GENERICERROR;
     }
@@ -379,7 +366,6 @@ int CDeviceManager::QueueJob(SMSJob* job) {
 
 int CDeviceManager::SubmitJob(int force7Bit, SMSJob* job) {
     if (job == nullptr) return QV_INVALIDPARAM;
-    ReapRemovedLines();
     int result;
     bool holdsRef = false;
     if (GetWaitingJobCount() >= QVGSM_MAX_WAITING_JOBS) {
@@ -426,12 +412,22 @@ size_t CDeviceManager::GetWaitingJobCount() {
 }
 
 void CDeviceManager::ParkJob(SMSJob* job, bool front) {
-    std::lock_guard<std::mutex> lock(m_WaitingLock);
-    if (front) {
-        m_WaitingJobs.insert(m_WaitingJobs.begin(), job);
-    } else {
-        m_WaitingJobs.push_back(job);
+    {
+        // A job bound to a line parks only while that line is registered:
+        // RemoveLine unregisters first and then sweeps the list, so a job
+        // parked here is either swept or refused now, never stranded.
+        std::shared_lock<std::shared_mutex> lines(m_LinesLock);
+        if (!job->FixedLine || FindLineLocked(job->Line) != nullptr) {
+            std::lock_guard<std::mutex> lock(m_WaitingLock);
+            if (front) {
+                m_WaitingJobs.insert(m_WaitingJobs.begin(), job);
+            } else {
+                m_WaitingJobs.push_back(job);
+            }
+            return;
+        }
     }
+    EndJob(job, QV_NOTFOUND);
 }
 
 int CDeviceManager::DispatchJob(SMSJob* job, int tryNow) {
@@ -556,23 +552,39 @@ int CDeviceManager::OnDeviceEvent(int event, GSMDevice* line, int code, void* ow
     return 0;
 }
 
-int CDeviceManager::RunLineStep(void* context, void (*step)(GSMDevice*)) {
+int CDeviceManager::RunLineStep(void* context, void (*step)(CDeviceManager*, GSMDevice*)) {
     auto* line = static_cast<GSMDevice*>(context);
     if (line == nullptr) return 1;
-    auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
+    auto* self = static_cast<CDeviceManager*>(line->Owner());
     if (self != nullptr) {
-        std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
-        if (self->IsRegistered(line)) step(line);
+        std::lock_guard<std::mutex> lifecycle(line->LifecycleLock());
+        if (self->IsRegistered(line)) step(self, line);
     }
+    // Last: the line may be destroyed from here on.
     line->ReleaseWorkRef();
     return 0;
 }
 
+void CDeviceManager::StartInit(GSMDevice* line, bool firstAttempt) {
+    if (line->IsClosing()) {
+        // A close still runs (a re-initialisation from the host, say): the
+        // run starts once the port is free again.
+        line->AfterClose([this, line, firstAttempt] {
+            QueueLineWork(line, firstAttempt ? InitLineWork : RetryInitWork);
+        });
+        return;
+    }
+    line->StartInitRun(firstAttempt);
+}
+
 int CDeviceManager::InitLineWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
-    return RunLineStep(context, [](GSMDevice* line) {
-        line->m_nInitAttempts = 0;
-        line->Init();
-    });
+    return RunLineStep(context,
+                       [](CDeviceManager* self, GSMDevice* line) { self->StartInit(line, true); });
+}
+
+int CDeviceManager::RetryInitWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    return RunLineStep(context,
+                       [](CDeviceManager* self, GSMDevice* line) { self->StartInit(line, false); });
 }
 
 int CDeviceManager::SendJobWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
@@ -586,31 +598,29 @@ int CDeviceManager::SendJobWork(void* context, CompletionKey*, LPOVERLAPPED, DWO
         if (!preferred->SendSMS(job)) self->DispatchJob(job, 1);
         preferred->ReleaseWorkRef();
     }
-    self->m_nQueuedJobs.fetch_sub(1);
+    self->m_QueuedJobs.Leave();
     return 0;
 }
 
 int CDeviceManager::ReinitWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
-    return RunLineStep(context, [](GSMDevice* line) {
-        line->Uninit(0);
-        line->Init();
+    // The close ends when the port has drained, which may need this very
+    // pool: it is not waited for here. The next attempt is queued then.
+    return RunLineStep(context, [](CDeviceManager* self, GSMDevice* line) {
+        line->BeginUninit([self, line] { self->QueueLineWork(line, RetryInitWork); });
     });
 }
 
 int CDeviceManager::InitFailedWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
-    auto* line = static_cast<GSMDevice*>(context);
-    if (line == nullptr) return 1;
-    auto* self = static_cast<CDeviceManager*>(line->m_pOwner);
-    {
-        std::lock_guard<std::mutex> lifecycle(line->m_LifecycleLock);
-        line->Uninit(1);
-    }
-    if (self != nullptr && self->IsRegistered(line)) {
-        qvhost::LineStatus(line->GetConfigs(), line->m_nFailCode);
-    }
-    line->m_nFailCode = 0;
-    line->ReleaseWorkRef();
-    return 0;
+    return RunLineStep(context, [](CDeviceManager* self, GSMDevice* line) {
+        line->BeginUninit([self, line] { self->QueueLineWork(line, ReportInitFailedWork); });
+    });
+}
+
+int CDeviceManager::ReportInitFailedWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD,
+                                         DWORD) {
+    return RunLineStep(context, [](CDeviceManager*, GSMDevice* line) {
+        qvhost::LineStatus(line->GetConfigs(), line->TakeFailCode());
+    });
 }
 
 // --- Shutdown ------------------------------------------------------------------
@@ -622,22 +632,14 @@ int CDeviceManager::Shutdown() {
     {
         std::unique_lock<std::shared_mutex> lock(m_LinesLock);
         lines.swap(m_Lines);
-        lines.insert(lines.end(), m_Removed.begin(), m_Removed.end());
-        m_Removed.clear();
-        m_nRemoved.store(0);
     }
-    // A job a line is sending ends here with QV_ABORTED (the line's Uninit).
-    for (GSMDevice* line : lines) UninitLine(line);
-    for (GSMDevice* line : lines) {
-        WaitForRefs(line);
-        DestroyLine(line);
-    }
-
+    // A job a line is sending ends here with QV_ABORTED (the line's close).
+    for (GSMDevice* line : lines) RetireLine(line, false);
+    // Every line, also those removed earlier, is destroyed once nothing
+    // holds it: as long as host callbacks run, this waits.
+    m_LiveLines.CloseAndWait();
     // Jobs still on their way to a line park now that no line is left.
-    auto deadline = std::chrono::steady_clock::now() + kRefWaitLimit;
-    while (m_nQueuedJobs.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    m_QueuedJobs.CloseAndWait();
 
     std::vector<SMSJob*> waiting;
     {

@@ -6,10 +6,13 @@
 // (m_Lines, m_Removed), m_WaitingLock (m_WaitingJobs). None is held across a
 // line operation, a pool call that runs work, or a call into the host.
 //
-// Lifetime of a line: every work item queued for a line, and every walk that
-// offers a job to lines, holds a work ref on it (GSMDevice::AddWorkRef).
-// Removed lines wait in m_Removed until their refs are 0, then are closed
-// again and destroyed; Shutdown waits for that while the pool still runs.
+// Lifetime of a line: registered from gsmdrvaddGSMline; every work item
+// queued for it and every walk that offers a job to lines holds a work ref
+// (GSMDevice::AddWorkRef). Removal unregisters it and starts its close; once
+// closed, it takes no new refs and is destroyed when the last one goes, on
+// whichever thread lets it go. Shutdown waits (on the host's thread, as long
+// as host callbacks run) until every line is destroyed and every queued job
+// has been handed on. No worker ever waits for any of this.
 #pragma once
 
 #include <atomic>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "gsm/GSMDevice.h"
+#include "io/Quiescence.h"
 #include "io/ThreadPool.h"
 #include "qvGSMcomdrv.h"
 
@@ -66,14 +70,11 @@ class CDeviceManager {
     int ReinitLineByPort(int comPort);
     int SubmitJob(int force7Bit, SMSJob* job);
 
-    // Destroys removed lines that nothing can reach any more.
-    void ReapRemovedLines();
-
     static int OnDeviceEvent(int event, GSMDevice* line, int code, void* owner, void* data);
 
     // Runs step on a line that is still registered, under its lifecycle
     // lock, then drops the work ref its work item held.
-    static int RunLineStep(void* context, void (*step)(GSMDevice*));
+    static int RunLineStep(void* context, void (*step)(CDeviceManager*, GSMDevice*));
     // Work items: (context, key, overlapped, bytes, error); 1 for a null
     // context, else 0.
     static int InitLineWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
@@ -84,6 +85,12 @@ class CDeviceManager {
                           DWORD error);
     static int InitFailedWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped,
                               DWORD bytes, DWORD error);
+    // The next attempt of a failed initialisation, once the line is closed.
+    static int RetryInitWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped,
+                             DWORD bytes, DWORD error);
+    // The host hears of a failed line once it is closed.
+    static int ReportInitFailedWork(void* context, CompletionKey* key, LPOVERLAPPED overlapped,
+                                    DWORD bytes, DWORD error);
 
   private:
     // Each holds a work ref the caller releases (ReleaseLines / ReleaseWorkRef).
@@ -101,10 +108,14 @@ class CDeviceManager {
     void ParkJob(SMSJob* job, bool front);
     // Gives waiting jobs to lines that are idle now.
     void KickWaitingJobs();
-    static void WaitForRefs(GSMDevice* line);
     // Ends a job without a line: SendData freed, then CompletionCallback.
     static void EndJob(SMSJob* job, int code);
+    // Closes an unregistered line; it is destroyed once closed and released.
+    // waitForClose: block until the close is over (never on a worker).
+    void RetireLine(GSMDevice* line, bool waitForClose);
     void DestroyLine(GSMDevice* line);
+    // Starts an initialisation run, or queues it behind a running close.
+    void StartInit(GSMDevice* line, bool firstAttempt);
 
     CAThreadPool* m_pThreadPool = nullptr;
     std::atomic<int> m_bInitialized{0};
@@ -112,9 +123,9 @@ class CDeviceManager {
     std::mutex m_WaitingLock;
     std::vector<GSMDevice*> m_Lines;  // guarded by m_LinesLock, in order added
     std::shared_mutex m_LinesLock;
-    std::vector<GSMDevice*> m_Removed;  // guarded by m_LinesLock
-    std::atomic<size_t> m_nRemoved{0};
     std::mutex m_AddLock;
+    // One entry per line not yet destroyed; Shutdown closes and waits.
+    Quiescence m_LiveLines;
     // Delivered messages of removed lines whose deletion was not confirmed,
     // by COM port: the next line added there takes them over, so it deletes
     // rather than delivers them again. Guarded by m_DeliveredLock (innermost).
@@ -125,7 +136,7 @@ class CDeviceManager {
     // moved looks again, so no job waits beside an idle line.
     std::atomic<unsigned> m_nIdleGen{0};
     // SendJobWork items queued and not finished; Shutdown drains them.
-    std::atomic<int> m_nQueuedJobs{0};
+    Quiescence m_QueuedJobs;
 };
 
 // The process-wide manager.

@@ -33,6 +33,9 @@ struct TimeScaleFromEnvironment {
 extern "C" {
 
 QVGSM_API int QVCALL gsmdrvInit(void) {
+    // From inside a callback the driver is running, and stopping it there
+    // would wait for the calling worker: refused, nothing changes.
+    if (CAThreadPool::OnWorkerThread()) return QV_ALREADYINITIALIZED;
     CAThreadPool* pool = GetGlobalThreadPool();
     CDeviceManager* manager = GetDeviceManager();
     int result = QV_OK;
@@ -54,10 +57,11 @@ QVGSM_API int QVCALL gsmdrvInit(void) {
 }
 
 QVGSM_API int QVCALL gsmdrvShutdown(void) {
+    // Shutdown waits for every worker to leave, the calling one included:
+    // from inside a callback it is refused and nothing changes.
+    if (CAThreadPool::OnWorkerThread()) return QV_GENERICERROR;
     // Cleared first and at once: of two shutdowns at the same time only one
-    // stops the driver, and nothing is accepted while it stops. A second
-    // caller (also one inside a callback) returns without waiting, so it
-    // cannot block the workers the first one waits for.
+    // stops the driver, and nothing is accepted while it stops.
     int running = 1;
     if (!g_bDriverInitialized.compare_exchange_strong(running, 0)) return QV_NOTINITIALIZED;
     GetDeviceManager()->Shutdown();

@@ -9,7 +9,8 @@ void LineStatus(const GSMLineConfig* config, int code) {
 }
 
 void SmsSent(const GSMLineConfig* config, int code, SMSJob* job) {
-    if (config == nullptr || config->LineCallback == nullptr) return;
+    // A line without a callback still owes the host the job back.
+    if (config == nullptr || config->LineCallback == nullptr) return JobCompletion(job, code);
     config->LineCallback(code, config->ComPortNumber, HOST_SMS_SENT, config->CallbackContext, job,
                          1);
 }

@@ -161,8 +161,7 @@ int GSMDevice::CheckForAreadyRecvMSGS(char* answer, int count) {
 }
 
 void GSMDevice::FinishStoredMessages() {
-    SequenceStep step(this);
-    if (!step) return;  // the line was closed during the pass
+    if (IsSequenceStopped()) return;  // the line was closed during the pass
     m_pDeviceLog->LogInfo("finished processing.");
     if (ComPort* port = GetPort()) {
         if (IOComAsyncPacket* recv = port->GetRecvPacket()) recv->ClearHistory();

@@ -10,11 +10,15 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gsm/SMSRecv.h"
+#include "io/Quiescence.h"
+#include "platform/thread_annotations.h"
 #include "gsm/SMSSendData.h"
 #include "modem/GenericCOMModemInterface.h"
 #include "qvGSMcomdrv.h"
@@ -56,8 +60,21 @@ class GSMDevice : public GenericCOMModemInterface {
     ~GSMDevice() override;
 
     using GenericCOMModemInterface::Init;
+    // Opens the port and starts the initialisation run. Refused while a
+    // close is still running.
     int Init() override;
+    // Closes the line: no new work starts and the port stops. Once nothing
+    // of the line runs any more, the job in flight ends with QV_ABORTED, the
+    // queued receive records go, the line is down, and then done runs (on
+    // the thread whose work left last, or here). Never waits. A close asked
+    // for while one runs finishes with it.
+    void BeginUninit(std::function<void()> done);
+    // BeginUninit, waiting for its end unless called on a pool worker.
+    // QV_OK, or QV_NOTINITIALIZED when the line was not initialised.
     int Uninit(int reason) override;
+    // Runs fn at once, or after the close that is running.
+    void AfterClose(std::function<void()> fn);
+    bool IsClosing();
     int ModemInitProcess() override;
     // 1: attempt started (its end comes as DEV_SEND_DONE or DEV_SEND_RETRY);
     // 0: refused (busy, not initialised, cannot send, not international).
@@ -85,14 +102,30 @@ class GSMDevice : public GenericCOMModemInterface {
     int AcquireLine(int state, const char* reason);
 
     void SetDeviceEventHandler(DeviceEventHandler handler, void* owner);
+    void* Owner() const { return m_pOwner; }
+    // The owner's: held while it starts Init or Uninit of this line, so the
+    // host's calls and its work items start them one at a time.
+    std::mutex& LifecycleLock() { return m_LifecycleLock; }
+    // Starts an initialisation run; the first of a series counts attempts
+    // from one again.
+    int StartInitRun(bool firstAttempt) {
+        if (firstAttempt) m_nInitAttempts = 0;
+        return Init();
+    }
+    // The code of the last failed run (then 0).
+    int TakeFailCode() { return std::exchange(m_nFailCode, 0); }
+    // Live references (work items, walks, reports): for diagnostics.
+    int WorkRefs() { return m_Refs.Count(); }
     // Calls the owner's handler; false when none is installed.
     bool RaiseEvent(int event, int code, void* data);
 
-    // Outstanding work items, timers and callbacks that may still reach this
-    // object. The owner destroys a line only when this is 0 after Uninit.
-    void AddWorkRef() { m_nWorkRefs.fetch_add(1); }
-    void ReleaseWorkRef() { m_nWorkRefs.fetch_sub(1); }
-    int WorkRefs() const { return m_nWorkRefs.load(); }
+    // References to this object held outside it: work items queued for it,
+    // walks over the lines, a report on its way. The owner destroys a line
+    // once it is closed and released (Release's continuation).
+    bool AddWorkRef() { return m_Refs.TryEnter(); }
+    void ReleaseWorkRef() { m_Refs.Leave(); }
+    // No new references from now on; then runs once the last one is gone.
+    void Release(std::function<void()> then) { m_Refs.Close(std::move(then)); }
 
     // --- Initialisation (InitSequence.cc) ---
     // Back-off before a retry (platform-clock ms, by the failure code).
@@ -158,6 +191,10 @@ class GSMDevice : public GenericCOMModemInterface {
     enum DeleteOutcome { DELETE_CONFIRMED, DELETE_REFUSED, DELETE_UNKNOWN };
     void DeleteDone(uint32_t index, DeleteOutcome outcome);
     static constexpr int kDeleteTries = 3;
+    // Resumes the receive pass after kReadRetryMs; false when it cannot be
+    // scheduled (the line is closing).
+    bool ScheduleRecvRetry();
+    static constexpr unsigned kReadRetryMs = 200;
     // Queued records still to be read or staged, or indices to delete.
     bool HasPendingRecvWork();
     // Takes record out of m_RecvQueue (not freed); false when not queued.
@@ -216,20 +253,13 @@ class GSMDevice : public GenericCOMModemInterface {
         int phase = 0;
     } m_SendEnd;  // guarded by m_SendLock
 
-    std::atomic<int> m_nWorkRefs{0};
-    // Counts Uninit calls: a step that called out to the owner can tell
-    // whether the line was closed (and perhaps reopened) meanwhile.
-    std::atomic<unsigned> m_nSession{0};
-    // The owner's: its work items and the host's calls run Init and Uninit
-    // of this line one at a time. Taken outside every other lock.
+    DelayedWork m_RecvRetry;
+    Quiescence m_Refs;
+    // The end of a close, once the port has drained.
+    void FinishClose();
+    qv::Mutex m_CloseLock;  // innermost
+    bool m_bClosing QV_GUARDED_BY(m_CloseLock) = false;
+    std::vector<std::function<void()>> m_AfterClose QV_GUARDED_BY(m_CloseLock);
+    // See LifecycleLock. Taken outside every other lock.
     std::mutex m_LifecycleLock;
-    // One Uninit at a time (host thread and a manager work item may meet).
-    // Not taken by anything Uninit waits for.
-    std::mutex m_UninitLock;
-
-    // Timers and work items of the sequence count as work refs.
-    void HoldWork() override { AddWorkRef(); }
-    void ReleaseWork() override { ReleaseWorkRef(); }
-
-    friend class CDeviceManager;
 };

@@ -251,6 +251,9 @@ void GSMDevice::LogCNMIParams() {
 }
 
 void GSMDevice::InitComplete(int result, int stage) {
+    // A run ended by a close reports nothing: whoever closed the line
+    // decides what comes next.
+    if (IsSequenceStopped()) return;
     if (result == QV_OK) {
         if (GetPort()) GetPort()->SetPreProcessorCallback(PreProccessRecvSMS, this);
         m_pDeviceLog->LogInfo("GSMDevice::InitComplete: Recieve PreProcessor Set.");

@@ -1,11 +1,14 @@
 // GSMDevice: construction and destruction, Init/Uninit, the line state and
 // the owner's event handler.
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "gsm/GSMDevice.h"
 #include "io/ComPort.h"
+#include "io/ThreadPool.h"
 #include "logging/ILogInterface.h"
 #include "logging/LoggingHandler.h"
 #include "logging/NullLog.h"
@@ -71,7 +74,7 @@ GSMDevice::~GSMDevice() {
 }
 
 int GSMDevice::Init() {
-    if (IsInitialized() || m_bInitInProgress) return QV_ALREADYINITIALIZED;
+    if (IsInitialized() || m_bInitInProgress || IsClosing()) return QV_ALREADYINITIALIZED;
     SetLineState(LINE_INITIALISING, "Init(1)");
     ++m_nInitAttempts;
     // A new run: sequence work may start again after an earlier Uninit.
@@ -111,29 +114,37 @@ int GSMDevice::Init() {
     return code;
 }
 
-int GSMDevice::Uninit(int reason) {
-    (void)reason;
-    std::lock_guard<std::mutex> serial(m_UninitLock);
-    m_nSession.fetch_add(1);
+void GSMDevice::BeginUninit(std::function<void()> done) {
+    {
+        qv::MutexLock lock(m_CloseLock);
+        if (m_bClosing) {
+            if (done) m_AfterClose.push_back(std::move(done));
+            return;
+        }
+        m_bClosing = true;
+        if (done) m_AfterClose.push_back(std::move(done));
+    }
     m_pDeviceLog->LogInfo("GSMDevice::Uninit >>");
     ComPort* port = GetPort();
-    const bool portUp = port && port->IsInitialized();
     // Aborting first: completions from now on end their commands silently
-    // and no new command can be written.
-    if (portUp) port->SetAborting();
-    // Command callbacks (receive and send steps among them) that already
-    // started end before their records and jobs go.
-    WaitForCallbacks();
-    // Sequence work (pause, retry back-off, a callback on a worker) ends here.
+    // and no new command can be written, so the command dropped below is
+    // the last one.
+    if (port && port->IsInitialized()) port->SetAborting();
     StopSequence();
+    m_RecvRetry.Cancel();
     DropPendingCommand();
-    if (portUp) {
-        port->SetPreProcessorCallback(IOPacketNoop, nullptr);
-        ClosePort();
+    if (port) {
+        port->BeginUninit([this] { FinishClose(); });
+    } else {
+        FinishClose();
     }
+}
+
+void GSMDevice::FinishClose() {
+    // Nothing of this run is in flight any more: no step can touch the job
+    // or the records now.
     AbortSending();
     m_bInitInProgress = 0;
-
     std::deque<uint32_t> deleteList;
     std::vector<SMSRecv*> records;
     {
@@ -144,13 +155,7 @@ int GSMDevice::Uninit(int reason) {
     // Records of a stored-message pass exist before the line is initialised:
     // they are freed either way.
     for (SMSRecv* record : records) delete record;
-    if (!m_bInitialized) {
-        // Closed mid-initialisation: the line is down, not initialising.
-        SetLineState(LINE_DOWN, "UnInit");
-        return QV_NOTINITIALIZED;
-    }
-
-    if (!deleteList.empty()) {
+    if (m_bInitialized && !deleteList.empty()) {
         std::string text = "SMS Delete vector not empty... SMS ID(s) ";
         for (uint32_t index : deleteList) {
             text += ", ";
@@ -160,7 +165,50 @@ int GSMDevice::Uninit(int reason) {
     }
     m_bInitialized = 0;
     SetLineState(LINE_DOWN, "UnInit");
-    return QV_OK;
+    std::vector<std::function<void()>> after;
+    {
+        qv::MutexLock lock(m_CloseLock);
+        m_bClosing = false;
+        after.swap(m_AfterClose);
+    }
+    for (auto& fn : after) fn();
+}
+
+int GSMDevice::Uninit(int reason) {
+    (void)reason;
+    const int result = m_bInitialized ? QV_OK : QV_NOTINITIALIZED;
+    if (CAThreadPool::OnWorkerThread()) {
+        // A worker never waits for other workers: the close ends on its own.
+        BeginUninit(nullptr);
+        return result;
+    }
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    BeginUninit([&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(mutex);
+    finished.wait(guard, [&] { return done; });
+    return result;
+}
+
+void GSMDevice::AfterClose(std::function<void()> fn) {
+    {
+        qv::MutexLock lock(m_CloseLock);
+        if (m_bClosing) {
+            m_AfterClose.push_back(std::move(fn));
+            return;
+        }
+    }
+    fn();
+}
+
+bool GSMDevice::IsClosing() {
+    qv::MutexLock lock(m_CloseLock);
+    return m_bClosing;
 }
 
 void GSMDevice::SetLineState(int state, const char* reason) {

@@ -238,6 +238,9 @@ void GSMDevice::ProcessReceivedSMSParts() {
                 }
                 m_pDeviceLog->LogError("ProcessRecvSMS: async send failed (stage 1).... ");
                 record->readAttempts++;
+                // Tried again after a pause, not at once: a refusal now is
+                // usually gone a moment later. The line stays receiving.
+                if (ScheduleRecvRetry()) return;
                 continue;
             }
             if (!record->read && !record->staged) {
@@ -290,6 +293,18 @@ void GSMDevice::ProcessReceivedSMSParts() {
         if (m_bCanSend) RaiseEvent(DEV_LINE_IDLE, 0, nullptr);
         return;
     }
+}
+
+bool GSMDevice::ScheduleRecvRetry() {
+    ComPort* port = GetPort();
+    if (port == nullptr || !port->Gate().TryEnter()) return false;
+    Quiescence* gate = &port->Gate();
+    bool scheduled = m_RecvRetry.Schedule(m_pThreadPool, kReadRetryMs, [this, gate](bool run) {
+        if (run && !IsClosing()) ProcessReceivedSMSParts();
+        gate->Leave();
+    });
+    if (!scheduled) gate->Leave();
+    return scheduled;
 }
 
 int GSMDevice::ModemRecvFlowControl(int stage, int /*flag*/, int result,
@@ -432,9 +447,10 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
     if (completed != nullptr) {
         // Delivered first; the indices are queued for deletion only after
         // the owner had the message.
-        const unsigned session = m_nSession.load();
         bool delivered = DeliverReceivedSMS(completed);
-        const bool closed = m_nSession.load() != session;
+        // This pass holds the port's gate, so a close asked for during the
+        // delivery cannot have finished yet.
+        const bool closed = IsClosing();
         if (delivered) RememberDelivered(*completed, !closed);
         if (closed) {
             // This pass is over; what is not deleted stays on the SIM and is

@@ -55,6 +55,11 @@ SMSSendData* SendDataOf(SMSJob* job) {
 }  // namespace
 
 int GSMDevice::SendSMS(SMSJob* job) {
+    // The whole attempt start, and the receive pass it may run, is work of
+    // the port: a close waits for it instead of freeing what it uses.
+    ComPort* port = GetPort();
+    Quiescence::Token inside = port ? port->Gate().Enter() : Quiescence::Token();
+    if (!inside) return 0;
     if (!IsInitialized() || job == nullptr || !m_bCanSend || !m_Config.CanSend) return 0;
     if (job->International && !m_Config.SupportsInternationalNumbers) return 0;
     if (!AcquireLine(LINE_SENDING, "(1)SendSMS")) return 0;

@@ -5,8 +5,8 @@
  * records exchanged with the host, the result codes and the host callback.
  * Plain C, usable from C and C++.
  *
- * Layout. On a 32-bit build every record has the exact binary layout the
- * driver was specified with (offsets checked below). On a 64-bit build the
+ * Layout. On a 32-bit build every record has one fixed binary layout, the
+ * one hosts are built against (offsets checked below). On a 64-bit build the
  * records keep the same field order with native pointer widths, so offsets
  * after the first pointer differ; the opaque CallbackContext is pointer-sized.
  */
@@ -71,6 +71,19 @@ typedef uint16_t QVWCHAR;
  * SMSJob.CompletionCallback alike. Called on the driver's worker threads
  * (except QV_ABORTED endings, which run inside gsmdrvShutdown or a repeated
  * gsmdrvInit on the host's thread); never under a driver lock.
+ *
+ * Lifetime. A line lives from gsmdrvaddGSMline until gsmdrvuninitGSMline or
+ * gsmdrvShutdown; a job is the driver's from an accepted gsmdrvSendSMS until
+ * its one HOST_SMS_SENT callback (through the line's LineCallback, or through
+ * the job's CompletionCallback when the job ends without a line or the line
+ * has no LineCallback). A callback may call any export but gsmdrvInit and
+ * gsmdrvShutdown: gsmdrvuninitGSMline and gsmdrvreinitGSMline then start the
+ * close and return without waiting for it (the line's own callbacks must
+ * return first). gsmdrvInit from a callback returns QV_ALREADYINITIALIZED
+ * and gsmdrvShutdown returns QV_GENERICERROR; neither changes anything.
+ * Called from the host's own threads, gsmdrvuninitGSMline waits until the
+ * line's port is closed, and gsmdrvShutdown waits as long as callbacks are
+ * running: no line is freed while anything still uses it.
  *
  *   HOST_LINE_STATUS:  code = QV_OK or the failure code, data = NULL, isSendResult = 0
  *   HOST_SMS_SENT:     code = final result, data = the SMSJob, isSendResult = 1

@@ -1,26 +1,14 @@
 #include "io/AsyncPacket.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <new>
-#include <thread>
+#include <utility>
 
 #include "io/ThreadPool.h"
 #include "logging/ILogInterface.h"
 
 namespace {
-
-constexpr DWORD kSendRetryMs = 100;
-
-// The time-out work item running on this thread, so that a packet destroyed
-// from inside its own time-out callback neither waits for itself nor is
-// touched afterwards.
-struct TriggerInProgress {
-    IOComAsyncPacket* packet = nullptr;
-    bool destroyed = false;
-};
-thread_local TriggerInProgress t_Trigger;
 
 // Holds a critical section for one scope.
 class CsLock {
@@ -58,7 +46,7 @@ IOComAsyncPacket::IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool)
       m_lInUse(0),
       m_hTimer(nullptr),
       m_bTimerDone(1),
-      m_TimerCB(IOPacketNoop),
+      m_TimerFn(),
       m_csTimer{},
       m_bTimerArmed(0) {
     InitializeCriticalSection(&m_csTimer);
@@ -68,8 +56,7 @@ IOComAsyncPacket::IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool)
 
 IOComAsyncPacket::~IOComAsyncPacket() {
     StopTimer();
-    WaitTimerIdle();
-    if (t_Trigger.packet == this) t_Trigger.destroyed = true;
+    if (m_pGate == &m_OwnGate) m_OwnGate.CloseAndWait();
     delete[] m_pBuffer;
     m_pBuffer = nullptr;
     DeleteCriticalSection(&m_csTimer);
@@ -89,7 +76,7 @@ void IOComAsyncPacket::Reset() {
     {
         CsLock lock(&m_csTimer);
         m_pCompletionData = nullptr;
-        m_TimerCB = IOPacketNoop;
+        m_TimerFn = nullptr;
         m_bTimerDone = 1;
         m_bTimerArmed = 0;
         m_hTimer = nullptr;
@@ -124,7 +111,6 @@ bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
 
 void IOComAsyncPacket::Uninit() {
     StopTimer();
-    WaitTimerIdle();
     {
         CsLock lock(&m_csData);
         delete[] m_pBuffer;
@@ -190,10 +176,6 @@ void IOComAsyncPacket::ResetOverlapped() {
 
 bool IOComAsyncPacket::TryAcquire() {
     LONG expected = 0;
-    if (m_lInUse.compare_exchange_strong(expected, 1)) return true;
-    if (m_nKind != PACKET_KIND_SEND) return false;
-    Sleep(kSendRetryMs);
-    expected = 0;
     return m_lInUse.compare_exchange_strong(expected, 1);
 }
 
@@ -227,13 +209,18 @@ void IOComAsyncPacket::StopTimer() {
         }
         // A time-out already posted finds nothing to call.
         m_hTimer = nullptr;
-        m_TimerCB = nullptr;
+        m_TimerFn = nullptr;
     }
     // Waits for a running TimerProc, which takes the lock: outside it.
     if (timer != nullptr) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
 }
 
 bool IOComAsyncPacket::ArmTimer(IOPacketCallback callback, unsigned dueMs) {
+    if (callback == nullptr) return ArmTimeout(dueMs, nullptr);
+    return ArmTimeout(dueMs, [this, callback] { callback(nullptr, this, 1); });
+}
+
+bool IOComAsyncPacket::ArmTimeout(unsigned dueMs, std::function<void()> fn) {
     if (!m_bInitialised) return false;
     HANDLE old = nullptr;
     {
@@ -249,7 +236,7 @@ bool IOComAsyncPacket::ArmTimer(IOPacketCallback callback, unsigned dueMs) {
     // A time-out of an earlier arming still queued on the pool must not
     // act for this one.
     ++m_nTimerGeneration;
-    m_TimerCB = callback;
+    m_TimerFn = std::move(fn);
     m_bTimerDone = 0;
     m_hTimer = nullptr;
     HANDLE timer = nullptr;
@@ -262,20 +249,24 @@ bool IOComAsyncPacket::ArmTimer(IOPacketCallback callback, unsigned dueMs) {
 void CALLBACK IOComAsyncPacket::TimerProc(PVOID arg, BOOLEAN) {
     auto* packet = static_cast<IOComAsyncPacket*>(arg);
     if (packet == nullptr) return;
+    Quiescence* gate = nullptr;
     {
         CsLock lock(&packet->m_csTimer);
         if (packet->m_bTimerDone) return;
         packet->m_bTimerDone = 1;
+        // A closing owner takes no more time-outs; one that entered keeps the
+        // packet alive until its work item has run.
+        if (!packet->m_pGate->TryEnter()) return;
+        gate = packet->m_pGate;
         packet->m_nPostedGeneration = packet->m_nTimerGeneration;
-        ++packet->m_lPendingTriggers;
     }
     int result = packet->m_pPool ? packet->m_pPool->QueueWorkItem(packet, OnTimerTrigger)
                                  : ERROR_GEN_FAILURE;
     if (result != 0) {
-        --packet->m_lPendingTriggers;
         if (packet->m_pLog)
             packet->m_pLog->LogError(
                 "IOComAsyncPacket::TimerProc - failed to queue timer trigger.");
+        gate->Leave();
     }
 }
 
@@ -283,16 +274,20 @@ int IOComAsyncPacket::OnTimerTrigger(void* arg, CompletionKey*, LPOVERLAPPED, DW
     auto* packet = static_cast<IOComAsyncPacket*>(arg);
     if (packet == nullptr) return 0;
     HANDLE timer = nullptr;
-    IOPacketCallback callback = nullptr;
+    std::function<void()> fn;
     bool remove = false;
+    // The gate entered by TimerProc: left last, after which the packet may
+    // be freed at any moment.
+    Quiescence* gate = nullptr;
     {
         CsLock lock(&packet->m_csTimer);
+        gate = packet->m_pGate;
         if (packet->m_nPostedGeneration == packet->m_nTimerGeneration) {
             timer = packet->m_hTimer;
-            callback = packet->m_TimerCB;
+            fn = std::move(packet->m_TimerFn);
+            packet->m_TimerFn = nullptr;
             if (packet->m_bTimerArmed) {
                 packet->m_bTimerDone = 1;
-                packet->m_TimerCB = nullptr;
                 packet->m_hTimer = nullptr;
                 packet->m_bTimerArmed = 0;
                 remove = true;
@@ -300,18 +295,9 @@ int IOComAsyncPacket::OnTimerTrigger(void* arg, CompletionKey*, LPOVERLAPPED, DW
         }
     }
     if (remove && timer != nullptr) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
-    t_Trigger = TriggerInProgress{packet, false};
-    if (callback != nullptr) callback(nullptr, packet, 1);
-    bool destroyed = t_Trigger.destroyed;
-    t_Trigger = TriggerInProgress{};
-    if (!destroyed) --packet->m_lPendingTriggers;
+    if (fn) fn();
+    gate->Leave();
     return 0;
-}
-
-void IOComAsyncPacket::WaitTimerIdle() {
-    const LONG own = (t_Trigger.packet == this) ? 1 : 0;
-    while (m_lPendingTriggers.load() > own)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void IOComAsyncPacket::SetCompletionData(void* data) {

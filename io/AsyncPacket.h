@@ -3,6 +3,11 @@
 // callbacks, a one-operation-at-a-time guard and a one-shot time-out that
 // runs as a work item on the pool.
 //
+// Lifetime: a time-out on its way (from the timer firing until its work item
+// has run) is work inside the packet's gate: the owning port's, or the
+// packet's own when it has none. The port frees its packets only once its
+// gate has drained, so no time-out ever runs on a freed packet.
+//
 // Lock order: the timer and data locks are innermost and never held
 // together; DeleteTimerQueueTimer is never called under the timer lock (it
 // waits for TimerProc, which takes the lock). The data lock guards the
@@ -12,8 +17,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "io/Quiescence.h"
 #include "platform/win32.h"
 
 class ComPort;
@@ -40,7 +47,8 @@ class IOComAsyncPacket : public OVERLAPPED {
     IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool);
     IOComAsyncPacket(const IOComAsyncPacket&) = delete;
     IOComAsyncPacket& operator=(const IOComAsyncPacket&) = delete;
-    // Cancels the timer and waits for a time-out already posted to the pool.
+    // Cancels the timer. A packet with its own gate also waits for a
+    // time-out already posted (never call it from that time-out).
     virtual ~IOComAsyncPacket();
 
     // false when already initialised or the buffer cannot be allocated.
@@ -50,8 +58,7 @@ class IOComAsyncPacket : public OVERLAPPED {
     // are never read: the data is always followed by a NUL.
     virtual void ClearBuffer();
     virtual void ResetOverlapped();
-    // Claims the packet for one operation. A busy send packet is retried
-    // once after 100 ms; other kinds answer at once.
+    // Claims the packet for one operation; false at once when it is busy.
     virtual bool TryAcquire();
     virtual void Release();
     virtual bool IsFree();
@@ -63,6 +70,17 @@ class IOComAsyncPacket : public OVERLAPPED {
     // Replaces (deletes) a timer armed before. false when not initialised or
     // the timer cannot be created.
     virtual bool ArmTimer(IOPacketCallback callback, unsigned dueMs);
+    // The same with any function: an owner that captures which operation
+    // the time-out is for can tell a late time-out of an earlier arming.
+    bool ArmTimeout(unsigned dueMs, std::function<void()> fn);
+    // Waits until no time-out of this packet is on its way. Only for a packet
+    // with its own gate, and never from its own time-out.
+    void WaitTimerIdle() {
+        m_OwnGate.CloseAndWait();
+        m_OwnGate.Reopen();
+    }
+    // The gate a time-out enters (the owning port's); before any arming.
+    void SetGate(Quiescence* gate) { m_pGate = gate ? gate : &m_OwnGate; }
 
     // Timer-queue callback: posts OnTimerTrigger to the pool.
     static void CALLBACK TimerProc(PVOID packet, BOOLEAN fired);
@@ -80,10 +98,6 @@ class IOComAsyncPacket : public OVERLAPPED {
     void SetCompletionData(void* data);
     void* GetCompletionData();
     void* TakeCompletionData();
-
-    // Waits until no posted time-out of this packet is queued or running
-    // (other than the caller's own). Used before the packet goes away.
-    void WaitTimerIdle();
 
     bool IsInitialised() const { return m_bInitialised != 0; }
     PacketKind GetKind() const { return m_nKind; }
@@ -138,7 +152,7 @@ class IOComAsyncPacket : public OVERLAPPED {
     // Guarded by m_csTimer:
     HANDLE m_hTimer;
     int m_bTimerDone;  // fired, cancelled or being replaced: TimerProc backs off
-    IOPacketCallback m_TimerCB;
+    std::function<void()> m_TimerFn;
     CRITICAL_SECTION m_csTimer;
     int m_bTimerArmed;  // a timer exists that nobody has deleted yet
 
@@ -156,6 +170,6 @@ class IOComAsyncPacket : public OVERLAPPED {
     std::string m_strRecvHistory;
     unsigned m_nHistoryVersion = 0;
 
-    // Time-outs posted to the pool and not yet finished.
-    std::atomic<LONG> m_lPendingTriggers{0};
+    Quiescence m_OwnGate;
+    Quiescence* m_pGate = &m_OwnGate;
 };

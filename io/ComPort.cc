@@ -3,7 +3,9 @@
 #include "io/ComPort.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -11,12 +13,6 @@
 #include "logging/ILogInterface.h"
 #include "logging/NullLog.h"
 #include "qvGSMcomdrv.h"
-
-namespace {
-
-constexpr DWORD kUninitStepMs = 200;
-
-}  // namespace
 
 ComPort::ComPort() : m_pCompletionKey(new CompletionKey(IOAsyncEventHandler, this, 0, 0)) {
     ResetMembers();
@@ -88,6 +84,13 @@ int ComPort::Init(int commMaskSetting, GenericCOMModemInterface* owner, ILogInte
     }
     // The delayed re-listen finds its port through the comm-event packet.
     m_pIOPCom->SetCompletionData(this);
+    for (IOComAsyncPacket* packet : {m_pIOPCom, m_pIOPRecv, m_pIOPSend}) packet->SetGate(&m_Gate);
+    {
+        qv::MutexLock lock(m_WriteLock);
+        m_strQueuedWrite.clear();
+        m_bWriteQueued = false;
+    }
+    m_Gate.Reopen();
     m_pCompletionKey->m_bDisabled = 0;
     m_bInitialized = 1;
     return QV_OK;
@@ -297,22 +300,41 @@ bool ComPort::ListenOnComPort() {
     m_pIOPCom->m_IOCompleteCB = nullptr;
     __atomic_store_n(m_pIOPCom->GetEventMaskWord(), 0, __ATOMIC_RELEASE);
     m_pIOPCom->ResetOverlapped();
-    if (SetMask(EV_RXCHAR) != 0) {
-        Log()->LogWarning("ComPort::ListenOnComPort - SetCommMask Failed, erc = %d",
-                          static_cast<int>(GetLastError()));
-        m_pIOPCom->Release();
-        return false;
-    }
-    if (StartIo([this] {
+    bool maskFailed = false;
+    if (StartIo([this, &maskFailed] {
+            if (SetMask(EV_RXCHAR) != 0) {
+                maskFailed = true;
+                return FALSE;
+            }
             return GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(),
                                                    m_pIOPCom);
         }) ||
         GetLastError() == ERROR_IO_PENDING)
         return true;
-    Log()->LogWarning("ComPort::ListenOnComPort - wait failed, erc = %d",
-                      static_cast<int>(GetLastError()));
+    if (maskFailed) {
+        Log()->LogWarning("ComPort::ListenOnComPort - SetCommMask Failed, erc = %d",
+                          static_cast<int>(GetLastError()));
+    } else {
+        Log()->LogWarning("ComPort::ListenOnComPort - wait failed, erc = %d",
+                          static_cast<int>(GetLastError()));
+    }
     m_pIOPCom->Release();
     return false;
+}
+
+BOOL ComPort::StartIo(const std::function<BOOL()>& call) {
+    qv::MutexLock lock(m_StartLock);
+    if (m_bAborting.load() || !m_Gate.TryEnter()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    BOOL started = call();
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        const DWORD error = GetLastError();
+        m_Gate.Leave();
+        SetLastError(error);
+    }
+    return started;
 }
 
 BOOL ComPort::Read() {
@@ -367,9 +389,17 @@ int ComPort::SendData(const char* data, unsigned length) {
             text.c_str(), static_cast<int>(length), static_cast<int>(capacity));
         return 1;
     }
+    qv::MutexLock lock(m_WriteLock);
     if (!m_pIOPSend->TryAcquire()) {
-        Log()->LogWarning("ComPort::SendData - Failed, a send aready is pending on this port. ");
-        return 1;
+        // The previous write is still completing (its answer may already
+        // have come): this one starts from that completion.
+        if (m_bWriteQueued) {
+            Log()->LogWarning("ComPort::SendData - Failed, a send aready is pending on this port. ");
+            return 1;
+        }
+        m_strQueuedWrite.assign(data, length);
+        m_bWriteQueued = true;
+        return 0;
     }
     m_pIOPSend->ResetOverlapped();
     // A resend passes the packet's own buffer: SetData moves.
@@ -405,7 +435,7 @@ int ComPort::SendRawData(const char* data, unsigned length) {
     }
     m_pIOPSend->ResetOverlapped();
     m_pIOPSend->ClearBuffer();
-    if (StartIo([&] {
+    if (StartIo([&]() -> BOOL {
             return GetSystemCalls()->WriteFile(m_hComPort, data, length, nullptr, m_pIOPSend);
         }) ||
         GetLastError() == ERROR_IO_PENDING)
@@ -416,70 +446,94 @@ int ComPort::SendRawData(const char* data, unsigned length) {
     return 1;
 }
 
-bool ComPort::NothingInFlight() {
-    // Every started operation completes exactly once, so a zero count means
-    // no completion is queued or being handled (the caller's own handler
-    // aside). A packet may have been forced free while its completion was
-    // still queued: the count, not the packets, decides.
-    const LONG own = OwnDispatches();
-    bool packetsFree = m_pIOPCom->IsFree() && m_pIOPRecv->IsFree() && m_pIOPSend->IsFree();
-    return packetsFree && m_lOutstanding.load() <= own &&
-           m_pCompletionKey->m_lDispatchCount.load() <= own;
+bool ComPort::NextWrite() {
+    qv::MutexLock lock(m_WriteLock);
+    if (!m_bWriteQueued || m_bAborting.load()) {
+        m_bWriteQueued = false;
+        m_strQueuedWrite.clear();
+        m_pIOPSend->ClearBuffer();
+        m_pIOPSend->Release();
+        return true;
+    }
+    m_bWriteQueued = false;
+    std::string data;
+    data.swap(m_strQueuedWrite);
+    m_pIOPSend->ResetOverlapped();
+    m_pIOPSend->SetData(data.data(), static_cast<unsigned>(data.size()));
+    if (WritePacket() || GetLastError() == ERROR_IO_PENDING) return true;
+    Log()->LogWarning("ComPort::SendData - Failed, 'WriteFile' Failed... erc = %d",
+                      static_cast<int>(GetLastError()));
+    m_pIOPSend->ClearBuffer();
+    m_pIOPSend->Release();
+    return false;
 }
 
-int ComPort::Uninit() {
-    if (!m_bInitialized.load()) return 0;
-    SetAborting();
-    ++m_nEpoch;
-    ForgetCallbacks();
-    // A delayed re-listen must not start a wait behind our back.
-    m_pIOPCom->CancelTimer();
-    m_pIOPCom->WaitTimerIdle();
-    // Completes a pending comm-event wait.
-    if (m_bOpen.load()) SetMask(0);
-    bool maskForced = false;
-    // Completions usually drain within a millisecond or two of the purge:
-    // look again soon, backing off to the full step, and force the event
-    // packet only once per full step.
-    DWORD pauseMs = 1;
-    DWORD sinceStepMs = 0;
-    bool logCheck = true;
-    for (;;) {
-        PurgeComPort();
-        bool done = NothingInFlight();
-        if (logCheck || done)
+void ComPort::BeginUninit(std::function<void()> done) {
+    if (!m_bInitialized.load()) {
+        if (done) done();
+        return;
+    }
+    {
+        // Under the start lock: an operation either started before the abort
+        // below (and is aborted by it) or is refused.
+        qv::MutexLock lock(m_StartLock);
+        m_bAborting = 1;
+        const bool first = !m_bClosing;
+        m_bClosing = true;
+        if (first) {
+            ForgetCallbacks();
+            // A delayed re-listen must not start a wait behind our back.
+            m_pIOPCom->CancelTimer();
+            // Completes a pending comm-event wait; the purge aborts the rest.
+            if (m_bOpen.load()) SetMask(0);
+            PurgeComPort();
             Log()->LogInfo(
-                "%sComPort::Uninit - Waiting for exit. (WORKITEM REFCOUNTER: %d , IOPCOM State: "
-                "%d , IOPREAD State: %d, IOPWRTIE State: %d,  IOPCOMMASK: %d)",
-                Prefix(), static_cast<int>(m_pCompletionKey->m_lDispatchCount.load()),
-                m_pIOPCom->GetInUse(), m_pIOPRecv->GetInUse(), m_pIOPSend->GetInUse(),
-                static_cast<int>(m_pIOPCom->GetEventMask()));
-        if (done) break;
-        Sleep(pauseMs);
-        sinceStepMs += pauseMs;
-        pauseMs = std::min<DWORD>(pauseMs * 2, kUninitStepMs);
-        logCheck = sinceStepMs >= kUninitStepMs;
-        if (!logCheck) continue;
-        sinceStepMs = 0;
-        if (maskForced && m_pIOPCom->GetEventMask() == 0) {
-            Sleep(kUninitStepMs);
-            Log()->LogWarning("%sComPort::Uninit - (1) COM event forcing state... ", Prefix());
-            m_pIOPCom->Release();
-        }
-        if (!m_pIOPCom->IsFree()) {
-            if (SetMask(0) != 0) {
-                Log()->LogWarning("%sComPort::Uninit - (2) COM event forcing state... ", Prefix());
-                m_pIOPCom->Release();
-            } else {
-                maskForced = true;
-            }
+                "%sComPort::Uninit - Waiting for exit. (IN FLIGHT: %d , IOPCOM State: %d , IOPREAD "
+                "State: %d, IOPWRTIE State: %d,  IOPCOMMASK: %d)",
+                Prefix(), m_Gate.Count(), m_pIOPCom->GetInUse(), m_pIOPRecv->GetInUse(),
+                m_pIOPSend->GetInUse(), static_cast<int>(m_pIOPCom->GetEventMask()));
         }
     }
+    // Whoever closes first installs the end; later callers wait behind it.
+    m_Gate.Close([this, done = std::move(done)] {
+        if (m_bInitialized.load()) FinishUninit();
+        if (done) done();
+    });
+}
+
+void ComPort::FinishUninit() {
     // Late completions for this port are dropped from here on.
     m_pCompletionKey->m_bDisabled = 1;
     if (m_bOpen.load()) CloseComPort();
     FreePackets();
+    {
+        qv::MutexLock lock(m_WriteLock);
+        m_strQueuedWrite.clear();
+        m_bWriteQueued = false;
+    }
     m_bInitialized = 0;
+    {
+        qv::MutexLock lock(m_StartLock);
+        m_bClosing = false;
+    }
     Log()->LogInfo("%sComPort::Uninit - OK.", Prefix());
+}
+
+int ComPort::Uninit() {
+    if (!m_bInitialized.load()) return 0;
+    if (CAThreadPool::OnWorkerThread()) {
+        BeginUninit(nullptr);
+        return 0;
+    }
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    BeginUninit([&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(mutex);
+    finished.wait(guard, [&] { return done; });
     return 0;
 }

@@ -8,14 +8,25 @@
 //
 // Threads: a read and a write completion of one port may run at the same
 // time on two workers; the packets' in-use guards keep one operation per
-// packet. Uninit runs on the caller's thread and waits until nothing is in
-// flight.
+// packet. A write asked for while the previous one is still completing waits
+// in a one-entry queue and starts from that completion.
+//
+// Lifetime: every started operation, every time-out of a packet and every
+// piece of work an owner runs for the port (Gate()) is inside the port's
+// gate. Closing (BeginUninit) stops new operations, aborts the pending ones
+// and frees the packets only once the gate has drained, on the thread whose
+// work left last. It never waits, so a worker may close a port, also from
+// inside the port's own callbacks.
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <string>
 
 #include "io/AsyncPacket.h"
+#include "io/Quiescence.h"
 #include "io/ThreadPool.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32.h"
 
 class GenericCOMModemInterface;
@@ -46,14 +57,23 @@ class ComPort {
     // again. 0, QV_ALREADYINITIALIZED or QV_OUTOFMEMORY.
     virtual int Init(int commMaskSetting, GenericCOMModemInterface* owner, ILogInterface* log,
                      CAThreadPool* pool);
-    // Stops all I/O, waits until no completion is in flight or to come,
-    // closes the device and frees the packets. Also from inside a callback
-    // of this port (a failed line is retried from there); the packets the
-    // callback was given are gone when Uninit returns.
+    // Stops all I/O; once nothing of the port is in flight any more, closes
+    // the device, frees the packets and then calls done (on the thread whose
+    // work left last, or here). Never waits. done runs at once when the port
+    // is not initialised.
+    void BeginUninit(std::function<void()> done);
+    // BeginUninit, and on a thread that is not a pool worker also waits for
+    // its end. On a worker (from inside a callback of this port, say) it
+    // returns at once and the packets go when the last handler has left.
     virtual int Uninit();
+    // The port's gate, for owners' work that uses the port outside its own
+    // handlers (a delayed step, a work item).
+    Quiescence& Gate() { return m_Gate; }
     // Writes straight from data, which must stay valid until the write completes.
     virtual int SendRawData(const char* data, unsigned length);
-    // Copies data (at most 80499 bytes) into the send packet and writes it. 0 or 1.
+    // Copies data (at most 80499 bytes) into the send packet and writes it;
+    // while the previous write is still completing, the data waits for it
+    // (one write at most). 0 or 1.
     virtual int SendData(const char* data, unsigned length);
     // Starts the comm-event wait. Associate GetHandle() with the pool first.
     virtual bool ListenOnComPort();
@@ -112,27 +132,21 @@ class ComPort {
     // Writes the send packet's data again (the packet still held). 0 or 1.
     int Resend();
     void FreePackets();
-    bool NothingInFlight();
-    // Starts one overlapped operation. It counts as outstanding from before
-    // the call until its completion has been handled, so Uninit cannot free
-    // a packet that a queued completion still points at.
-    template <class Call>
-    BOOL StartIo(Call call) {
-        ++m_lOutstanding;
-        BOOL started = call();
-        if (!started && GetLastError() != ERROR_IO_PENDING) --m_lOutstanding;
-        return started;
-    }
-    // 1 when the calling thread is inside a completion handler of this port.
-    LONG OwnDispatches() const;
+    // Starts one overlapped operation inside the gate: it is work of the
+    // port from before the call until its completion has been handled.
+    // Refused once the port is aborting; the abort in BeginUninit happens
+    // under the same lock, so no operation starts after it.
+    BOOL StartIo(const std::function<BOOL()>& call) QV_EXCLUDES(m_StartLock);
+    // After a write completed: starts the queued write with the packet still
+    // held, or frees the packet. false when a queued write failed to start.
+    bool NextWrite() QV_EXCLUDES(m_WriteLock);
+    // The end of closing, once the gate has drained.
+    void FinishUninit();
     void ForgetCallbacks();
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
     bool Relisten();
     static void RelistenAfterErrors(ComPort* port, IOComAsyncPacket* packet, int timedOut);
-    // Whether Uninit ran since a handler took `epoch` (it may have run
-    // inside a callback; the packets the handler holds are then gone).
-    bool UninitSince(unsigned epoch) const { return m_nEpoch.load() != epoch; }
 
     const char* m_pszLogPrefix;
     ILogInterface* m_pLog;
@@ -151,7 +165,12 @@ class ComPort {
     IOComAsyncPacket* m_pIOPSend;  // IOPWRTIE
     IOComAsyncPacket* m_pIOPCom;   // IOPCOM
     IOComAsyncPacket* m_pIOPRecv;  // IOPREAD
-    std::atomic<LONG> m_lOutstanding{0};
-    // Counts Uninit calls; see UninitSince.
-    std::atomic<unsigned> m_nEpoch{0};
+
+    Quiescence m_Gate;
+    // Lock order: m_WriteLock before m_StartLock; both before the packets'.
+    qv::Mutex m_StartLock;
+    qv::Mutex m_WriteLock;
+    bool m_bClosing QV_GUARDED_BY(m_StartLock) = false;  // BeginUninit ran, FinishUninit not yet
+    std::string m_strQueuedWrite QV_GUARDED_BY(m_WriteLock);
+    bool m_bWriteQueued QV_GUARDED_BY(m_WriteLock) = false;
 };

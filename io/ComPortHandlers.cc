@@ -5,31 +5,6 @@
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 
-namespace {
-
-// The port whose completion this thread is handling: its own dispatch is
-// not waited for when a callback uninitialises the port.
-thread_local const ComPort* t_pHandlingPort = nullptr;
-
-class HandlingPort {
-  public:
-    explicit HandlingPort(const ComPort* port) : m_pPrevious(t_pHandlingPort) {
-        t_pHandlingPort = port;
-    }
-    ~HandlingPort() { t_pHandlingPort = m_pPrevious; }
-    HandlingPort(const HandlingPort&) = delete;
-    HandlingPort& operator=(const HandlingPort&) = delete;
-
-  private:
-    const ComPort* m_pPrevious;
-};
-
-}  // namespace
-
-LONG ComPort::OwnDispatches() const {
-    return t_pHandlingPort == this ? 1 : 0;
-}
-
 int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED overlapped,
                                  DWORD bytes, DWORD error) {
     auto* port = static_cast<ComPort*>(context);
@@ -37,25 +12,23 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     IOComAsyncPacket* packet = IOComAsyncPacket::FromOverlapped(overlapped);
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
-    {
-        HandlingPort handling(port);
-        switch (packet->GetKind()) {
-            case PACKET_KIND_COMEVENT:
-                port->ioComEvent_PacketHandler(error);
-                break;
-            case PACKET_KIND_RECV:
-                port->ioRead_PacketHandler(bytes, error);
-                break;
-            case PACKET_KIND_SEND:
-                port->ioWrite_PacketHandler(bytes, error);
-                break;
-            case PACKET_KIND_NONE:
-                port->Log()->LogError("ComPort::IOAsyncEventHandler - Invalid Packet");
-                break;
-        }
+    switch (packet->GetKind()) {
+        case PACKET_KIND_COMEVENT:
+            port->ioComEvent_PacketHandler(error);
+            break;
+        case PACKET_KIND_RECV:
+            port->ioRead_PacketHandler(bytes, error);
+            break;
+        case PACKET_KIND_SEND:
+            port->ioWrite_PacketHandler(bytes, error);
+            break;
+        case PACKET_KIND_NONE:
+            port->Log()->LogError("ComPort::IOAsyncEventHandler - Invalid Packet");
+            break;
     }
-    // Last: from here on Uninit may free the packets.
-    --port->m_lOutstanding;
+    // Last: the operation started in StartIo leaves the gate, and a closing
+    // port may be freed from here on (by this very call).
+    port->m_Gate.Leave();
     return 0;
 }
 
@@ -99,7 +72,8 @@ void ComPort::ioRead_PacketHandler(DWORD bytes, DWORD error) {
         return;
     }
     if (!m_bInitialized.load() || m_pIOPRecv == nullptr || !m_pIOPRecv->IsInitialised()) return;
-    const unsigned epoch = m_nEpoch.load();
+    // The packets stay until this handler has left the gate, even when a
+    // callback closes the port: after each callback only the abort is checked.
     IOComAsyncPacket* packet = m_pIOPRecv;
     if (bytes > 0) {
         const unsigned count = std::min<unsigned>(bytes, kReadSize);
@@ -116,7 +90,7 @@ void ComPort::ioRead_PacketHandler(DWORD bytes, DWORD error) {
         IOPacketCallback callback = packet->m_IOCompleteCB.load();
         if (m_nRecvErrors >= kReadErrorLimit && callback != nullptr && packet->m_bNotifyOnError) {
             callback(this, packet, 0);
-            if (UninitSince(epoch)) return;
+            if (m_bAborting.load()) return;
         }
     } else {
         m_nRecvErrors = 0;
@@ -132,13 +106,13 @@ void ComPort::ioRead_PacketHandler(DWORD bytes, DWORD error) {
             if (preProcessor != nullptr) {
                 Log()->LogInfo("ComPort::ioRead_PacketHandler RECV: m_PreProcessorCB");
                 preProcessor(this, packet, 0);
-                if (UninitSince(epoch)) return;
+                if (m_bAborting.load()) return;
             }
             IOPacketCallback callback = packet->m_IOCompleteCB.load();
             if (callback != nullptr && packet->m_bNotifyOnSuccess) {
                 Log()->LogInfo("ComPort::ioRead_PacketHandler RECV: m_IOCompleteCB");
                 callback(this, packet, 0);
-                if (UninitSince(epoch)) return;
+                if (m_bAborting.load()) return;
             }
         } else {
             Log()->LogInfo("ComPort::ioRead_PacketHandler RECV: data is not processed");
@@ -167,9 +141,8 @@ void ComPort::ioWrite_PacketHandler(DWORD bytes, DWORD error) {
         if (m_nSendErrors < kMaxSendErrors && Resend() == 0) return;
         // Given up (four tries, or the resend was refused): the next write
         // starts with a clean count.
-        packet->ClearBuffer();
         m_nSendErrors = 0;
-        packet->Release();
+        NextWrite();
         IOPacketCallback callback = packet->m_IOCompleteCB.load();
         if (callback != nullptr && packet->m_bNotifyOnError) callback(this, packet, 0);
         return;
@@ -178,9 +151,15 @@ void ComPort::ioWrite_PacketHandler(DWORD bytes, DWORD error) {
     m_nSendErrors = 0;
     Log()->LogInfo("%s(erc: %d) -> SENT(%d): %s", Prefix(), static_cast<int>(error),
                    static_cast<int>(bytes), reinterpret_cast<const char*>(packet->GetData()));
-    packet->ClearBuffer();
-    packet->Release();
+    // A write that waited for this one goes out now. One that cannot start
+    // fails its command as a write error would.
+    bool next = NextWrite();
     IOPacketCallback callback = packet->m_IOCompleteCB.load();
+    if (!next) {
+        packet->m_nError = ERROR_GEN_FAILURE;
+        if (callback != nullptr && packet->m_bNotifyOnError) callback(this, packet, 0);
+        return;
+    }
     if (callback != nullptr && packet->m_bNotifyOnSuccess) callback(this, packet, 0);
 }
 

@@ -8,6 +8,8 @@ namespace {
 constexpr DWORD kWorkItemBytes = 28;  // byte count posted with a work item
 constexpr DWORD kExitBytes = 2;       // byte count of a relayed exit key
 
+thread_local bool t_bWorker = false;
+
 bool IsCallable(CompletionHandler handler) {
     return handler != nullptr && reinterpret_cast<uintptr_t>(handler) != UINTPTR_MAX;
 }
@@ -47,8 +49,15 @@ int CAThreadPool::Start(unsigned threadCount) {
     return 0;
 }
 
+bool CAThreadPool::OnWorkerThread() {
+    return t_bWorker;
+}
+
 int CAThreadPool::QueueWorkItem(void* context, CompletionHandler handler) {
-    if (!m_bStarted.load()) return ERROR_GEN_FAILURE;
+    // Inside the gate, a post cannot land after the exit key: every accepted
+    // item runs before the workers leave.
+    Quiescence::Token posting = m_Posting.Enter();
+    if (!posting || !m_bStarted.load()) return ERROR_GEN_FAILURE;
     auto* key = new (std::nothrow) CompletionKey(handler, context, 1, 0);
     if (key == nullptr) return ERROR_OUTOFMEMORY;
     if (!PostQueuedCompletionStatus(m_hPort.load(), kWorkItemBytes,
@@ -61,14 +70,19 @@ int CAThreadPool::QueueWorkItem(void* context, CompletionHandler handler) {
 }
 
 int CAThreadPool::Shutdown() {
-    if (!m_bStarted.load()) return ERROR_GEN_FAILURE;
+    if (!m_bStarted.load() || OnWorkerThread()) return ERROR_GEN_FAILURE;
+    m_Posting.CloseAndWait();
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) return static_cast<int>(GetLastError());
+    if (event == nullptr) {
+        m_Posting.Reopen();
+        return static_cast<int>(GetLastError());
+    }
     m_hShutdownEvent = event;
     auto* exitKey = new (std::nothrow) CompletionKey(nullptr, nullptr, 0, 1);
     if (exitKey == nullptr) {
         m_hShutdownEvent = nullptr;
         CloseHandle(event);
+        m_Posting.Reopen();
         return ERROR_OUTOFMEMORY;
     }
     HANDLE port = m_hPort.load();
@@ -78,6 +92,7 @@ int CAThreadPool::Shutdown() {
             m_hShutdownEvent = nullptr;
             CloseHandle(event);
             delete exitKey;
+            m_Posting.Reopen();
             return error ? static_cast<int>(error) : ERROR_GEN_FAILURE;
         }
         // Each leaving worker passes the key on; the last one sets the event.
@@ -99,6 +114,7 @@ int CAThreadPool::Shutdown() {
     }
     m_Workers.clear();
     FreeRetiredKeys();
+    m_Posting.Reopen();
     return 0;
 }
 
@@ -167,6 +183,7 @@ DWORD WINAPI CAThreadPool::WorkerLoop(LPVOID arg) {
 }
 
 int CAThreadPool::RunWorker(WorkerThread* worker) {
+    t_bWorker = true;
     HANDLE port = m_hPort.load();
     CompletionKey* exitKey = nullptr;
     for (;;) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "io/Quiescence.h"
 #include "platform/win32.h"
 
 struct CompletionKey;
@@ -70,10 +71,12 @@ class CAThreadPool {
     // 0 also when already started.
     virtual int Start(unsigned threadCount);
     // Runs handler(context, key, null, 28, 0) once on a worker. 31 when not
-    // started, 14 when out of memory.
+    // started or once Shutdown has begun (so every accepted item runs), 14
+    // when out of memory.
     virtual int QueueWorkItem(void* context, CompletionHandler handler);
-    // Relays an exit key through every worker and waits for all of them; the
-    // pool can be started again. Never from a worker. 31 when not started.
+    // Refuses new work items, relays an exit key through every worker and
+    // waits for all of them; the pool can be started again. 31 when not
+    // started or when called from one of the pool's own workers.
     virtual int Shutdown();
     // Completions of handle's overlapped operations go to key. 0 or 31.
     virtual int AssociateHandle(HANDLE handle, CompletionKey* key);
@@ -87,6 +90,9 @@ class CAThreadPool {
     virtual LONG SetThreadState(WorkerThread* worker, LONG state);
 
     bool IsStarted() const { return m_bStarted.load(); }
+    // Whether the calling thread is a worker of any pool. A worker must never
+    // wait for work that only a worker can do.
+    static bool OnWorkerThread();
 
     // Frees a port's key once no worker can still hold it: at once when the
     // pool is stopped, else when Shutdown has ended every worker.
@@ -103,6 +109,8 @@ class CAThreadPool {
     HANDLE m_hShutdownEvent = nullptr;
     unsigned m_nThreadCount = 0;
     std::atomic<LONG> m_lActiveThreads{0};
+    // Posts in progress; closed by Shutdown before the exit key goes out.
+    Quiescence m_Posting;
     std::vector<WorkerThread*> m_Workers;
     std::mutex m_RetiredLock;  // guards m_Retired
     std::vector<CompletionKey*> m_Retired;

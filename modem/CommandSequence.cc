@@ -2,69 +2,31 @@
 // flight, judging each answer and starting the next entry from the previous
 // command's completion. The pause between entries runs as a timer so that a
 // pool worker is never put to sleep.
-#include <algorithm>
-#include <vector>
 
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 #include "modem/GenericCOMModemInterface.h"
 
-namespace {
-// Sequence steps this thread is inside, per engine (a step may, through the
-// owner's event handler, end up closing its own line).
-thread_local std::vector<const GenericCOMModemInterface*> t_steps;
-
-int StepsHeldHere(const GenericCOMModemInterface* modem) {
-    return static_cast<int>(std::count(t_steps.begin(), t_steps.end(), modem));
-}
-}  // namespace
-
-GenericCOMModemInterface::SequenceStep::SequenceStep(GenericCOMModemInterface* modem)
-    : m_pModem(modem), m_bEntered(false) {
-    std::lock_guard<std::mutex> guard(modem->m_SequenceLock);
-    if (modem->m_bSequenceStopped) return;
-    ++modem->m_nSequenceSteps;
-    m_bEntered = true;
-    t_steps.push_back(modem);
-}
-
-GenericCOMModemInterface::SequenceStep::~SequenceStep() {
-    if (!m_bEntered) return;
-    auto it = std::find(t_steps.rbegin(), t_steps.rend(), m_pModem);
-    if (it != t_steps.rend()) t_steps.erase(std::next(it).base());
-    std::lock_guard<std::mutex> guard(m_pModem->m_SequenceLock);
-    --m_pModem->m_nSequenceSteps;
-    m_pModem->m_SequenceIdle.notify_all();
-}
-
 void GenericCOMModemInterface::StartSequence() {
-    std::lock_guard<std::mutex> guard(m_SequenceLock);
     m_bSequenceStopped = false;
 }
 
 void GenericCOMModemInterface::StopSequence() {
-    {
-        std::unique_lock<std::mutex> guard(m_SequenceLock);
-        m_bSequenceStopped = true;
-        const int mine = StepsHeldHere(this);
-        m_SequenceIdle.wait(guard, [this, mine] { return m_nSequenceSteps <= mine; });
-    }
-    // A step that was running may have scheduled one more; it must not run.
+    m_bSequenceStopped = true;
     m_SequenceDelay.Cancel();
 }
 
+bool GenericCOMModemInterface::IsSequenceStopped() {
+    return m_bSequenceStopped.load();
+}
+
 void GenericCOMModemInterface::ScheduleSequenceStep(unsigned delayMs, std::function<void()> fn) {
-    {
-        std::lock_guard<std::mutex> guard(m_SequenceLock);
-        if (m_bSequenceStopped) return;
-    }
-    HoldWork();
-    auto step = [this, fn](bool run) {
-        if (run) {
-            SequenceStep entered(this);
-            if (entered) fn();
-        }
-        ReleaseWork();
+    if (m_bSequenceStopped.load()) return;
+    Quiescence* gate = m_pPort ? &m_pPort->Gate() : nullptr;
+    if (gate != nullptr && !gate->TryEnter()) return;  // the port is closing
+    auto step = [this, fn, gate](bool run) {
+        if (run && !m_bSequenceStopped.load()) fn();
+        if (gate != nullptr) gate->Leave();
     };
     if (m_SequenceDelay.Schedule(m_pPool, delayMs, step)) return;
     // No timer to be had (no pool): go on at once rather than stall the line.
@@ -134,9 +96,7 @@ int GenericCOMModemInterface::OnSequenceResult(int order, int flag, int result,
                                                void* entry) {
     (void)flag;
     (void)kind;
-    if (!modem) return 0;
-    SequenceStep step(modem);
-    if (!step) return 0;  // the line was closed meanwhile
+    if (!modem || modem->IsSequenceStopped()) return 0;  // the line was closed meanwhile
     if (modem->ProcessCMDResult(static_cast<ATCommandEntry*>(entry), result)) {
         modem->ExecuteNextCMD(order, 0);
     }

@@ -13,9 +13,6 @@
 
 namespace {
 
-// Engines whose command callback this thread is inside.
-thread_local std::vector<const GenericCOMModemInterface*> t_callbacks;
-
 // First occurrence of needle[0..n) in hay[0..len), or null.
 BYTE* FindBytes(BYTE* hay, size_t len, const char* needle, size_t n) {
     if (n == 0 || len < n) return nullptr;
@@ -186,7 +183,9 @@ int GenericCOMModemInterface::AsyncSendFormattedDataEx(const char* command, Resp
         std::lock_guard<std::mutex> guard(m_PendingLock);
         IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
         if (m_nActiveSerial == serial && recv && recv->GetCompletionData() == pending) {
-            recv->ArmTimer(OnCommandIO, timeoutMs);
+            // The time-out names its command: one that fires as its command
+            // completes cannot take the next one.
+            recv->ArmTimeout(timeoutMs, [this, serial] { OnCommandTimeout(serial); });
         }
     }
     memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
@@ -211,26 +210,23 @@ void GenericCOMModemInterface::DropPendingCommand() {
     delete pending;
 }
 
-void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* packet, int timedOut) {
-    if (!packet) return;
+void GenericCOMModemInterface::OnCommandTimeout(unsigned serial) {
+    std::unique_lock<std::mutex> lock(m_PendingLock);
+    if (serial == 0 || m_nActiveSerial != serial || !m_pPort) return;
+    IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
+    auto* pending = recv ? static_cast<PendingCommand*>(recv->TakeCompletionData()) : nullptr;
+    m_nActiveSerial = 0;
+    if (!pending) return;
+    PendingCommand command = *pending;
+    delete pending;
+    if (m_pPort->IsAborting()) return;
+    m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
+    m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
+    CallBack(command, QV_TIMEOUT, AT_KIND_TIMEOUT, lock);
+}
 
-    if (timedOut == 1) {
-        // The time-out item of the receive packet; it has no port. Whoever
-        // takes the command owns it.
-        auto* pending = static_cast<PendingCommand*>(packet->TakeCompletionData());
-        if (!pending) return;
-        GenericCOMModemInterface* modem = pending->modem;
-        PendingCommand command = *pending;
-        // Waits out a matcher that is still looking at this command.
-        std::unique_lock<std::mutex> lock(modem->m_PendingLock);
-        modem->m_nActiveSerial = 0;
-        delete pending;
-        if (!modem->m_pPort || modem->m_pPort->IsAborting()) return;
-        modem->m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
-        modem->m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
-        modem->CallBack(command, QV_TIMEOUT, AT_KIND_TIMEOUT, lock);
-        return;
-    }
+void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* packet, int timedOut) {
+    if (!packet || timedOut) return;
 
     if (!port) return;
     GenericCOMModemInterface* modem = port->GetOwner();
@@ -283,29 +279,12 @@ void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* pack
 
 void GenericCOMModemInterface::CallBack(const PendingCommand& command, int result, int kind,
                                         std::unique_lock<std::mutex>& pendingLock) {
-    // The owner may drop the line from inside the callback: it stays
-    // alive until this returns.
-    HoldWork();
-    ++m_nCallbacksRunning;
+    // The caller runs inside the port's gate (a completion or a time-out), so
+    // the line stays whole even if the callback closes it.
     pendingLock.unlock();
-    t_callbacks.push_back(this);
     if (command.callback) {
         command.callback(command.cbData, 1, result, this, kind, command.cbParam);
     }
-    t_callbacks.pop_back();
-    pendingLock.lock();
-    --m_nCallbacksRunning;
-    m_CallbacksIdle.notify_all();
-    pendingLock.unlock();
-    ReleaseWork();
-}
-
-void GenericCOMModemInterface::WaitForCallbacks() {
-    std::unique_lock<std::mutex> lock(m_PendingLock);
-    // A callback of this engine on this very thread (the line closed from
-    // inside its own completion) cannot be waited for.
-    const int mine = static_cast<int>(std::count(t_callbacks.begin(), t_callbacks.end(), this));
-    m_CallbacksIdle.wait(lock, [this, mine] { return m_nCallbacksRunning <= mine; });
 }
 
 size_t GenericCOMModemInterface::LoadResponseWindow(IOComAsyncPacket* packet, bool dropEcho) {

@@ -3,7 +3,7 @@
 // exactly once, and runs ordered command sequences (CommandSequence.cc).
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -70,15 +70,14 @@ class GenericCOMModemInterface {
     // Sets the read event of a synchronous command.
     static void OnSyncIO(ComPort* port, IOComAsyncPacket* packet, int timedOut);
 
-    // Ends the running sequence for good: nothing of it starts after this
-    // returns (pending pause or retry cancelled, steps on other threads
-    // waited for). Called when the line closes.
+    // Ends the running sequence for good: no step of it starts after this
+    // returns (a pending pause or retry is cancelled). Never waits: a step
+    // already running is work inside the port's gate, so closing the port
+    // waits for it. Called when the line closes.
     void StopSequence();
+    bool IsSequenceStopped();
     // Frees the command in flight, if any, without calling back.
     void DropPendingCommand();
-    // Once the port is aborting: waits until no command callback of this
-    // engine runs on another thread (none starts any more).
-    void WaitForCallbacks();
 
     static constexpr int kCommandBufferSize = 2500;  // a text this long or longer is refused
     static constexpr int kResponseWindowSize = 30000;
@@ -97,21 +96,13 @@ class GenericCOMModemInterface {
     // Runs the entry after `order` (the part of ExecuteNextCMD after the pause).
     void RunNextCMD(int order);
     // Schedules fn after delayMs on a pool worker as one sequence step: it is
-    // skipped once the sequence is stopped. Without a timer fn runs here.
+    // skipped once the sequence is stopped. The step is work inside the
+    // port's gate from now until it has run or was cancelled. Without a
+    // timer fn runs here.
     void ScheduleSequenceStep(unsigned delayMs, std::function<void()> fn);
-
-    // Held by every piece of sequence work (command callback, timer item,
-    // resumption) while it runs; refused once the sequence is stopped.
-    class SequenceStep {
-      public:
-        explicit SequenceStep(GenericCOMModemInterface* modem);
-        ~SequenceStep();
-        explicit operator bool() const { return m_bEntered; }
-
-      private:
-        GenericCOMModemInterface* m_pModem;
-        bool m_bEntered;
-    };
+    // The time-out of the command with this serial; a late one (its command
+    // already completed, another one in flight) does nothing.
+    void OnCommandTimeout(unsigned serial);
 
     // Echo blanking, the copy into the response window and the scan.
     // Called under m_PendingLock; true when the answer is complete.
@@ -122,15 +113,10 @@ class GenericCOMModemInterface {
     // Scans the response window; checkRequired holds a terminal text back
     // until every required one was seen.
     bool ScanSpecs(ResponseSpecMap* specs, bool checkRequired);
-    // Calls the finished command's callback, counted for WaitForCallbacks.
-    // Entered with m_PendingLock held (the port was seen not aborting).
+    // Calls the finished command's callback outside the lock. Entered with
+    // m_PendingLock held (the port was seen not aborting).
     void CallBack(const PendingCommand& command, int result, int kind,
                   std::unique_lock<std::mutex>& pendingLock);
-
-    // Outstanding timers and work items that will call back into this object.
-    // The device counts them so that it is not destroyed under them.
-    virtual void HoldWork() {}
-    virtual void ReleaseWork() {}
 
     ResponseSpecMap m_ResponseSpecs;
     ResponseSpec m_OKSpec;
@@ -156,13 +142,8 @@ class GenericCOMModemInterface {
     std::mutex m_PendingLock;
     unsigned m_nCommandSerial = 0;  // last command installed
     unsigned m_nActiveSerial = 0;   // the installed one still in flight, 0 when none
-    int m_nCallbacksRunning = 0;    // command callbacks being called now
-    std::condition_variable m_CallbacksIdle;
 
     // The pause between entries and the back-off before a retry.
     DelayedWork m_SequenceDelay;
-    std::mutex m_SequenceLock;  // guards the two fields below
-    std::condition_variable m_SequenceIdle;
-    bool m_bSequenceStopped = false;
-    int m_nSequenceSteps = 0;  // steps running now
+    std::atomic<bool> m_bSequenceStopped{false};
 };

@@ -1,7 +1,8 @@
 // The one clock behind Sleep, waits with a time-out and the timer queue.
 //
-// Tests give time a seam here: with a scale of 1000 a specified 400 s wait
-// takes 0.4 s of real time, without changing any specified value.
+// Tests give time a seam here: with a scale of 1000 a 400 s wait of the
+// driver takes 0.4 s of real time, while the driver's own constants and logs
+// keep their real values.
 #pragma once
 
 #include <cstdint>

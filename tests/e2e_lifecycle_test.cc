@@ -77,7 +77,9 @@ TEST_F(E2ELifecycle, ReinitWhileSendingAbortsOnceAndTheLineReturns) {
     EXPECT_EQ(SentFor(t), 1u);
 }
 
-TEST_F(E2ELifecycle, LineWithoutCallbackWorksSilently) {
+// A line without a callback still hands each job back, through the job's own
+// CompletionCallback, exactly once; nothing else is reported.
+TEST_F(E2ELifecycle, LineWithoutCallbackEndsJobsThroughTheirCompletionCallback) {
     int modem = AddModem(1);
     if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
     GSMLineConfig config = MakeLineConfig(1);
@@ -92,10 +94,17 @@ TEST_F(E2ELifecycle, LineWithoutCallbackWorksSilently) {
     }
     ASSERT_EQ(rc, QV_PENDING);
     ASSERT_TRUE(sim->WaitForSubmits(modem, 1, 10s));
+    ASSERT_TRUE(EventLog::Get().WaitFor(
+        [&](const std::vector<HostEvent>& events) { return !events.empty(); }, 10s));
     sim->Inject(modem, "+15550000005", "unheard");
     ASSERT_TRUE(sim->WaitFor([&] { return sim->Stored(modem).empty(); }, 10s));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(EventLog::Get().Snapshot().size(), 0u);
+    // Stored() is empty only after the delete: the delivery step is over.
+    auto events = EventLog::Get().Snapshot();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, HOST_SMS_SENT);
+    EXPECT_EQ(events[0].data, &t.job);
+    EXPECT_EQ(events[0].code, QV_OK);
+    EXPECT_EQ(events[0].context, nullptr) << "through the job's CompletionCallback";
 }
 
 TEST_F(E2ELifecycle, MessagesStoredBeforeStartAreDeliveredBeforeTheLineReports) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "io/ComPort.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
 
@@ -148,11 +149,12 @@ TEST_F(InitFailureTest, UninitDuringTheRetryBackOffCancelsTheRetry) {
         "GSMDevice::InitComplete: Waiting before reinit (1500 ms) .... ", milliseconds(5000)));
     // The back-off timer is armed right after that line.
     const auto armBy = std::chrono::steady_clock::now() + milliseconds(1000);
-    while (line->device()->WorkRefs() == 0 && std::chrono::steady_clock::now() < armBy)
+    Quiescence& gate = line->device()->GetPort()->Gate();
+    while (gate.Count() == 0 && std::chrono::steady_clock::now() < armBy)
         std::this_thread::sleep_for(milliseconds(1));
-    EXPECT_GT(line->device()->WorkRefs(), 0);
+    EXPECT_GT(gate.Count(), 0) << "the back-off is work of the port";
     EXPECT_EQ(line->device()->Uninit(0), QV_NOTINITIALIZED);
-    EXPECT_EQ(line->device()->WorkRefs(), 0);
+    EXPECT_EQ(gate.Count(), 0);
     std::this_thread::sleep_for(milliseconds(2000));
     EXPECT_EQ(line->CountEvents(DEV_INIT_RETRY), 0);
     EXPECT_EQ(line->device()->InitInProgress(), 0);

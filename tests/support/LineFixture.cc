@@ -154,9 +154,10 @@ int Line::OnDeviceEvent(int event, GSMDevice* device, int code, void* owner, voi
     }
     if (line->m_bActAsManager) {
         if (event == DEV_INIT_RETRY) {
+            // As the manager does: the next attempt once the close is over.
             line->Post([](Line* l) {
-                l->m_pDevice->Uninit(0);
-                l->m_pDevice->Init();
+                l->m_pDevice->BeginUninit(
+                    [l] { l->Post([](Line* again) { again->m_pDevice->Init(); }); });
             });
         } else if (event == DEV_INIT_FAILED) {
             line->Post([](Line* l) { l->m_pDevice->Uninit(0); });
