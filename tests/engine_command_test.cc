@@ -277,6 +277,51 @@ TEST_F(EngineTest, CompletionAndTimeoutRacingCallBackOnce) {
     RecordProperty("timeouts", timeouts);
 }
 
+// A time-out that fires just as its command completes must not take the
+// command that the completion's callback issues next (real time is the
+// subject: the answer is written right at the first command's time-out).
+ResponseSpec g_NextSpec{"+NEXT:", 6, 0, 1, 0};
+ResponseSpecMap g_NextSpecs{{1, &g_NextSpec}};
+std::atomic<int> g_NextIssued{0};
+
+int IssueNextOnDone(int cbData, int flag, int result, GenericCOMModemInterface* modem, int kind,
+                    void* param) {
+    TestModem::OnDone(cbData, flag, result, modem, kind, param);
+    if (cbData >= 1000) return 0;
+    // Only its own answer completes it, not the first command's late "OK".
+    modem->AsyncSendFormattedDataEx("AT+NEXT", &g_NextSpecs, 10000, TestModem::OnDone,
+                                    1000 + cbData, nullptr);
+    ++g_NextIssued;
+    return 0;
+}
+
+TEST_F(EngineTest, LateTimeOutNeverTakesTheNextCommand) {
+    constexpr int kRounds = 300;
+    g_NextIssued = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        m_pModem->ResetResponseSpecs();
+        ASSERT_EQ(m_pModem->AsyncSendFormattedDataEx("AT", &m_pModem->Specs(), 2 + (i % 3),
+                                                     IssueNextOnDone, i, nullptr),
+                  QV_PENDING);
+        ASSERT_TRUE(m_Peer.ReadUntil("AT\r"));
+        std::this_thread::sleep_for(std::chrono::microseconds(1800 + (i % 5) * 300));
+        ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
+        ASSERT_TRUE(m_Peer.ReadUntil("AT+NEXT\r")) << "round " << i;
+        m_Peer.Take();
+        ASSERT_TRUE(m_Peer.Write("\r\n+NEXT: 1\r\n"));
+        ASSERT_TRUE(Eventually(
+            [&] {
+                return g_NextIssued.load() == i + 1 &&
+                       m_pModem->DoneCount() == static_cast<size_t>(2 * (i + 1));
+            },
+            milliseconds(3000)))
+            << "round " << i;
+    }
+    for (const Completion& c : m_pModem->Done()) {
+        if (c.cbData >= 1000) EXPECT_EQ(c.result, QV_OK) << "follow-up " << c.cbData - 1000;
+    }
+}
+
 TEST_F(EngineTest, ClosingWithACommandInFlightCallsNothingBack) {
     ASSERT_TRUE(Issue("AT"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));

@@ -177,3 +177,44 @@ TEST(PoolTest, AssociateWithoutStartedPoolFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// Work items posted from other threads and from running items while the pool
+// shuts down: every item the pool accepted runs before Shutdown returns, and
+// every refused one was refused with an error, never dropped silently.
+std::atomic<int> g_Ran{0};
+std::atomic<int> g_Accepted{0};
+CAThreadPool* g_Racing = nullptr;
+
+int CountAndRepost(void*, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
+    ++g_Ran;
+    if (g_Racing->QueueWorkItem(nullptr, CountAndRepost) == 0) ++g_Accepted;
+    return 0;
+}
+
+TEST(PoolTest, EveryAcceptedItemRunsEvenWhenPostedDuringShutdown) {
+    for (int round = 0; round < 20; ++round) {
+        CAThreadPool pool;
+        g_Racing = &pool;
+        g_Ran = 0;
+        g_Accepted = 0;
+        ASSERT_EQ(pool.Start(3), 0);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> posters;
+        for (int t = 0; t < 3; ++t) {
+            posters.emplace_back([&] {
+                while (!stop.load()) {
+                    if (pool.QueueWorkItem(nullptr, CountAndRepost) == 0) ++g_Accepted;
+                }
+            });
+        }
+        ASSERT_TRUE(WaitUntil([] { return g_Ran.load() > 100; }));
+        ASSERT_EQ(pool.Shutdown(), 0);
+        stop = true;
+        for (std::thread& t : posters) t.join();
+        EXPECT_EQ(g_Ran.load(), g_Accepted.load()) << "round " << round;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Teardown through the exports: a bank of lines that all fail, the driver
+// called back into from its own callbacks, and shutdown while a callback is
+// still running.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "support/DriverHost.h"
+#include "support/LineFixture.h"
+
+using namespace qvtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class DriverLifetime : public DriverFixture {
+  protected:
+    double TimeScale() override { return 200.0; }
+};
+
+// Far more lines than workers, every one failing each attempt: each close on
+// a worker must end without another worker's help, or the pool stalls.
+TEST_F(DriverLifetime, FortyLinesThatAllFailReportFortyFailuresAndShutDown) {
+    constexpr int kLines = 40;
+    for (int com = 1; com <= kLines; ++com) {
+        int modem = AddModem(com);
+        if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+        ASSERT_TRUE(sim->AddFault(modem, "AT+CMGF error always"));
+    }
+    for (int com = 1; com <= kLines; ++com) {
+        GSMLineConfig config = MakeLineConfig(com);
+        ASSERT_EQ(host->AddLine(&config), QV_PENDING);
+    }
+    ASSERT_TRUE(EventLog::Get().WaitFor(
+        [](const std::vector<HostEvent>& events) {
+            size_t failed = 0;
+            for (const HostEvent& e : events) failed += e.kind == HOST_LINE_STATUS;
+            return failed == kLines;
+        },
+        60s));
+    for (const HostEvent& e : EventLog::Get().Snapshot()) {
+        EXPECT_EQ(e.kind, HOST_LINE_STATUS);
+        EXPECT_EQ(e.code, QV_INVALIDRESPONSE) << "COM" << e.comPort;
+    }
+    EXPECT_EQ(host->Shutdown(), QV_OK);
+    initialised = false;
+}
+
+// The host of the running case, for callbacks that call back in.
+DriverHost* g_Host = nullptr;
+std::atomic<int> g_ShutdownInside{-1};
+std::atomic<int> g_InitInside{-1};
+
+void QVCALL StopFromStatus(int code, int comPort, int kind, void* context, void* data, int send) {
+    if (kind == HOST_LINE_STATUS && g_ShutdownInside.load() == -1) {
+        g_InitInside = g_Host->Init();
+        g_ShutdownInside = g_Host->Shutdown();
+    }
+    RecordingCallback(code, comPort, kind, context, data, send);
+}
+
+TEST_F(DriverLifetime, ShutdownAndInitInsideACallbackAreRefusedAndChangeNothing) {
+    int modem = AddModem(1);
+    if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    g_Host = host.get();
+    g_ShutdownInside = -1;
+    GSMLineConfig config = MakeLineConfig(1);
+    config.LineCallback = StopFromStatus;
+    ASSERT_EQ(host->AddLine(&config), QV_PENDING);
+    ASSERT_TRUE(EventLog::Get().WaitFor(
+        [](const std::vector<HostEvent>& events) { return !events.empty(); }, 20s));
+    EXPECT_EQ(g_InitInside.load(), QV_ALREADYINITIALIZED);
+    EXPECT_EQ(g_ShutdownInside.load(), QV_GENERICERROR);
+    EXPECT_EQ(EventLog::Get().Snapshot()[0].code, QV_OK);
+    // Still running: the line sends.
+    TestJob t("0123456789", U16("still here"));
+    ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
+    ASSERT_TRUE(sim->WaitForSubmits(modem, 1, 10s));
+    EXPECT_EQ(host->Shutdown(), QV_OK);
+    initialised = false;
+    g_Host = nullptr;
+}
+
+// A callback still running holds its line: shutdown waits for it, however
+// long it takes, and the job is handed back whole.
+std::atomic<bool> g_Entered{false};
+std::atomic<bool> g_Release{false};
+std::atomic<int> g_ResultSeen{-1};
+
+void QVCALL BlockOnSent(int code, int comPort, int kind, void* context, void* data, int send) {
+    if (kind == HOST_SMS_SENT) {
+        g_Entered = true;
+        while (!g_Release.load()) std::this_thread::sleep_for(1ms);
+        g_ResultSeen = static_cast<SMSJob*>(data)->Result;
+    }
+    RecordingCallback(code, comPort, kind, context, data, send);
+}
+
+TEST_F(DriverLifetime, ShutdownWaitsForACallbackThatIsStillRunning) {
+    int modem = AddModem(1);
+    if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    GSMLineConfig config = MakeLineConfig(1);
+    config.LineCallback = BlockOnSent;
+    BringUp(config);
+    TestJob t("0123456789", U16("slow host"));
+    ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
+    ASSERT_TRUE(Eventually([] { return g_Entered.load(); }, 10s));
+    std::atomic<bool> returned{false};
+    std::thread stopper([&] {
+        host->Shutdown();
+        returned = true;
+    });
+    // The line's close cannot finish under the callback: shutdown is still
+    // inside when the host lets go.
+    ASSERT_TRUE(Eventually([&] { return host->CountInLog(1, "GSMDevice::Uninit >>") > 0; }, 10s));
+    EXPECT_FALSE(returned.load()) << "shutdown returned under a running callback";
+    g_Release = true;
+    stopper.join();
+    initialised = false;
+    EXPECT_EQ(g_ResultSeen.load(), QV_OK);
+    EXPECT_EQ(EventLog::Get().Count(HOST_SMS_SENT), 1u);
+}
+
+}  // namespace
