@@ -125,3 +125,40 @@ TEST_F(DriverLifetime, ShutdownWaitsForACallbackThatIsStillRunning) {
 }
 
 }  // namespace
+
+namespace {
+
+// Jobs bound to a line that is removed while they are being dispatched: each
+// ends once, with QV_NOTFOUND, before the driver stops; none is left parked.
+TEST_F(DriverLifetime, JobsForARemovedLineAllEndAtTheRemoval) {
+    for (int round = 0; round < 6; ++round) {
+        const int com = round + 1;
+        int modem = AddModem(com);
+        if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+        BringUp(MakeLineConfig(com));
+        ASSERT_TRUE(sim->AddFault(modem, "AT+CMGS silent always"));  // the line stays busy
+        std::vector<std::unique_ptr<TestJob>> jobs;
+        for (int i = 0; i < 300; ++i)
+            jobs.push_back(std::make_unique<TestJob>("0123456789", U16("bound"), com, 1));
+        size_t accepted = 0;
+        std::thread remover;
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            if (host->SendSMS(0, &jobs[i]->job) == QV_PENDING) ++accepted;
+            if (i == jobs.size() / 2) remover = std::thread([&] { host->UninitLine(com); });
+        }
+        remover.join();
+        auto endedOnce = [&](const std::vector<HostEvent>& events) {
+            size_t n = 0;
+            for (const HostEvent& e : events) n += e.kind == HOST_SMS_SENT;
+            return n;
+        };
+        EventLog::Get().WaitFor(
+            [&](const std::vector<HostEvent>& events) { return endedOnce(events) >= accepted; },
+            10s);
+        ASSERT_EQ(endedOnce(EventLog::Get().Snapshot()), accepted)
+            << "round " << round << ": a job for the removed line is stranded";
+        EventLog::Get().Clear();
+    }
+}
+
+}  // namespace
