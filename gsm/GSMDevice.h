@@ -20,6 +20,7 @@
 #include "io/Quiescence.h"
 #include "platform/thread_annotations.h"
 #include "gsm/SMSSendData.h"
+#include "gsm/SendFailure.h"
 #include "modem/GenericCOMModemInterface.h"
 #include "qvGSMcomdrv.h"
 
@@ -148,20 +149,23 @@ class GSMDevice : public GenericCOMModemInterface {
     bool StartSendingProcess(SMSJob* job);
     void SendSMSPhaseA(SMSJob* job);
     int SendMessagePiece(SMSJob* job);
-    static int SendProcess(int stage, int flag, int result, GenericCOMModemInterface* modem,
-                           int kind, void* job);
+    // The answer to AT+CMGS (stage 2) or to the PDU (stage 3).
+    void OnSendAnswer(SMSJob* job, int stage, const ATOutcome& outcome);
     void SendSMSPhaseB(SMSJob* job);
     void SendSMSPhaseD(SMSJob* job);
-    void SendComplete(int result, int phase, SMSJob* job);
+    // Ends the attempt once; failure says whether and where it may be retried.
+    void SendComplete(int result, int phase, SMSJob* job,
+                      SendFailure failure = SendFailure::Transient);
+    // Sends ESC (a modem left in PDU entry swallows what follows), then
+    // calls then once the modem answered or the short wait ran out.
+    void CancelPduEntry(std::function<void()> then);
+    static constexpr int kEscTimeoutSec = 2;
     // Ends the job in flight, if any, with QV_ABORTED (exactly one
-    // DEV_SEND_DONE per job). Uninit calls it once the port is closed.
+    // DEV_SEND_DONE per job). Runs once the line's work has drained.
     void AbortSending();
     // Work item that reports a job ended by AbortSending.
     static int OnAbortedJob(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
                             DWORD error);
-    // A send step asks for the end of the attempt; the step's entry point
-    // runs SendComplete once it has left m_SendLock.
-    void EndAttempt(int result, int phase);
 
     // --- Receiving (Receiving.cc) ---
     static void PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int timedOut);
@@ -244,14 +248,8 @@ class GSMDevice : public GenericCOMModemInterface {
     // Sending: the job of the running attempt, taken by exchange so that its
     // completion and an abort by Uninit end it once.
     std::atomic<SMSJob*> m_pSendingJob{nullptr};
-    // Held by each send step while it uses the job and its SMSSendData, and
-    // by AbortSending while it takes the job. Never across a device event.
-    std::mutex m_SendLock;
-    struct SendEnd {
-        int set = 0;
-        int result = 0;
-        int phase = 0;
-    } m_SendEnd;  // guarded by m_SendLock
+    // A prompt was answered with a PDU that has not been answered yet.
+    std::atomic<bool> m_bPduEntry{false};
 
     DelayedWork m_RecvRetry;
     Quiescence m_Refs;

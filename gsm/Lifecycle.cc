@@ -103,6 +103,9 @@ int GSMDevice::Init() {
                               code);
     } else {
         m_pDeviceLog->LogInfo("GSMDevice::Init - Sucessfully Initialized Hardware layer");
+        // Leaves any PDU entry a previous run may have left open; a modem in
+        // command mode ignores it.
+        GetPort()->SendData("\x1B", 1);
         m_pDeviceLog->LogInfo("GSMDevice::Init - Initializing Attached Modem ...");
         // Marked before the sequence starts: its end (on a worker) clears it.
         m_bInitInProgress = 1;
@@ -126,6 +129,11 @@ void GSMDevice::BeginUninit(std::function<void()> done) {
     }
     m_pDeviceLog->LogInfo("GSMDevice::Uninit >>");
     ComPort* port = GetPort();
+    // A modem left in PDU entry would swallow the next start's commands.
+    if (port && port->IsInitialized() && m_bPduEntry.exchange(false)) {
+        port->SendData("\x1B", 1);
+        m_pDeviceLog->LogWarning("GSMDevice::Uninit - ESC sent, a PDU was unanswered.");
+    }
     // Aborting first: completions from now on end their commands silently
     // and no new command can be written, so the command dropped below is
     // the last one.

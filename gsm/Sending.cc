@@ -3,14 +3,16 @@
 //
 // Every attempt ends exactly once: in SendComplete, or in AbortSending when
 // the line is closed under it. Both take the job out of m_pSendingJob; the
-// one that gets it ends the job. The steps between hold m_SendLock while they
-// use the job, so an abort never frees the job's data under a running step.
+// one that gets it ends the job. Every step runs inside the port's gate and
+// AbortSending only once the gate has drained, so an abort never frees the
+// job's data under a running step.
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
 
 #include "gsm/GSMDevice.h"
+#include "gsm/SendFailure.h"
 #include "io/ComPort.h"
 #include "io/ThreadPool.h"
 #include "logging/ILogInterface.h"
@@ -69,19 +71,9 @@ int GSMDevice::SendSMS(SMSJob* job) {
                           static_cast<int>(job->Tries + 1),
                           static_cast<int>(m_Config.SendRetryCount));
     job->Device = this;
-
-    SendEnd end;
-    bool started;
-    {
-        std::lock_guard<std::mutex> lock(m_SendLock);
-        m_SendEnd = SendEnd();
-        m_pSendingJob.store(job);
-        started = StartSendingProcess(job);
-        if (!started) m_pSendingJob.store(nullptr);
-        end = m_SendEnd;
-        m_SendEnd = SendEnd();
-    }
-    if (!started) {
+    m_pSendingJob.store(job);
+    if (!StartSendingProcess(job)) {
+        m_pSendingJob.store(nullptr);
         SetLineState(LINE_IDLE, "(2)SendSMS");
         m_pDeviceLog->LogError("GSMDevice::SendSMS - Failed to start sending process.");
         // A notification may have been queued while the line was ours.
@@ -90,7 +82,6 @@ int GSMDevice::SendSMS(SMSJob* job) {
         }
         return 0;
     }
-    if (end.set) SendComplete(end.result, end.phase, job);
     return 1;
 }
 
@@ -114,7 +105,6 @@ bool GSMDevice::StartSendingProcess(SMSJob* job) {
     data->currentPart = 0;
     m_pDeviceLog->LogInfo("SMS will require %d SMS(s) to send",
                           static_cast<int>(data->pdus.size()));
-    if (ComPort* port = GetPort()) port->ClearRecvBuffer();
     SendSMSPhaseA(job);
     return true;
 }
@@ -126,11 +116,7 @@ void GSMDevice::SendSMSPhaseA(SMSJob* job) {
     }
     int r = SendMessagePiece(job);
     if (r == QV_PENDING) return;
-    if (r == 0) {
-        EndAttempt(QV_OK, 1);
-    } else {
-        EndAttempt(QV_GENERICERROR, 1);
-    }
+    SendComplete(r == 0 ? QV_OK : QV_GENERICERROR, 1, job);
 }
 
 int GSMDevice::SendMessagePiece(SMSJob* job) {
@@ -148,60 +134,59 @@ int GSMDevice::SendMessagePiece(SMSJob* job) {
     int length = octets > 0 ? static_cast<int>(octets - 1) : 0;
     char command[32];
     std::snprintf(command, sizeof(command), "AT+CMGS=%d", length);
-
-    // Reset first: a read leaves "OK" marked required, and the prompt alone
-    // must complete this command.
-    ResetResponseSpecs();
-    m_ResponseSpecs.clear();
-    m_ResponseSpecs[1] = &m_OKSpec;
-    m_ResponseSpecs[2] = &m_PromptSpec;
-    if (!IssueGenericCMD(true, command, kPromptTimeoutSec, 2, SendProcess, job)) {
+    // The prompt ends this command; an error line ends it at once too.
+    if (IssueCommand(command, kPromptTimeoutSec, true, [this, job](const ATOutcome& outcome) {
+            OnSendAnswer(job, 2, outcome);
+        }) != QV_PENDING) {
         m_pDeviceLog->LogError("GSMDevice::SendMessagePiece - failed to queue 'CMGS' cmd. ");
         return 1;
     }
     return QV_PENDING;
 }
 
-int GSMDevice::SendProcess(int stage, int /*flag*/, int result, GenericCOMModemInterface* modem,
-                           int /*kind*/, void* param) {
-    auto* device = static_cast<GSMDevice*>(modem);
-    auto* job = static_cast<SMSJob*>(param);
-    if (device == nullptr) return QV_PENDING;
-
-    SendEnd end;
-    {
-        std::lock_guard<std::mutex> lock(device->m_SendLock);
-        // Aborted meanwhile: the job is no longer this line's to touch.
-        if (job == nullptr || device->m_pSendingJob.load() != job) return QV_PENDING;
-        device->m_SendEnd = SendEnd();
-        if (result != QV_OK) {
-            device->EndAttempt(result, stage);
-        } else if (stage == 2) {
-            if (device->m_PromptSpec.m_bTriggered) {
-                device->SendSMSPhaseB(job);
-            } else {
-                if (!device->m_ERRORSpec.m_bTriggered) {
-                    device->m_pDeviceLog->LogError(
-                        "GSMDevice::SendProcess - Unexpected Invalid Modem Response.");
-                }
-                device->EndAttempt(QV_INVALIDRESPONSE, 2);
-            }
-        } else if (stage == 3) {
-            if (device->m_OKSpec.m_bTriggered && !device->m_ERRORSpec.m_bTriggered) {
-                device->SendSMSPhaseD(job);
-            } else {
-                if (!device->m_ERRORSpec.m_bTriggered) {
-                    device->m_pDeviceLog->LogError(
-                        "GSMDevice::SendProcess - Unexpected Invalid Modem Response.");
-                }
-                device->EndAttempt(QV_INVALIDRESPONSE, 3);
-            }
+void GSMDevice::OnSendAnswer(SMSJob* job, int stage, const ATOutcome& outcome) {
+    // Ended by a close meanwhile: the job is no longer this line's to touch.
+    if (job == nullptr || m_pSendingJob.load() != job) return;
+    if (outcome.result != QV_OK) {
+        if (outcome.result == QV_TIMEOUT) {
+            // The modem may sit in PDU entry: cancel it before the line goes on.
+            const int result = outcome.result;
+            CancelPduEntry([this, job, result, stage] { SendComplete(result, stage, job); });
+            return;
         }
-        end = device->m_SendEnd;
-        device->m_SendEnd = SendEnd();
+        SendComplete(outcome.result, stage, job);
+    } else if (stage == 2 && outcome.prompt) {
+        SendSMSPhaseB(job);
+    } else if (stage == 3 && outcome.Ok()) {
+        if (const std::string* cmgs = outcome.Find("+CMGS:")) {
+            m_pDeviceLog->LogInfo("GSMDevice::SendProcess - part sent, message reference %s",
+                                  cmgs->substr(6).c_str());
+        }
+        m_bPduEntry = false;
+        SendSMSPhaseD(job);
+    } else if (outcome.IsError()) {
+        m_bPduEntry = false;
+        const SendFailureCause cause = ClassifySendError(outcome);
+        m_pDeviceLog->LogError("GSMDevice::SendProcess - modem refused the message: %s (%s)",
+                               outcome.errorCode >= 0 ? std::to_string(outcome.errorCode).c_str()
+                                                      : outcome.errorText.c_str(),
+                               cause.meaning);
+        SendComplete(QV_INVALIDRESPONSE, stage, job, cause.kind);
+    } else {
+        m_pDeviceLog->LogError("GSMDevice::SendProcess - Unexpected Invalid Modem Response.");
+        SendComplete(QV_INVALIDRESPONSE, stage, job);
     }
-    if (end.set) device->SendComplete(end.result, end.phase, job);
-    return QV_PENDING;
+}
+
+void GSMDevice::CancelPduEntry(std::function<void()> then) {
+    m_bPduEntry = false;
+    m_pDeviceLog->LogWarning("GSMDevice::CancelPduEntry - ESC sent.");
+    // In PDU entry the modem answers the escape; otherwise nothing comes and
+    // the short wait says the line is clear for the next command.
+    if (IssueCommand("\x1B", kEscTimeoutSec, false, [then](const ATOutcome&) { then(); }) !=
+        QV_PENDING) {
+        then();
+    }
 }
 
 void GSMDevice::SendSMSPhaseB(SMSJob* job) {
@@ -212,10 +197,12 @@ void GSMDevice::SendSMSPhaseB(SMSJob* job) {
     }
     std::string& pdu = data->pdus[data->currentPart];
     pdu.push_back('\x1A');
-    ResetResponseSpecs();
-    if (!IssueGenericCMD(true, pdu.c_str(), kPduResultTimeoutSec, 3, SendProcess, job)) {
+    m_bPduEntry = true;
+    if (IssueCommand(pdu.c_str(), kPduResultTimeoutSec, false,
+                     [this, job](const ATOutcome& outcome) { OnSendAnswer(job, 3, outcome); }) !=
+        QV_PENDING) {
         m_pDeviceLog->LogError("GSMDevice::SendSMSPhaseB - failed to send SMS data. ");
-        EndAttempt(QV_GENERICERROR, 2);
+        SendComplete(QV_GENERICERROR, 2, job);
     }
 }
 
@@ -229,27 +216,11 @@ void GSMDevice::SendSMSPhaseD(SMSJob* job) {
     SendSMSPhaseA(job);
 }
 
-void GSMDevice::EndAttempt(int result, int phase) {
-    m_SendEnd.set = 1;
-    m_SendEnd.result = result;
-    m_SendEnd.phase = phase;
-}
-
-void GSMDevice::SendComplete(int result, int phase, SMSJob* job) {
-    {
-        std::lock_guard<std::mutex> lock(m_SendLock);
-        SMSJob* expected = job;
-        // Lost to AbortSending: it has ended the job already.
-        if (job == nullptr || !m_pSendingJob.compare_exchange_strong(expected, nullptr)) return;
-    }
-    if (ComPort* port = GetPort()) {
-        if (result != QV_TIMEOUT) {
-            if (IOComAsyncPacket* recv = port->GetRecvPacket()) recv->CancelTimer();
-        }
-        port->SetAsyncReadCallback(IOPacketNoop, nullptr);
-        port->SetAsyncWriteCallback(IOPacketNoop, nullptr);
-        port->ClearRecvBuffer();
-    }
+void GSMDevice::SendComplete(int result, int phase, SMSJob* job, SendFailure failure) {
+    SMSJob* expected = job;
+    // Lost to AbortSending: it has ended the job already.
+    if (job == nullptr || !m_pSendingJob.compare_exchange_strong(expected, nullptr)) return;
+    if (ComPort* port = GetPort()) port->ClearRecvBuffer();
 
     SMSSendData* data = SendDataOf(job);
     int parts = data != nullptr ? static_cast<int>(data->pdus.size()) : 0;
@@ -258,9 +229,14 @@ void GSMDevice::SendComplete(int result, int phase, SMSJob* job) {
         m_pDeviceLog->LogError("Failed To Send SMS, %s (%s)", SendErrorText(result),
                                SendPhaseText(phase));
         job->Result = result;
-        retry = !job->NoRetry && (job->Tries + 1) < m_Config.SendRetryCount;
+        // A message the network refused for good is not tried again; one
+        // this line cannot send goes to another line first.
+        retry = failure != SendFailure::Message && !job->NoRetry &&
+                (job->Tries + 1) < m_Config.SendRetryCount;
         job->Tries = job->Tries + 1;
-        if (!retry) {
+        if (failure == SendFailure::Message) {
+            m_pDeviceLog->LogError("SMS refused for good, not retried.");
+        } else if (!retry) {
             m_pDeviceLog->LogError("SMS failed to send after %d time(s)....(give up)",
                                    static_cast<int>(job->Tries));
         }
@@ -302,12 +278,8 @@ int GSMDevice::OnAbortedJob(void* context, CompletionKey*, LPOVERLAPPED, DWORD, 
 }
 
 void GSMDevice::AbortSending() {
-    SMSJob* job;
-    {
-        std::lock_guard<std::mutex> lock(m_SendLock);
-        job = m_pSendingJob.exchange(nullptr);
-        m_SendEnd = SendEnd();
-    }
+    // Runs once the line's work has drained: no send step can be using the job.
+    SMSJob* job = m_pSendingJob.exchange(nullptr);
     if (job == nullptr) return;
     m_pDeviceLog->LogError("Failed To Send SMS, line closed while sending (aborted)");
     job->Tries = job->Tries + 1;

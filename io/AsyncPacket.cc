@@ -141,6 +141,15 @@ std::string IOComAsyncPacket::CopyData(size_t max) {
                        std::min<size_t>(m_nDataLength, max));
 }
 
+std::string IOComAsyncPacket::TakeData() {
+    CsLock lock(&m_csData);
+    if (m_pBuffer == nullptr) return {};
+    std::string data(reinterpret_cast<const char*>(m_pBuffer), m_nDataLength);
+    std::memset(m_pBuffer, 0, std::min(m_nDataLength + 1, m_nBufferSize));
+    m_nDataLength = 0;
+    return data;
+}
+
 std::string IOComAsyncPacket::GetHistory() {
     CsLock lock(&m_csData);
     return m_strRecvHistory;

@@ -111,6 +111,8 @@ class IOComAsyncPacket : public OVERLAPPED {
     void SetData(const void* data, unsigned length);
     // Copies of the received data (at most max bytes) and of the history.
     std::string CopyData(size_t max = SIZE_MAX);
+    // The received data, which is then empty.
+    std::string TakeData();
     std::string GetHistory();
     void ClearHistory();
     // For an edit of the history outside the lock: CopyHistory returns a

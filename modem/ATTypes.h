@@ -2,6 +2,7 @@
 // command, one command in flight, and one entry of a command sequence.
 #pragma once
 
+#include <functional>
 #include <map>
 
 class GenericCOMModemInterface;
@@ -33,13 +34,19 @@ typedef int (*ATCommandCallback)(int cbData, int flag, int result,
 // the entry with that code.
 typedef int (*ResultCheck)(int resultCode, ATCommandEntry* entry);
 
-// One asynchronous command in flight; freed exactly once.
+struct ATOutcome;
+// Completion of a command issued with IssueCommand: its outcome as a value.
+using ATOutcomeHandler = std::function<void(const ATOutcome&)>;
+
+// One asynchronous command in flight; freed exactly once. It ends through
+// handler when one is set, else through callback.
 struct PendingCommand {
     int cbData = 0;
     ATCommandCallback callback = nullptr;
     GenericCOMModemInterface* modem = nullptr;
     ResponseSpecMap* specs = nullptr;
     void* cbParam = nullptr;
+    ATOutcomeHandler handler;
 };
 
 // One command of a sequence.

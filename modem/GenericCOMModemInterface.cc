@@ -135,21 +135,51 @@ int GenericCOMModemInterface::AsyncSendFormattedDataEx(const char* command, Resp
     }
     if (!m_pPort || !m_pPort->GetRecvPacket()) return QV_GENERICERROR;
     ClearTriggered(specs);
-
-    const unsigned formattedLength = FormatCommand(command, length);
-
-    auto* pending = new (std::nothrow) PendingCommand{cbData, callback, this, specs, cbParam};
+    auto* pending = new (std::nothrow) PendingCommand{cbData, callback, this, specs, cbParam, {}};
     if (!pending) {
         m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> bad_alloc psimp");
         m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> QV_OUTOFMEMORY");
-        memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
         return QV_OUTOFMEMORY;
     }
+    bool promptEnds = false;
+    for (auto& item : *specs) {
+        if (item.second && item.second->m_pszText && strcmp(item.second->m_pszText, ">") == 0)
+            promptEnds = item.second->m_bTerminal != 0;
+    }
+    return IssuePending(command, specs, timeoutMs, promptEnds, pending);
+}
+
+int GenericCOMModemInterface::IssueCommand(const char* command, int timeoutSeconds,
+                                           bool promptEnds, ATOutcomeHandler done) {
+    if (!command || !done) return QV_INVALIDPARAM;
+    if (strnlen(command, kCommandBufferSize) >= kCommandBufferSize) {
+        m_pLog->LogError(
+            "GenericCOMModemInterface::AsyncSendFormattedDataEx >> command too long (%d or more "
+            "characters), refused.",
+            kCommandBufferSize);
+        return QV_INVALIDPARAM;
+    }
+    if (!m_pPort || !m_pPort->GetRecvPacket()) return QV_GENERICERROR;
+    auto* pending = new (std::nothrow) PendingCommand{0, nullptr, this, nullptr, nullptr, {}};
+    if (!pending) return QV_OUTOFMEMORY;
+    pending->handler = std::move(done);
+    return IssuePending(command, nullptr, SecondsToMs(timeoutSeconds), promptEnds, pending);
+}
+
+int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap* specs,
+                                           unsigned timeoutMs, bool promptEnds,
+                                           PendingCommand* pending) {
+    (void)specs;
+    const size_t length = strnlen(command, kCommandBufferSize);
+    const unsigned formattedLength = FormatCommand(command, length);
 
     m_pLog->LogInfo("GenericCOMModemInterface::AsyncSendFormattedDataEx >> set callbacks");
     unsigned serial = 0;
     {
         std::lock_guard<std::mutex> guard(m_PendingLock);
+        // Nothing received before the command belongs to its answer.
+        m_pPort->ClearRecvBuffer();
+        m_Answer.Start(std::string(command, length), promptEnds);
         memcpy(m_szLastCommand, m_szFormatBuffer, formattedLength);
         m_nLastCommandLength = static_cast<int>(formattedLength);
         m_pPort->SetAsyncReadCallback(OnCommandIO, pending);
@@ -281,8 +311,13 @@ void GenericCOMModemInterface::CallBack(const PendingCommand& command, int resul
                                         std::unique_lock<std::mutex>& pendingLock) {
     // The caller runs inside the port's gate (a completion or a time-out), so
     // the line stays whole even if the callback closes it.
+    ATOutcome outcome = m_Answer.Outcome();
+    outcome.result = result;
+    m_LastOutcome = outcome;
     pendingLock.unlock();
-    if (command.callback) {
+    if (command.handler) {
+        command.handler(outcome);
+    } else if (command.callback) {
         command.callback(command.cbData, 1, result, this, kind, command.cbParam);
     }
 }
@@ -310,8 +345,46 @@ size_t GenericCOMModemInterface::LoadResponseWindow(IOComAsyncPacket* packet, bo
 }
 
 bool GenericCOMModemInterface::MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs) {
-    LoadResponseWindow(packet, m_bEchoSuppression);
-    return ScanSpecs(specs, true);
+    // Taken, not copied: the answer keeps everything, however long, and the
+    // next read brings only new bytes.
+    const std::string fresh = packet->TakeData();
+    const bool complete = m_Answer.Feed(fresh.data(), fresh.size());
+    const std::string& raw = m_Answer.Raw();
+    const size_t n = std::min<size_t>(raw.size(), kResponseWindowSize);
+    const size_t previous = static_cast<size_t>(std::max(m_nResponseLength, 0));
+    memcpy(m_szResponse, raw.data(), n);
+    if (previous > n) memset(m_szResponse + n, 0, previous - n);
+    m_szResponse[n] = '\0';
+    if (m_bEchoSuppression && n > 0 && m_nLastCommandLength > 0) {
+        BYTE* echo = FindBytes(reinterpret_cast<BYTE*>(m_szResponse), n, m_szLastCommand,
+                               static_cast<size_t>(m_nLastCommandLength));
+        if (echo) memset(echo, 0x01, static_cast<size_t>(m_nLastCommandLength));
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (m_szResponse[i] == '\0') m_szResponse[i] = 0x01;
+    }
+    m_nResponseLength = static_cast<int>(n);
+    if (specs) MarkSpecs(specs, m_Answer.Outcome());
+    return complete;
+}
+
+void GenericCOMModemInterface::MarkSpecs(ResponseSpecMap* specs, const ATOutcome& outcome) {
+    for (auto& item : *specs) {
+        ResponseSpec* spec = item.second;
+        if (!spec || !spec->m_pszText) continue;
+        const std::string text = spec->m_pszText;
+        bool seen;
+        if (text == "OK") {
+            seen = outcome.final == ATFinal::Ok;
+        } else if (text == "ERROR") {
+            seen = outcome.IsError();
+        } else if (text == ">") {
+            seen = outcome.prompt;
+        } else {
+            seen = outcome.Find(text) != nullptr;
+        }
+        spec->m_bTriggered = seen ? 1 : 0;
+    }
 }
 
 bool GenericCOMModemInterface::ScanSpecs(ResponseSpecMap* specs, bool checkRequired) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/DelayedWork.h"
+#include "modem/ATAnswer.h"
 #include "modem/ATTypes.h"
 #include "platform/win32.h"
 #include "qvGSMcomdrv.h"
@@ -45,6 +46,14 @@ class GenericCOMModemInterface {
     virtual int AsyncSendFormattedDataEx(const char* command, ResponseSpecMap* specs,
                                          unsigned timeoutMs, ATCommandCallback callback, int cbData,
                                          void* cbParam);
+    // Writes command; its answer ends with a final result line, or with the
+    // ">" prompt when promptEnds. QV_PENDING when written: then done runs
+    // exactly once, on a pool worker, outside locks, with the outcome.
+    int IssueCommand(const char* command, int timeoutSeconds, bool promptEnds,
+                     ATOutcomeHandler done);
+    // The outcome of the command whose callback is running (for callbacks
+    // of the older shape); valid until that callback issues the next one.
+    const ATOutcome& LastOutcome() const { return m_LastOutcome; }
     // true when issued (async: exactly one callback follows).
     virtual bool IssueGenericCMD(bool async, const char* command, int timeoutSeconds, int cbData,
                                  ATCommandCallback callback, void* cbParam);
@@ -104,9 +113,15 @@ class GenericCOMModemInterface {
     // already completed, another one in flight) does nothing.
     void OnCommandTimeout(unsigned serial);
 
-    // Echo blanking, the copy into the response window and the scan.
-    // Called under m_PendingLock; true when the answer is complete.
+    // Takes what the packet received into the answer of the command in
+    // flight, refreshes the response window and the specs' flags. Called
+    // under m_PendingLock; true when the answer is complete.
     bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs);
+    // The specs' flags from a line-read answer, for users of the specs.
+    static void MarkSpecs(ResponseSpecMap* specs, const ATOutcome& outcome);
+    // Issues command with pending as its completion.
+    int IssuePending(const char* command, ResponseSpecMap* specs, unsigned timeoutMs,
+                     bool promptEnds, PendingCommand* pending);
     // Copies the packet's data (at most the window) into the response
     // window, echo of the last command blanked when asked. Its length.
     size_t LoadResponseWindow(IOComAsyncPacket* packet, bool dropEcho);
@@ -142,6 +157,8 @@ class GenericCOMModemInterface {
     std::mutex m_PendingLock;
     unsigned m_nCommandSerial = 0;  // last command installed
     unsigned m_nActiveSerial = 0;   // the installed one still in flight, 0 when none
+    ATAnswer m_Answer;              // of the command in flight
+    ATOutcome m_LastOutcome;        // see LastOutcome
 
     // The pause between entries and the back-off before a retry.
     DelayedWork m_SequenceDelay;
