@@ -13,11 +13,13 @@ enum TicketState { TICKET_ARMED, TICKET_QUEUED, TICKET_RUNNING, TICKET_FINISHED,
 // One scheduled run. Referenced by its DelayedWork (until replaced or
 // destroyed) and by the timer/work-item chain (until the function was called).
 struct DelayedWork::Ticket {
+    Ticket(CAThreadPool* runOn, Function function) : pool(runOn), fn(std::move(function)) {}
+
     qv::Mutex lock;
     int state QV_GUARDED_BY(lock) = TICKET_ARMED;
     HANDLE timer QV_GUARDED_BY(lock) = nullptr;  // deleted by whoever ends the chain
-    CAThreadPool* pool = nullptr;
-    // Set before the timer exists; taken by whoever ends the chain.
+    CAThreadPool* const pool;
+    // Taken by whoever ends the chain.
     Function fn;
     std::atomic<int> refs{2};
 };
@@ -40,10 +42,8 @@ bool DelayedWork::Schedule(CAThreadPool* pool, unsigned delayMs, Function fn) {
         qv::MutexLock ticketGuard(m_pTicket->lock);
         if (m_pTicket->state == TICKET_ARMED || m_pTicket->state == TICKET_QUEUED) return false;
     }
-    Ticket* ticket = new (std::nothrow) Ticket();
+    Ticket* ticket = new (std::nothrow) Ticket(pool, std::move(fn));
     if (!ticket) return false;
-    ticket->pool = pool;
-    ticket->fn = std::move(fn);
     bool created = false;
     {
         // Held while the timer is created so that TimerProc, which may fire at
