@@ -58,27 +58,27 @@ bool CDeviceManager::IsRegisteredLocked(GSMDevice* line) {
 }
 
 bool CDeviceManager::IsRegistered(GSMDevice* line) {
-    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    qv::SharedLock lock(m_LinesLock);
     return IsRegisteredLocked(line);
 }
 
 GSMDevice* CDeviceManager::FindLine(int comPort, int remove) {
     if (!m_bInitialized.load()) return nullptr;
-    std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+    qv::ExclusiveLock lock(m_LinesLock);
     auto it = std::find_if(m_Lines.begin(), m_Lines.end(),
                            [comPort](GSMDevice* l) { return l->ComPortNumber() == comPort; });
     if (it == m_Lines.end()) return nullptr;
     GSMDevice* line = *it;
     if (remove) {
         m_Lines.erase(it);
-        lock.unlock();
+        lock.Unlock();
         RetireLine(line, false);
     }
     return line;
 }
 
 GSMDevice* CDeviceManager::FindLineRef(int comPort) {
-    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    qv::SharedLock lock(m_LinesLock);
     GSMDevice* line = FindLineLocked(comPort);
     if (line != nullptr) line->AddWorkRef();
     return line;
@@ -86,7 +86,7 @@ GSMDevice* CDeviceManager::FindLineRef(int comPort) {
 
 GSMDevice* CDeviceManager::FindSendingLine(int international) {
     if (!m_bInitialized.load()) return nullptr;
-    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    qv::SharedLock lock(m_LinesLock);
     for (GSMDevice* line : m_Lines) {
         const GSMLineConfig* cfg = line->GetConfigs();
         if (line->IsInitialized() && cfg->CanSend &&
@@ -98,7 +98,7 @@ GSMDevice* CDeviceManager::FindSendingLine(int international) {
 }
 
 std::vector<GSMDevice*> CDeviceManager::SnapshotLines() {
-    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    qv::SharedLock lock(m_LinesLock);
     std::vector<GSMDevice*> lines = m_Lines;
     for (GSMDevice* line : lines) line->AddWorkRef();
     return lines;
@@ -109,13 +109,13 @@ void CDeviceManager::ReleaseLines(const std::vector<GSMDevice*>& lines) {
 }
 
 size_t CDeviceManager::GetLineCount() {
-    std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+    qv::SharedLock lock(m_LinesLock);
     return m_Lines.size();
 }
 
 bool CDeviceManager::QueueLineWork(GSMDevice* line, CompletionHandler handler) {
     {
-        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::SharedLock lock(m_LinesLock);
         if (!IsRegisteredLocked(line)) return false;
         line->AddWorkRef();
     }
@@ -130,7 +130,7 @@ int CDeviceManager::AddLine(GSMDevice* line) {
     if (line == nullptr) return QV_INVALIDPARAM;
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
     {
-        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::ExclusiveLock lock(m_LinesLock);
         if (FindLineLocked(line->ComPortNumber()) != nullptr) return QV_ALREADYINITIALIZED;
         line->SetDeviceEventHandler(OnDeviceEvent, this);
         m_Lines.push_back(line);
@@ -155,12 +155,12 @@ void CDeviceManager::UninitLine(GSMDevice* line) {
 int CDeviceManager::CreateLine(const GSMLineConfig* config) {
     if (config == nullptr) return QV_INVALIDPARAM;
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
-    std::lock_guard<std::mutex> addLock(m_AddLock);
+    qv::MutexLock addLock(m_AddLock);
     if (GetLineCount() + 1 >= QVGSM_MAX_LINES + 1) return QV_LIMITREACHED;
     // Before the line exists: a refused duplicate must not open (and later
     // close) the registered line's log file.
     {
-        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::SharedLock lock(m_LinesLock);
         if (FindLineLocked(config->ComPortNumber) != nullptr) return QV_ALREADYINITIALIZED;
     }
     auto* log = new (std::nothrow) CLoggingHandler();
@@ -179,7 +179,7 @@ int CDeviceManager::CreateLine(const GSMLineConfig* config) {
         return QV_INVALIDPARAM;
     }
     {
-        std::lock_guard<std::mutex> lock(m_DeliveredLock);
+        qv::MutexLock lock(m_DeliveredLock);
         auto kept = m_DeliveredByPort.find(config->ComPortNumber);
         if (kept != m_DeliveredByPort.end()) {
             line->AdoptDelivered(std::move(kept->second));
@@ -202,7 +202,7 @@ int CDeviceManager::RemoveLine(int comPort) {
     if (!m_bInitialized.load()) return QV_NOTINITIALIZED;
     GSMDevice* line;
     {
-        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::ExclusiveLock lock(m_LinesLock);
         line = FindLineLocked(comPort);
         if (line == nullptr) return QV_NOTFOUND;
         m_Lines.erase(std::find(m_Lines.begin(), m_Lines.end(), line));
@@ -211,7 +211,7 @@ int CDeviceManager::RemoveLine(int comPort) {
     // for it after this sweep: ParkJob checks under both locks.
     std::vector<SMSJob*> orphans;
     {
-        std::lock_guard<std::mutex> lock(m_WaitingLock);
+        qv::MutexLock lock(m_WaitingLock);
         for (auto it = m_WaitingJobs.begin(); it != m_WaitingJobs.end();) {
             if ((*it)->FixedLine && (*it)->Line == comPort) {
                 orphans.push_back(*it);
@@ -229,13 +229,13 @@ int CDeviceManager::RemoveLine(int comPort) {
 }
 
 void CDeviceManager::RetireLine(GSMDevice* line, bool waitForClose) {
-    std::mutex mutex;
+    qv::Mutex mutex;
     std::condition_variable finished;
     bool closed = false;
     std::function<void()> signal;
     if (waitForClose) {
         signal = [&] {
-            std::lock_guard<std::mutex> guard(mutex);
+            qv::MutexLock guard(mutex);
             closed = true;
             finished.notify_all();
         };
@@ -249,8 +249,8 @@ void CDeviceManager::RetireLine(GSMDevice* line, bool waitForClose) {
         if (signal) signal();
     });
     if (!waitForClose) return;
-    std::unique_lock<std::mutex> guard(mutex);
-    finished.wait(guard, [&] { return closed; });
+    qv::MutexLock guard(mutex);
+    finished.wait(guard.Native(), [&] { return closed; });
 }
 
 void CDeviceManager::EndJob(SMSJob* job, int code) {
@@ -277,7 +277,7 @@ void CDeviceManager::DestroyLine(GSMDevice* line) {
 void CDeviceManager::KeepDelivered(GSMDevice* line) {
     std::vector<GSMDevice::DeliveredEntry> entries = line->TakeDelivered();
     if (entries.empty()) return;
-    std::lock_guard<std::mutex> lock(m_DeliveredLock);
+    qv::MutexLock lock(m_DeliveredLock);
     auto& kept = m_DeliveredByPort[line->ComPortNumber()];
     for (const GSMDevice::DeliveredEntry& entry : entries) {
         auto it = std::find_if(kept.begin(), kept.end(),
@@ -310,7 +310,7 @@ int CDeviceManager::ValidateJob(SMSJob* job) {
     int code = QV_OK;
     job->Device = nullptr;
     {
-        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::SharedLock lock(m_LinesLock);
         if (job->FixedLine) {
             GSMDevice* line = FindLineLocked(job->Line);
             code = FixedLineRefusal(line, job, QV_NOINTLSUPPORT);
@@ -337,7 +337,7 @@ int CDeviceManager::ValidateJob(SMSJob* job) {
     }
     if (code == QV_OK && job->Device != nullptr) {
         // Take the ref only if the preferred line is still registered.
-        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::SharedLock lock(m_LinesLock);
         auto* line = static_cast<GSMDevice*>(job->Device);
         if (IsRegisteredLocked(line)) {
             line->AddWorkRef();
@@ -407,7 +407,7 @@ int CDeviceManager::SubmitJob(int force7Bit, SMSJob* job) {
 }
 
 size_t CDeviceManager::GetWaitingJobCount() {
-    std::lock_guard<std::mutex> lock(m_WaitingLock);
+    qv::MutexLock lock(m_WaitingLock);
     return m_WaitingJobs.size();
 }
 
@@ -416,9 +416,9 @@ void CDeviceManager::ParkJob(SMSJob* job, bool front) {
         // A job bound to a line parks only while that line is registered:
         // RemoveLine unregisters first and then sweeps the list, so a job
         // parked here is either swept or refused now, never stranded.
-        std::shared_lock<std::shared_mutex> lines(m_LinesLock);
+        qv::SharedLock lines(m_LinesLock);
         if (!job->FixedLine || FindLineLocked(job->Line) != nullptr) {
-            std::lock_guard<std::mutex> lock(m_WaitingLock);
+            qv::MutexLock lock(m_WaitingLock);
             if (front) {
                 m_WaitingJobs.insert(m_WaitingJobs.begin(), job);
             } else {
@@ -486,12 +486,12 @@ SMSJob* CDeviceManager::TakeWaitingJob(int comPort) {
     // without international support would be parked again behind the others.
     int international = 1;
     {
-        std::shared_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::SharedLock lock(m_LinesLock);
         if (GSMDevice* line = FindLineLocked(comPort)) {
             international = line->GetConfigs()->SupportsInternationalNumbers;
         }
     }
-    std::lock_guard<std::mutex> lock(m_WaitingLock);
+    qv::MutexLock lock(m_WaitingLock);
     for (auto it = m_WaitingJobs.begin(); it != m_WaitingJobs.end(); ++it) {
         SMSJob* job = *it;
         bool mayTake =
@@ -630,7 +630,7 @@ int CDeviceManager::Shutdown() {
 
     std::vector<GSMDevice*> lines;
     {
-        std::unique_lock<std::shared_mutex> lock(m_LinesLock);
+        qv::ExclusiveLock lock(m_LinesLock);
         lines.swap(m_Lines);
     }
     // A job a line is sending ends here with QV_ABORTED (the line's close).
@@ -643,7 +643,7 @@ int CDeviceManager::Shutdown() {
 
     std::vector<SMSJob*> waiting;
     {
-        std::lock_guard<std::mutex> lock(m_WaitingLock);
+        qv::MutexLock lock(m_WaitingLock);
         waiting.swap(m_WaitingJobs);
     }
     for (SMSJob* job : waiting) {

@@ -3,8 +3,9 @@
 // new work.
 //
 // Locks, outermost first: m_AddLock (serialises line creation), m_LinesLock
-// (m_Lines, m_Removed), m_WaitingLock (m_WaitingJobs). None is held across a
-// line operation, a pool call that runs work, or a call into the host.
+// (m_Lines), m_WaitingLock (m_WaitingJobs), m_DeliveredLock
+// (m_DeliveredByPort). None is held across a line operation, a pool call that
+// runs work, or a call into the host.
 //
 // Lifetime of a line: registered from gsmdrvaddGSMline; every work item
 // queued for it and every walk that offers a job to lines holds a work ref
@@ -18,13 +19,12 @@
 #include <atomic>
 #include <cstddef>
 #include <map>
-#include <mutex>
-#include <shared_mutex>
 #include <vector>
 
 #include "gsm/GSMDevice.h"
 #include "io/Quiescence.h"
 #include "io/ThreadPool.h"
+#include "platform/thread_annotations.h"
 #include "qvGSMcomdrv.h"
 
 class CDeviceManager {
@@ -39,34 +39,35 @@ class CDeviceManager {
     virtual int Init(CAThreadPool* pool);
     // Uninitialises and destroys every line, then ends every waiting job with
     // QV_ABORTED. 1; 0 when not started. Not from a worker.
-    virtual int Shutdown();
+    virtual int Shutdown() QV_EXCLUDES(m_LinesLock, m_WaitingLock);
     virtual int ReinitLine(GSMDevice* line);
     virtual void UninitLine(GSMDevice* line);
     // QV_OK or the code that refuses the job. On QV_OK a non-null Device
     // carries a work ref for the job's SendJobWork.
-    virtual int ValidateJob(SMSJob* job);
+    virtual int ValidateJob(SMSJob* job) QV_EXCLUDES(m_LinesLock);
     // QV_PENDING; QV_GENERICERROR (the Device ref is released).
     virtual int QueueJob(SMSJob* job);
     // Without a ref: only for callers that cannot race with a removal.
-    virtual GSMDevice* FindLine(int comPort, int remove);
-    virtual GSMDevice* FindSendingLine(int international);
-    virtual int AddLine(GSMDevice* line);
+    virtual GSMDevice* FindLine(int comPort, int remove) QV_EXCLUDES(m_LinesLock);
+    virtual GSMDevice* FindSendingLine(int international) QV_EXCLUDES(m_LinesLock);
+    virtual int AddLine(GSMDevice* line) QV_EXCLUDES(m_LinesLock);
     // 1 handled or parked; 0 when not started or the job is null. The job may
     // be finished by the time this returns.
     virtual int DispatchJob(SMSJob* job, int tryNow);
     // The oldest waiting job the line on comPort may take, removed from the
     // list; null when none.
-    virtual SMSJob* TakeWaitingJob(int comPort);
+    virtual SMSJob* TakeWaitingJob(int comPort) QV_EXCLUDES(m_LinesLock, m_WaitingLock);
 
     int DispatchFixedJob(SMSJob* job, int tryNow);
     int OfferToLines(SMSJob* job, int skipLast);
-    size_t GetLineCount();
-    size_t GetWaitingJobCount();
+    size_t GetLineCount() QV_EXCLUDES(m_LinesLock);
+    size_t GetWaitingJobCount() QV_EXCLUDES(m_WaitingLock);
     bool IsStarted() const { return m_bInitialized.load() != 0; }
 
     // The export paths, built on the operations above.
-    int CreateLine(const GSMLineConfig* config);
-    int RemoveLine(int comPort);
+    int CreateLine(const GSMLineConfig* config)
+        QV_EXCLUDES(m_AddLock, m_LinesLock, m_DeliveredLock);
+    int RemoveLine(int comPort) QV_EXCLUDES(m_LinesLock, m_WaitingLock);
     int ReinitLineByPort(int comPort);
     int SubmitJob(int force7Bit, SMSJob* job);
 
@@ -94,44 +95,47 @@ class CDeviceManager {
 
   private:
     // Each holds a work ref the caller releases (ReleaseLines / ReleaseWorkRef).
-    std::vector<GSMDevice*> SnapshotLines();
+    std::vector<GSMDevice*> SnapshotLines() QV_EXCLUDES(m_LinesLock);
     static void ReleaseLines(const std::vector<GSMDevice*>& lines);
-    GSMDevice* FindLineRef(int comPort);
-    GSMDevice* FindLineLocked(int comPort);
-    bool IsRegisteredLocked(GSMDevice* line);
-    bool IsRegistered(GSMDevice* line);
+    GSMDevice* FindLineRef(int comPort) QV_EXCLUDES(m_LinesLock);
+    GSMDevice* FindLineLocked(int comPort) QV_REQUIRES_SHARED(m_LinesLock);
+    bool IsRegisteredLocked(GSMDevice* line) QV_REQUIRES_SHARED(m_LinesLock);
+    bool IsRegistered(GSMDevice* line) QV_EXCLUDES(m_LinesLock);
     // Queues handler for a registered line with a ref; false when the line
     // was removed or the pool refused.
-    bool QueueLineWork(GSMDevice* line, CompletionHandler handler);
+    bool QueueLineWork(GSMDevice* line, CompletionHandler handler) QV_EXCLUDES(m_LinesLock);
 
     int DispatchJobEx(SMSJob* job, int tryNow, bool parkFront);
-    void ParkJob(SMSJob* job, bool front);
+    void ParkJob(SMSJob* job, bool front) QV_EXCLUDES(m_LinesLock, m_WaitingLock);
     // Gives waiting jobs to lines that are idle now.
     void KickWaitingJobs();
     // Ends a job without a line: SendData freed, then CompletionCallback.
     static void EndJob(SMSJob* job, int code);
     // Closes an unregistered line; it is destroyed once closed and released.
     // waitForClose: block until the close is over (never on a worker).
-    void RetireLine(GSMDevice* line, bool waitForClose);
+    void RetireLine(GSMDevice* line, bool waitForClose) QV_EXCLUDES(m_LinesLock);
     void DestroyLine(GSMDevice* line);
     // Starts an initialisation run, or queues it behind a running close.
     void StartInit(GSMDevice* line, bool firstAttempt);
 
     CAThreadPool* m_pThreadPool = nullptr;
     std::atomic<int> m_bInitialized{0};
-    std::vector<SMSJob*> m_WaitingJobs;  // guarded by m_WaitingLock, oldest first
-    std::mutex m_WaitingLock;
-    std::vector<GSMDevice*> m_Lines;  // guarded by m_LinesLock, in order added
-    std::shared_mutex m_LinesLock;
-    std::mutex m_AddLock;
+    // Lock order (outermost first): m_AddLock, m_LinesLock, m_WaitingLock,
+    // m_DeliveredLock.
+    qv::Mutex m_AddLock QV_ACQUIRED_BEFORE(m_LinesLock);
+    qv::SharedMutex m_LinesLock QV_ACQUIRED_BEFORE(m_WaitingLock);
+    qv::Mutex m_WaitingLock QV_ACQUIRED_BEFORE(m_DeliveredLock);
+    qv::Mutex m_DeliveredLock;
+    std::vector<SMSJob*> m_WaitingJobs QV_GUARDED_BY(m_WaitingLock);  // oldest first
+    std::vector<GSMDevice*> m_Lines QV_GUARDED_BY(m_LinesLock);       // in order added
     // One entry per line not yet destroyed; Shutdown closes and waits.
     Quiescence m_LiveLines;
     // Delivered messages of removed lines whose deletion was not confirmed,
     // by COM port: the next line added there takes them over, so it deletes
-    // rather than delivers them again. Guarded by m_DeliveredLock (innermost).
-    std::map<int, std::vector<GSMDevice::DeliveredEntry>> m_DeliveredByPort;
-    std::mutex m_DeliveredLock;
-    void KeepDelivered(GSMDevice* line);
+    // rather than delivers them again.
+    std::map<int, std::vector<GSMDevice::DeliveredEntry>> m_DeliveredByPort
+        QV_GUARDED_BY(m_DeliveredLock);
+    void KeepDelivered(GSMDevice* line) QV_EXCLUDES(m_DeliveredLock);
     // Raised by every DEV_LINE_IDLE: a dispatcher that parked a job while it
     // moved looks again, so no job waits beside an idle line.
     std::atomic<unsigned> m_nIdleGen{0};

@@ -8,22 +8,6 @@
 #include "io/ThreadPool.h"
 #include "logging/ILogInterface.h"
 
-namespace {
-
-// Holds a critical section for one scope.
-class CsLock {
-  public:
-    explicit CsLock(CRITICAL_SECTION* cs) : m_pCs(cs) { EnterCriticalSection(m_pCs); }
-    ~CsLock() { LeaveCriticalSection(m_pCs); }
-    CsLock(const CsLock&) = delete;
-    CsLock& operator=(const CsLock&) = delete;
-
-  private:
-    CRITICAL_SECTION* m_pCs;
-};
-
-}  // namespace
-
 void IOPacketNoop(ComPort*, IOComAsyncPacket*, int) {}
 
 IOComAsyncPacket::IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool)
@@ -47,10 +31,7 @@ IOComAsyncPacket::IOComAsyncPacket(ILogInterface* log, CAThreadPool* pool)
       m_hTimer(nullptr),
       m_bTimerDone(1),
       m_TimerFn(),
-      m_csTimer{},
       m_bTimerArmed(0) {
-    InitializeCriticalSection(&m_csTimer);
-    InitializeCriticalSection(&m_csData);
     Reset();
 }
 
@@ -59,8 +40,6 @@ IOComAsyncPacket::~IOComAsyncPacket() {
     if (m_pGate == &m_OwnGate) m_OwnGate.CloseAndWait();
     delete[] m_pBuffer;
     m_pBuffer = nullptr;
-    DeleteCriticalSection(&m_csTimer);
-    DeleteCriticalSection(&m_csData);
 }
 
 void IOComAsyncPacket::Reset() {
@@ -74,7 +53,7 @@ void IOComAsyncPacket::Reset() {
     m_bNotifyOnSuccess = 1;
     m_bNotifyOnError = 1;
     {
-        CsLock lock(&m_csTimer);
+        qv::CriticalSectionLock lock(m_csTimer);
         m_pCompletionData = nullptr;
         m_TimerFn = nullptr;
         m_bTimerDone = 1;
@@ -82,7 +61,7 @@ void IOComAsyncPacket::Reset() {
         m_hTimer = nullptr;
     }
     ResetOverlapped();
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     m_nBufferSize = 0;
     m_nDataLength = 0;
     m_pBuffer = nullptr;
@@ -98,12 +77,14 @@ bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
     m_bInitialised = 1;
     Release();
     if (bufferSize > 0) {
-        m_pBuffer = new (std::nothrow) BYTE[bufferSize];
-        if (m_pBuffer == nullptr) {
+        BYTE* buffer = new (std::nothrow) BYTE[bufferSize];
+        if (buffer == nullptr) {
             m_nBufferSize = 0;
             m_bInitialised = 0;
             return false;
         }
+        qv::CriticalSectionLock lock(m_csData);
+        m_pBuffer = buffer;
         m_pBuffer[0] = 0;
     }
     return true;
@@ -112,7 +93,7 @@ bool IOComAsyncPacket::Init(PacketKind kind, unsigned bufferSize) {
 void IOComAsyncPacket::Uninit() {
     StopTimer();
     {
-        CsLock lock(&m_csData);
+        qv::CriticalSectionLock lock(m_csData);
         delete[] m_pBuffer;
         m_pBuffer = nullptr;
     }
@@ -120,14 +101,14 @@ void IOComAsyncPacket::Uninit() {
 }
 
 void IOComAsyncPacket::ClearBuffer() {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (!m_bInitialised || m_pBuffer == nullptr) return;
     std::memset(m_pBuffer, 0, std::min(m_nDataLength + 1, m_nBufferSize));
     m_nDataLength = 0;
 }
 
 void IOComAsyncPacket::SetData(const void* data, unsigned length) {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (m_pBuffer == nullptr || length >= m_nBufferSize) return;
     std::memmove(m_pBuffer, data, length);
     m_pBuffer[length] = 0;
@@ -135,14 +116,14 @@ void IOComAsyncPacket::SetData(const void* data, unsigned length) {
 }
 
 std::string IOComAsyncPacket::CopyData(size_t max) {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (m_pBuffer == nullptr) return {};
     return std::string(reinterpret_cast<const char*>(m_pBuffer),
                        std::min<size_t>(m_nDataLength, max));
 }
 
 std::string IOComAsyncPacket::TakeData() {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (m_pBuffer == nullptr) return {};
     std::string data(reinterpret_cast<const char*>(m_pBuffer), m_nDataLength);
     std::memset(m_pBuffer, 0, std::min(m_nDataLength + 1, m_nBufferSize));
@@ -151,24 +132,24 @@ std::string IOComAsyncPacket::TakeData() {
 }
 
 std::string IOComAsyncPacket::GetHistory() {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     return m_strRecvHistory;
 }
 
 void IOComAsyncPacket::ClearHistory() {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     m_strRecvHistory.clear();
     ++m_nHistoryVersion;
 }
 
 std::string IOComAsyncPacket::CopyHistory(unsigned* version) {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (version) *version = m_nHistoryVersion;
     return m_strRecvHistory;
 }
 
 bool IOComAsyncPacket::CommitHistory(std::string history, unsigned version) {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (version != m_nHistoryVersion) return false;
     m_strRecvHistory = std::move(history);
     ++m_nHistoryVersion;
@@ -208,7 +189,7 @@ bool IOComAsyncPacket::CancelTimer() {
 void IOComAsyncPacket::StopTimer() {
     HANDLE timer = nullptr;
     {
-        CsLock lock(&m_csTimer);
+        qv::CriticalSectionLock lock(m_csTimer);
         if (m_hTimer == nullptr) return;
         m_bTimerDone = 1;
         ++m_nTimerGeneration;
@@ -233,7 +214,7 @@ bool IOComAsyncPacket::ArmTimeout(unsigned dueMs, std::function<void()> fn) {
     if (!m_bInitialised) return false;
     HANDLE old = nullptr;
     {
-        CsLock lock(&m_csTimer);
+        qv::CriticalSectionLock lock(m_csTimer);
         m_bTimerDone = 1;
         if (m_bTimerArmed) {
             m_bTimerArmed = 0;
@@ -241,7 +222,7 @@ bool IOComAsyncPacket::ArmTimeout(unsigned dueMs, std::function<void()> fn) {
         }
     }
     if (old != nullptr) DeleteTimerQueueTimer(nullptr, old, INVALID_HANDLE_VALUE);
-    CsLock lock(&m_csTimer);
+    qv::CriticalSectionLock lock(m_csTimer);
     // A time-out of an earlier arming still queued on the pool must not
     // act for this one.
     ++m_nTimerGeneration;
@@ -260,7 +241,7 @@ void CALLBACK IOComAsyncPacket::TimerProc(PVOID arg, BOOLEAN) {
     if (packet == nullptr) return;
     Quiescence* gate = nullptr;
     {
-        CsLock lock(&packet->m_csTimer);
+        qv::CriticalSectionLock lock(packet->m_csTimer);
         if (packet->m_bTimerDone) return;
         packet->m_bTimerDone = 1;
         // A closing owner takes no more time-outs; one that entered keeps the
@@ -289,7 +270,7 @@ int IOComAsyncPacket::OnTimerTrigger(void* arg, CompletionKey*, LPOVERLAPPED, DW
     // be freed at any moment.
     Quiescence* gate = nullptr;
     {
-        CsLock lock(&packet->m_csTimer);
+        qv::CriticalSectionLock lock(packet->m_csTimer);
         gate = packet->m_pGate;
         if (packet->m_nPostedGeneration == packet->m_nTimerGeneration) {
             timer = packet->m_hTimer;
@@ -310,24 +291,24 @@ int IOComAsyncPacket::OnTimerTrigger(void* arg, CompletionKey*, LPOVERLAPPED, DW
 }
 
 void IOComAsyncPacket::SetCompletionData(void* data) {
-    CsLock lock(&m_csTimer);
+    qv::CriticalSectionLock lock(m_csTimer);
     m_pCompletionData = data;
 }
 
 void* IOComAsyncPacket::GetCompletionData() {
-    CsLock lock(&m_csTimer);
+    qv::CriticalSectionLock lock(m_csTimer);
     return m_pCompletionData;
 }
 
 void* IOComAsyncPacket::TakeCompletionData() {
-    CsLock lock(&m_csTimer);
+    qv::CriticalSectionLock lock(m_csTimer);
     void* data = m_pCompletionData;
     m_pCompletionData = nullptr;
     return data;
 }
 
 void IOComAsyncPacket::AppendData(const BYTE* data, unsigned length) {
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     if (m_pBuffer == nullptr || m_nBufferSize == 0 || data == nullptr || length == 0) return;
     const unsigned capacity = m_nBufferSize - 1;  // one byte stays NUL
     if (length >= capacity) {
@@ -349,7 +330,7 @@ void IOComAsyncPacket::AppendData(const BYTE* data, unsigned length) {
 
 void IOComAsyncPacket::AppendHistory(const BYTE* data, unsigned length) {
     if (data == nullptr || length == 0) return;
-    CsLock lock(&m_csData);
+    qv::CriticalSectionLock lock(m_csData);
     ++m_nHistoryVersion;
     m_strRecvHistory.append(reinterpret_cast<const char*>(data), length);
     // Byte by byte, the history drops its first 500 characters whenever it

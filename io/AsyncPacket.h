@@ -21,6 +21,7 @@
 #include <string>
 
 #include "io/Quiescence.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32.h"
 
 class ComPort;
@@ -52,11 +53,11 @@ class IOComAsyncPacket : public OVERLAPPED {
     virtual ~IOComAsyncPacket();
 
     // false when already initialised or the buffer cannot be allocated.
-    virtual bool Init(PacketKind kind, unsigned bufferSize);
-    virtual void Uninit();
+    virtual bool Init(PacketKind kind, unsigned bufferSize) QV_EXCLUDES(m_csTimer, m_csData);
+    virtual void Uninit() QV_EXCLUDES(m_csTimer, m_csData);
     // Data length 0 (the used bytes are zeroed). Bytes past the data length
     // are never read: the data is always followed by a NUL.
-    virtual void ClearBuffer();
+    virtual void ClearBuffer() QV_EXCLUDES(m_csData);
     virtual void ResetOverlapped();
     // Claims the packet for one operation; false at once when it is busy.
     virtual bool TryAcquire();
@@ -65,14 +66,14 @@ class IOComAsyncPacket : public OVERLAPPED {
     virtual int GetInUse();
     // The time-out's callback is not called after this returns, unless its
     // work item had already taken it. Always true.
-    virtual bool CancelTimer();
+    virtual bool CancelTimer() QV_EXCLUDES(m_csTimer);
     // One-shot time-out after dueMs: callback(null, this, 1) on a pool worker.
     // Replaces (deletes) a timer armed before. false when not initialised or
     // the timer cannot be created.
-    virtual bool ArmTimer(IOPacketCallback callback, unsigned dueMs);
+    virtual bool ArmTimer(IOPacketCallback callback, unsigned dueMs) QV_EXCLUDES(m_csTimer);
     // The same with any function: an owner that captures which operation
     // the time-out is for can tell a late time-out of an earlier arming.
-    bool ArmTimeout(unsigned dueMs, std::function<void()> fn);
+    bool ArmTimeout(unsigned dueMs, std::function<void()> fn) QV_EXCLUDES(m_csTimer);
     // Waits until no time-out of this packet is on its way. Only for a packet
     // with its own gate, and never from its own time-out.
     void WaitTimerIdle() {
@@ -95,82 +96,87 @@ class IOComAsyncPacket : public OVERLAPPED {
 
     // Completion data (the engine's command in flight). Take returns it and
     // leaves null, so of a completion and a time-out racing only one gets it.
-    void SetCompletionData(void* data);
-    void* GetCompletionData();
-    void* TakeCompletionData();
+    void SetCompletionData(void* data) QV_EXCLUDES(m_csTimer);
+    void* GetCompletionData() QV_EXCLUDES(m_csTimer);
+    void* TakeCompletionData() QV_EXCLUDES(m_csTimer);
 
     bool IsInitialised() const { return m_bInitialised != 0; }
     PacketKind GetKind() const { return m_nKind; }
     int GetError() const { return m_nError; }
     // The buffer itself: for the send packet, whose holder owns it.
     BYTE* GetData() { return m_pBuffer; }
-    unsigned GetDataLength() const { return m_nDataLength; }
+    unsigned GetDataLength() const QV_EXCLUDES(m_csData) {
+        qv::CriticalSectionLock lock(m_csData);
+        return m_nDataLength;
+    }
     unsigned GetBufferSize() const { return m_nBufferSize; }
     // Replaces the data (length below the buffer size; data may lie inside
     // the buffer itself).
-    void SetData(const void* data, unsigned length);
+    void SetData(const void* data, unsigned length) QV_EXCLUDES(m_csData);
     // Copies of the received data (at most max bytes) and of the history.
-    std::string CopyData(size_t max = SIZE_MAX);
+    std::string CopyData(size_t max = SIZE_MAX) QV_EXCLUDES(m_csData);
     // The received data, which is then empty.
-    std::string TakeData();
-    std::string GetHistory();
-    void ClearHistory();
+    std::string TakeData() QV_EXCLUDES(m_csData);
+    std::string GetHistory() QV_EXCLUDES(m_csData);
+    void ClearHistory() QV_EXCLUDES(m_csData);
     // For an edit of the history outside the lock: CopyHistory returns a
     // copy and its version, CommitHistory stores the edited copy unless the
     // history changed in between (then false and nothing is stored).
-    std::string CopyHistory(unsigned* version);
-    bool CommitHistory(std::string history, unsigned version);
+    std::string CopyHistory(unsigned* version) QV_EXCLUDES(m_csData);
+    bool CommitHistory(std::string history, unsigned version) QV_EXCLUDES(m_csData);
     DWORD GetEventMask() const { return __atomic_load_n(&m_dwEventMask, __ATOMIC_ACQUIRE); }
     DWORD* GetEventMaskWord() { return &m_dwEventMask; }
 
     // Appends received bytes. When the buffer would overflow the oldest
     // bytes are dropped: the newest data is kept and the data stays
     // NUL-terminated. Each byte also goes to the history.
-    void AppendData(const BYTE* data, unsigned length);
+    void AppendData(const BYTE* data, unsigned length) QV_EXCLUDES(m_csData);
     // Adds to the receive history; from 1000 characters on the first 500 go.
-    void AppendHistory(const BYTE* data, unsigned length);
+    void AppendHistory(const BYTE* data, unsigned length) QV_EXCLUDES(m_csData);
 
     static constexpr size_t kHistoryLimit = 1000;
     static constexpr size_t kHistoryDrop = 500;
 
     // Members, as the port and the engine use them. Callbacks and their data
     // are atomic: Uninit replaces them while a worker may be reading them.
-    ILogInterface* m_pLog;
+    ILogInterface* const m_pLog;
     int m_bInitialised;
     PacketKind m_nKind;
-    int m_nError;             // of the last completion (ERROR_IO_PENDING -> 0)
-    int m_bNotifyOnSuccess;   // call m_IOCompleteCB after success
-    int m_bNotifyOnError;     // ... and after a failure
-    void* m_pCompletionData;  // guarded by m_csTimer
+    int m_nError;            // of the last completion (ERROR_IO_PENDING -> 0)
+    int m_bNotifyOnSuccess;  // call m_IOCompleteCB after success
+    int m_bNotifyOnError;    // ... and after a failure
+    void* m_pCompletionData QV_GUARDED_BY(m_csTimer);
     std::atomic<void*> m_pPreProcessorData;
     std::atomic<IOPacketCallback> m_IOCompleteCB;
     std::atomic<IOPacketCallback> m_PreProcessorCB;
-    unsigned m_nBufferSize;
-    unsigned m_nDataLength;  // guarded by m_csData
-    BYTE* m_pBuffer;         // owned; contents guarded by m_csData
-    DWORD m_dwEventMask;     // filled by WaitCommEvent
-    CAThreadPool* m_pPool;
+    unsigned m_nBufferSize;  // set by Init and Reset, while no operation runs
+    unsigned m_nDataLength QV_GUARDED_BY(m_csData);
+    BYTE* m_pBuffer QV_PT_GUARDED_BY(m_csData);  // owned
+    DWORD m_dwEventMask;                         // filled by WaitCommEvent
+    CAThreadPool* const m_pPool;
     std::atomic<LONG> m_lInUse;  // 0 free, 1 acquired; not touched by Reset
-    // Guarded by m_csTimer:
-    HANDLE m_hTimer;
-    int m_bTimerDone;  // fired, cancelled or being replaced: TimerProc backs off
-    std::function<void()> m_TimerFn;
-    CRITICAL_SECTION m_csTimer;
-    int m_bTimerArmed;  // a timer exists that nobody has deleted yet
+    // The timer lock and the data lock (below) are never held together.
+    mutable qv::CriticalSection m_csTimer;
+    HANDLE m_hTimer QV_GUARDED_BY(m_csTimer);
+    // Fired, cancelled or being replaced: TimerProc backs off.
+    int m_bTimerDone QV_GUARDED_BY(m_csTimer);
+    std::function<void()> m_TimerFn QV_GUARDED_BY(m_csTimer);
+    // A timer exists that nobody has deleted yet.
+    int m_bTimerArmed QV_GUARDED_BY(m_csTimer);
 
   private:
-    void Reset();
+    void Reset() QV_EXCLUDES(m_csTimer, m_csData);
     // Cancels whatever timer exists, initialised or not.
-    void StopTimer();
+    void StopTimer() QV_EXCLUDES(m_csTimer);
 
-    // Guarded by m_csTimer: each arming or cancel starts a new generation;
-    // a posted time-out acts only for the generation it was posted in.
-    unsigned m_nTimerGeneration = 0;
-    unsigned m_nPostedGeneration = 0;
-    // Guarded by m_csData:
-    CRITICAL_SECTION m_csData;
-    std::string m_strRecvHistory;
-    unsigned m_nHistoryVersion = 0;
+    // Each arming or cancel starts a new generation; a posted time-out acts
+    // only for the generation it was posted in.
+    unsigned m_nTimerGeneration QV_GUARDED_BY(m_csTimer) = 0;
+    unsigned m_nPostedGeneration QV_GUARDED_BY(m_csTimer) = 0;
+
+    mutable qv::CriticalSection m_csData;
+    std::string m_strRecvHistory QV_GUARDED_BY(m_csData);
+    unsigned m_nHistoryVersion QV_GUARDED_BY(m_csData) = 0;
 
     Quiescence m_OwnGate;
     Quiescence* m_pGate = &m_OwnGate;

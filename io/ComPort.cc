@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -26,7 +25,6 @@ ComPort::~ComPort() {
         m_pKeyPool->RetireKey(m_pCompletionKey);
     else
         delete m_pCompletionKey;
-    m_pCompletionKey = nullptr;
 }
 
 void ComPort::ResetMembers() {
@@ -394,7 +392,8 @@ int ComPort::SendData(const char* data, unsigned length) {
         // The previous write is still completing (its answer may already
         // have come): this one starts from that completion.
         if (m_bWriteQueued) {
-            Log()->LogWarning("ComPort::SendData - Failed, a send aready is pending on this port. ");
+            Log()->LogWarning(
+                "ComPort::SendData - Failed, a send aready is pending on this port. ");
             return 1;
         }
         m_strQueuedWrite.assign(data, length);
@@ -525,15 +524,15 @@ int ComPort::Uninit() {
         BeginUninit(nullptr);
         return 0;
     }
-    std::mutex mutex;
+    qv::Mutex mutex;
     std::condition_variable finished;
     bool done = false;
     BeginUninit([&] {
-        std::lock_guard<std::mutex> guard(mutex);
+        qv::MutexLock guard(mutex);
         done = true;
         finished.notify_all();
     });
-    std::unique_lock<std::mutex> guard(mutex);
-    finished.wait(guard, [&] { return done; });
+    qv::MutexLock guard(mutex);
+    finished.wait(guard.Native(), [&] { return done; });
     return 0;
 }

@@ -56,12 +56,12 @@ class ComPort {
     // buffer; a port uninitialised before can be initialised and opened
     // again. 0, QV_ALREADYINITIALIZED or QV_OUTOFMEMORY.
     virtual int Init(int commMaskSetting, GenericCOMModemInterface* owner, ILogInterface* log,
-                     CAThreadPool* pool);
+                     CAThreadPool* pool) QV_EXCLUDES(m_WriteLock);
     // Stops all I/O; once nothing of the port is in flight any more, closes
     // the device, frees the packets and then calls done (on the thread whose
     // work left last, or here). Never waits. done runs at once when the port
     // is not initialised.
-    void BeginUninit(std::function<void()> done);
+    void BeginUninit(std::function<void()> done) QV_EXCLUDES(m_StartLock, m_WriteLock);
     // BeginUninit, and on a thread that is not a pool worker also waits for
     // its end. On a worker (from inside a callback of this port, say) it
     // returns at once and the packets go when the last handler has left.
@@ -74,7 +74,7 @@ class ComPort {
     // Copies data (at most 80499 bytes) into the send packet and writes it;
     // while the previous write is still completing, the data waits for it
     // (one write at most). 0 or 1.
-    virtual int SendData(const char* data, unsigned length);
+    virtual int SendData(const char* data, unsigned length) QV_EXCLUDES(m_WriteLock);
     // Starts the comm-event wait. Associate GetHandle() with the pool first.
     virtual bool ListenOnComPort();
     // 0, QV_INVALIDPARAM, QV_NOTINITIALIZED or 1.
@@ -141,7 +141,7 @@ class ComPort {
     // held, or frees the packet. false when a queued write failed to start.
     bool NextWrite() QV_EXCLUDES(m_WriteLock);
     // The end of closing, once the gate has drained.
-    void FinishUninit();
+    void FinishUninit() QV_EXCLUDES(m_StartLock, m_WriteLock);
     void ForgetCallbacks();
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
@@ -157,8 +157,8 @@ class ComPort {
     std::atomic<int> m_bAborting;
     HANDLE m_hComPort;
     GenericCOMModemInterface* m_pOwner;
-    CompletionKey* m_pCompletionKey;
-    CAThreadPool* m_pKeyPool = nullptr;  // the pool the key was given to
+    CompletionKey* const m_pCompletionKey;  // owned; retired to the pool by the destructor
+    CAThreadPool* m_pKeyPool = nullptr;     // the pool the key was given to
     int m_nCommMaskSetting;
     int m_nRecvErrors;             // written by the read handler only
     int m_nSendErrors;             // written by the write handler only
@@ -167,9 +167,10 @@ class ComPort {
     IOComAsyncPacket* m_pIOPRecv;  // IOPREAD
 
     Quiescence m_Gate;
-    // Lock order: m_WriteLock before m_StartLock; both before the packets'.
+    // Lock order: m_WriteLock before m_StartLock; both before the packets'
+    // and the gate's.
     qv::Mutex m_StartLock;
-    qv::Mutex m_WriteLock;
+    qv::Mutex m_WriteLock QV_ACQUIRED_BEFORE(m_StartLock);
     bool m_bClosing QV_GUARDED_BY(m_StartLock) = false;  // BeginUninit ran, FinishUninit not yet
     std::string m_strQueuedWrite QV_GUARDED_BY(m_WriteLock);
     bool m_bWriteQueued QV_GUARDED_BY(m_WriteLock) = false;

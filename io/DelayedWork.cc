@@ -13,17 +13,20 @@ enum TicketState { TICKET_ARMED, TICKET_QUEUED, TICKET_RUNNING, TICKET_FINISHED,
 // One scheduled run. Referenced by its DelayedWork (until replaced or
 // destroyed) and by the timer/work-item chain (until the function was called).
 struct DelayedWork::Ticket {
-    std::mutex lock;
-    int state = TICKET_ARMED;  // guarded by lock
-    HANDLE timer = nullptr;    // guarded by lock; deleted by whoever ends the chain
-    CAThreadPool* pool = nullptr;
+    Ticket(CAThreadPool* runOn, Function function) : pool(runOn), fn(std::move(function)) {}
+
+    qv::Mutex lock;
+    int state QV_GUARDED_BY(lock) = TICKET_ARMED;
+    HANDLE timer QV_GUARDED_BY(lock) = nullptr;  // deleted by whoever ends the chain
+    CAThreadPool* const pool;
+    // Taken by whoever ends the chain.
     Function fn;
     std::atomic<int> refs{2};
 };
 
 DelayedWork::~DelayedWork() {
     Cancel();
-    std::lock_guard<std::mutex> guard(m_Lock);
+    qv::MutexLock guard(m_Lock);
     if (m_pTicket) Release(m_pTicket);
     m_pTicket = nullptr;
 }
@@ -34,21 +37,19 @@ void DelayedWork::Release(Ticket* ticket) {
 
 bool DelayedWork::Schedule(CAThreadPool* pool, unsigned delayMs, Function fn) {
     if (!pool || !fn) return false;
-    std::lock_guard<std::mutex> guard(m_Lock);
+    qv::MutexLock guard(m_Lock);
     if (m_pTicket) {
-        std::lock_guard<std::mutex> ticketGuard(m_pTicket->lock);
+        qv::MutexLock ticketGuard(m_pTicket->lock);
         if (m_pTicket->state == TICKET_ARMED || m_pTicket->state == TICKET_QUEUED) return false;
     }
-    Ticket* ticket = new (std::nothrow) Ticket();
+    Ticket* ticket = new (std::nothrow) Ticket(pool, std::move(fn));
     if (!ticket) return false;
-    ticket->pool = pool;
-    ticket->fn = std::move(fn);
     bool created = false;
     {
         // Held while the timer is created so that TimerProc, which may fire at
         // once, finds the handle stored. Once the lock is left the ticket may
         // run (and finish) at any time.
-        std::lock_guard<std::mutex> ticketGuard(ticket->lock);
+        qv::MutexLock ticketGuard(ticket->lock);
         created = CreateTimerQueueTimer(&ticket->timer, nullptr, TimerProc, ticket, delayMs, 0, 0);
         if (!created) ticket->timer = nullptr;
     }
@@ -64,7 +65,7 @@ bool DelayedWork::Schedule(CAThreadPool* pool, unsigned delayMs, Function fn) {
 bool DelayedWork::Cancel() {
     Ticket* ticket = nullptr;
     {
-        std::lock_guard<std::mutex> guard(m_Lock);
+        qv::MutexLock guard(m_Lock);
         if (!m_pTicket) return false;
         ticket = m_pTicket;
         ticket->refs.fetch_add(1);
@@ -73,7 +74,7 @@ bool DelayedWork::Cancel() {
     bool endChainHere = false;
     HANDLE timer = nullptr;
     {
-        std::lock_guard<std::mutex> ticketGuard(ticket->lock);
+        qv::MutexLock ticketGuard(ticket->lock);
         if (ticket->state == TICKET_ARMED) {
             ticket->state = TICKET_CANCELLED;
             timer = ticket->timer;
@@ -98,16 +99,16 @@ bool DelayedWork::Cancel() {
 }
 
 bool DelayedWork::IsPending() {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    qv::MutexLock guard(m_Lock);
     if (!m_pTicket) return false;
-    std::lock_guard<std::mutex> ticketGuard(m_pTicket->lock);
+    qv::MutexLock ticketGuard(m_pTicket->lock);
     return m_pTicket->state == TICKET_ARMED || m_pTicket->state == TICKET_QUEUED;
 }
 
 void CALLBACK DelayedWork::TimerProc(PVOID param, BOOLEAN) {
     auto* ticket = static_cast<Ticket*>(param);
     {
-        std::lock_guard<std::mutex> ticketGuard(ticket->lock);
+        qv::MutexLock ticketGuard(ticket->lock);
         if (ticket->state != TICKET_ARMED) return;  // cancelled: Cancel ends the chain
         ticket->state = TICKET_QUEUED;
     }
@@ -116,7 +117,7 @@ void CALLBACK DelayedWork::TimerProc(PVOID param, BOOLEAN) {
         // Pool gone: the run cannot happen and nobody else ends the chain.
         HANDLE timer = nullptr;
         {
-            std::lock_guard<std::mutex> ticketGuard(ticket->lock);
+            qv::MutexLock ticketGuard(ticket->lock);
             ticket->state = TICKET_FINISHED;
             timer = ticket->timer;
             ticket->timer = nullptr;
@@ -134,7 +135,7 @@ int DelayedWork::RunTicket(void* param, CompletionKey*, LPOVERLAPPED, DWORD, DWO
     bool run = false;
     HANDLE timer = nullptr;
     {
-        std::lock_guard<std::mutex> ticketGuard(ticket->lock);
+        qv::MutexLock ticketGuard(ticket->lock);
         run = ticket->state == TICKET_QUEUED;
         ticket->state = run ? TICKET_RUNNING : TICKET_FINISHED;
         timer = ticket->timer;
@@ -144,7 +145,7 @@ int DelayedWork::RunTicket(void* param, CompletionKey*, LPOVERLAPPED, DWORD, DWO
     if (timer) DeleteTimerQueueTimer(nullptr, timer, nullptr);
     Function fn = std::move(ticket->fn);
     if (run) {
-        std::lock_guard<std::mutex> ticketGuard(ticket->lock);
+        qv::MutexLock ticketGuard(ticket->lock);
         ticket->state = TICKET_FINISHED;
     }
     Release(ticket);

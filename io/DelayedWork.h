@@ -14,8 +14,8 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 
+#include "platform/thread_annotations.h"
 #include "platform/win32.h"
 
 class CAThreadPool;
@@ -33,13 +33,13 @@ class DelayedWork {
     // Runs fn(true) on a worker of pool after delayMs. One run may be pending
     // at a time: false (fn never called) when one is, when pool is null or
     // when the timer cannot be created.
-    bool Schedule(CAThreadPool* pool, unsigned delayMs, Function fn);
+    bool Schedule(CAThreadPool* pool, unsigned delayMs, Function fn) QV_EXCLUDES(m_Lock);
     // true when a pending run was stopped before it started (fn(false) has
     // been or will be called); false when nothing was pending or the run has
     // already started.
-    bool Cancel();
+    bool Cancel() QV_EXCLUDES(m_Lock);
     // A run is armed or queued and has not started.
-    bool IsPending();
+    bool IsPending() QV_EXCLUDES(m_Lock);
 
   private:
     struct Ticket;
@@ -48,6 +48,8 @@ class DelayedWork {
                          DWORD bytes, DWORD error);
     static void Release(Ticket* ticket);
 
-    std::mutex m_Lock;            // guards m_pTicket
-    Ticket* m_pTicket = nullptr;  // the latest run; this object holds one reference
+    // Taken before a ticket's lock.
+    qv::Mutex m_Lock;
+    // The latest run; this object holds one reference.
+    Ticket* m_pTicket QV_GUARDED_BY(m_Lock) = nullptr;
 };

@@ -1,7 +1,5 @@
 #include "io/Quiescence.h"
 
-#include <mutex>
-
 bool Quiescence::TryEnter() {
     qv::MutexLock lock(m_Mutex);
     if (m_State != OPEN) return false;
@@ -48,16 +46,16 @@ std::vector<std::function<void()>> Quiescence::Drained() {
 }
 
 void Quiescence::CloseAndWait() {
-    std::mutex mutex;
+    qv::Mutex mutex;
     std::condition_variable done;
     bool closed = false;
     Close([&] {
-        std::lock_guard<std::mutex> guard(mutex);
+        qv::MutexLock guard(mutex);
         closed = true;
         done.notify_all();
     });
-    std::unique_lock<std::mutex> guard(mutex);
-    done.wait(guard, [&] { return closed; });
+    qv::MutexLock guard(mutex);
+    done.wait(guard.Native(), [&] { return closed; });
 }
 
 void Quiescence::Reopen() {

@@ -120,7 +120,7 @@ int CAThreadPool::Shutdown() {
 
 void CAThreadPool::RetireKey(CompletionKey* key) {
     if (key == nullptr) return;
-    std::lock_guard<std::mutex> lock(m_RetiredLock);
+    qv::MutexLock lock(m_RetiredLock);
     if (!m_bStarted.load()) {
         delete key;
         return;
@@ -129,7 +129,7 @@ void CAThreadPool::RetireKey(CompletionKey* key) {
 }
 
 void CAThreadPool::FreeRetiredKeys() {
-    std::lock_guard<std::mutex> lock(m_RetiredLock);
+    qv::MutexLock lock(m_RetiredLock);
     for (CompletionKey* key : m_Retired) delete key;
     m_Retired.clear();
 }

@@ -6,10 +6,10 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "io/Quiescence.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32.h"
 
 struct CompletionKey;
@@ -96,7 +96,7 @@ class CAThreadPool {
 
     // Frees a port's key once no worker can still hold it: at once when the
     // pool is stopped, else when Shutdown has ended every worker.
-    void RetireKey(CompletionKey* key);
+    void RetireKey(CompletionKey* key) QV_EXCLUDES(m_RetiredLock);
 
   private:
     static DWORD WINAPI WorkerLoop(LPVOID arg);
@@ -112,9 +112,9 @@ class CAThreadPool {
     // Posts in progress; closed by Shutdown before the exit key goes out.
     Quiescence m_Posting;
     std::vector<WorkerThread*> m_Workers;
-    std::mutex m_RetiredLock;  // guards m_Retired
-    std::vector<CompletionKey*> m_Retired;
-    void FreeRetiredKeys();
+    qv::Mutex m_RetiredLock;
+    std::vector<CompletionKey*> m_Retired QV_GUARDED_BY(m_RetiredLock);
+    void FreeRetiredKeys() QV_EXCLUDES(m_RetiredLock);
 };
 
 // The driver's one pool (constructed at load, started by the driver).

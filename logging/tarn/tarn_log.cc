@@ -12,11 +12,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+
+#include "platform/thread_annotations.h"
 
 namespace {
 
@@ -48,9 +48,9 @@ class Registry {
         FlushAll();
     }
 
-    uint32_t Open(const OpenRequest& request) {
+    uint32_t Open(const OpenRequest& request) QV_EXCLUDES(m_Mutex) {
         std::string path = LogPath(request.fileName);
-        std::unique_lock lock(m_Mutex);
+        qv::ExclusiveLock lock(m_Mutex);
         spdlog::sink_ptr sink = m_SinksByPath[path].lock();
         if (!sink) {
             sink = MakeSink(path, request);
@@ -68,10 +68,10 @@ class Registry {
         return handle;
     }
 
-    void Close(uint32_t handle) {
+    void Close(uint32_t handle) QV_EXCLUDES(m_Mutex) {
         std::shared_ptr<spdlog::logger> logger;
         {
-            std::unique_lock lock(m_Mutex);
+            qv::ExclusiveLock lock(m_Mutex);
             auto it = m_Loggers.find(handle);
             if (it == m_Loggers.end()) return;
             logger = std::move(it->second);
@@ -80,16 +80,16 @@ class Registry {
         logger->flush();
     }
 
-    std::shared_ptr<spdlog::logger> Find(uint32_t handle) {
-        std::shared_lock lock(m_Mutex);
+    std::shared_ptr<spdlog::logger> Find(uint32_t handle) QV_EXCLUDES(m_Mutex) {
+        qv::SharedLock lock(m_Mutex);
         auto it = m_Loggers.find(handle);
         return it == m_Loggers.end() ? nullptr : it->second;
     }
 
-    void FlushAll() {
+    void FlushAll() QV_EXCLUDES(m_Mutex) {
         std::vector<std::shared_ptr<spdlog::logger>> loggers;
         {
-            std::shared_lock lock(m_Mutex);
+            qv::SharedLock lock(m_Mutex);
             loggers.reserve(m_Loggers.size());
             for (auto& entry : m_Loggers) loggers.push_back(entry.second);
         }
@@ -115,39 +115,48 @@ class Registry {
         }
     }
 
-    // Caller holds m_Mutex.
-    void StartFlusher() {
+    void StartFlusher() QV_REQUIRES(m_Mutex) {
         if (m_Flusher.joinable()) return;
-        m_Flusher = std::thread([this] {
-            std::unique_lock lock(m_FlusherMutex);
-            while (!m_bStop) {
-                m_FlusherWake.wait_for(lock, kFlushPeriod);
-                if (m_bStop) break;
-                lock.unlock();
-                FlushAll();
-                lock.lock();
-            }
-        });
+        m_Flusher = std::thread([this] { RunFlusher(); });
     }
 
-    void StopFlusher() {
+    void RunFlusher() QV_EXCLUDES(m_Mutex, m_FlusherMutex) {
+        qv::MutexLock lock(m_FlusherMutex);
+        while (!m_bStop) {
+            m_FlusherWake.wait_for(lock.Native(), kFlushPeriod);
+            if (m_bStop) break;
+            lock.Unlock();
+            FlushAll();
+            lock.Lock();
+        }
+    }
+
+    // Only from the destructor: nothing opens a log any more.
+    void StopFlusher() QV_EXCLUDES(m_Mutex, m_FlusherMutex) {
         {
-            std::lock_guard lock(m_FlusherMutex);
+            qv::MutexLock lock(m_FlusherMutex);
             m_bStop = true;
         }
         m_FlusherWake.notify_all();
-        if (m_Flusher.joinable()) m_Flusher.join();
+        // The flusher takes m_Mutex to flush: joined outside it.
+        std::thread flusher;
+        {
+            qv::ExclusiveLock lock(m_Mutex);
+            flusher = std::move(m_Flusher);
+        }
+        if (flusher.joinable()) flusher.join();
     }
 
-    std::shared_mutex m_Mutex;  // guards the maps and m_LastHandle
-    std::unordered_map<uint32_t, std::shared_ptr<spdlog::logger>> m_Loggers;
-    std::map<std::string, std::weak_ptr<spdlog::sinks::sink>> m_SinksByPath;
-    uint32_t m_LastHandle = 0;
+    // Lock order: m_Mutex before m_FlusherMutex when both are held.
+    qv::SharedMutex m_Mutex QV_ACQUIRED_BEFORE(m_FlusherMutex);
+    std::unordered_map<uint32_t, std::shared_ptr<spdlog::logger>> m_Loggers QV_GUARDED_BY(m_Mutex);
+    std::map<std::string, std::weak_ptr<spdlog::sinks::sink>> m_SinksByPath QV_GUARDED_BY(m_Mutex);
+    uint32_t m_LastHandle QV_GUARDED_BY(m_Mutex) = 0;
+    std::thread m_Flusher QV_GUARDED_BY(m_Mutex);
 
-    std::mutex m_FlusherMutex;  // after m_Mutex when both are held
+    qv::Mutex m_FlusherMutex;
     std::condition_variable m_FlusherWake;
-    bool m_bStop = false;
-    std::thread m_Flusher;
+    bool m_bStop QV_GUARDED_BY(m_FlusherMutex) = false;
 };
 
 Registry& GetRegistry() {

@@ -4,16 +4,17 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/thread_annotations.h"
 
 namespace qvclock {
 namespace {
 
 struct State {
-    std::mutex mu;
-    double scale = 1.0;
-    int64_t realBaseNs = 0;
-    double platformBaseMs = 0.0;
+    qv::Mutex mu;
+    double scale QV_GUARDED_BY(mu) = 1.0;
+    int64_t realBaseNs QV_GUARDED_BY(mu) = 0;
+    double platformBaseMs QV_GUARDED_BY(mu) = 0.0;
 };
 
 State& S() {
@@ -27,7 +28,7 @@ int64_t RealNowNs() {
         .count();
 }
 
-double PlatformMsLocked(State& s, int64_t realNs) {
+double PlatformMsLocked(State& s, int64_t realNs) QV_REQUIRES(s.mu) {
     return s.platformBaseMs + static_cast<double>(realNs - s.realBaseNs) * s.scale / 1e6;
 }
 
@@ -35,14 +36,14 @@ double PlatformMsLocked(State& s, int64_t realNs) {
 
 uint64_t NowMs() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    qv::MutexLock lock(s.mu);
     return static_cast<uint64_t>(PlatformMsLocked(s, RealNowNs()));
 }
 
 void SetScale(double factor) {
     if (!(factor > 0.0)) return;
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    qv::MutexLock lock(s.mu);
     int64_t now = RealNowNs();
     s.platformBaseMs = PlatformMsLocked(s, now);
     s.realBaseNs = now;
@@ -51,7 +52,7 @@ void SetScale(double factor) {
 
 double Scale() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    qv::MutexLock lock(s.mu);
     return s.scale;
 }
 

@@ -37,7 +37,7 @@ bool Device::Start() {
 }
 
 BOOL Device::Associate(const Ref<Port>& port, ULONG_PTR key) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if (m_port) return Fail(ERROR_INVALID_PARAMETER);
     m_port = port;
@@ -46,7 +46,7 @@ BOOL Device::Associate(const Ref<Port>& port, ULONG_PTR key) {
 }
 
 BOOL Device::SetTimeouts(const COMMTIMEOUTS& t) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     m_immediateReads = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
                        t.ReadTotalTimeoutConstant == 0;
@@ -66,7 +66,7 @@ BOOL Device::Started(LPOVERLAPPED ov) {
 // --- Comm events -------------------------------------------------------------
 
 BOOL Device::SetMask(DWORD mask) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     m_mask = mask;
     if (m_waitOv) CompleteWait(0);
@@ -75,7 +75,7 @@ BOOL Device::SetMask(DWORD mask) {
 
 BOOL Device::WaitEvent(LPDWORD mask, LPOVERLAPPED ov) {
     if (!mask || !ov) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if (m_waitOv) return Fail(ERROR_INVALID_PARAMETER);
     Started(ov);
@@ -107,7 +107,7 @@ void Device::EvaluateWait() {
 }
 
 void Device::OnDeadline(uint64_t token) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed || !m_waitOv || !m_waitDeferred || token != m_waitToken) return;
     CompleteWait(EV_RXCHAR);
 }
@@ -139,7 +139,7 @@ void Device::AfterRead(bool failed) {
 BOOL Device::Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
     if (!ov || (!buffer && length)) return Fail(ERROR_INVALID_PARAMETER);
     if (read) *read = 0;
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if (m_readOv) return Fail(ERROR_BUSY);
     Started(ov);
@@ -187,7 +187,7 @@ bool Device::ContinueWrite() {
 BOOL Device::Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov) {
     if (!ov || (!buffer && length)) return Fail(ERROR_INVALID_PARAMETER);
     if (written) *written = 0;
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if (m_writeOv) return Fail(ERROR_BUSY);
     Started(ov);
@@ -208,7 +208,7 @@ BOOL Device::Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED o
 // --- Purge, close, readiness ---------------------------------------------------
 
 BOOL Device::Purge(DWORD flags) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if ((flags & PURGE_TXABORT) && m_writeOv) {
         LPOVERLAPPED ov = m_writeOv;
@@ -241,7 +241,7 @@ BOOL Device::Purge(DWORD flags) {
 }
 
 void Device::Close() {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_waitOv) {
         LPOVERLAPPED ov = m_waitOv;
         m_waitOv = nullptr;
@@ -275,7 +275,7 @@ void Device::Rearm() {
 }
 
 void Device::OnReady(uint32_t events) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return;
     m_armed = 0;  // one-shot: reported means disarmed
     bool in = events & EPOLLIN;

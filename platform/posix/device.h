@@ -8,9 +8,9 @@
 #pragma once
 
 #include <chrono>
-#include <mutex>
 
 #include "platform/posix/iocp.h"
+#include "platform/thread_annotations.h"
 
 namespace qvplat {
 
@@ -22,68 +22,69 @@ class Device : public Object {
     // Takes ownership of fd (already opened, locked and a terminal).
     explicit Device(int fd);
     ~Device() override;
-    // Registers with the reactor; false with errno set.
-    bool Start();
+    // Registers with the reactor; false with errno set. Runs before the
+    // device is handed out, so nothing else can see it yet.
+    bool Start() QV_NO_THREAD_SAFETY_ANALYSIS;
 
-    BOOL Associate(const Ref<Port>& port, ULONG_PTR key);
-    BOOL SetState(const DCB& dcb);
-    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
-    BOOL SetMask(DWORD mask);
-    BOOL WaitEvent(LPDWORD mask, LPOVERLAPPED ov);
-    BOOL Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov);
-    BOOL Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov);
-    BOOL Purge(DWORD flags);
-    void Close() override;
+    BOOL Associate(const Ref<Port>& port, ULONG_PTR key) QV_EXCLUDES(m_mu);
+    BOOL SetState(const DCB& dcb) QV_EXCLUDES(m_mu);
+    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts) QV_EXCLUDES(m_mu);
+    BOOL SetMask(DWORD mask) QV_EXCLUDES(m_mu);
+    BOOL WaitEvent(LPDWORD mask, LPOVERLAPPED ov) QV_EXCLUDES(m_mu);
+    BOOL Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) QV_EXCLUDES(m_mu);
+    BOOL Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov) QV_EXCLUDES(m_mu);
+    BOOL Purge(DWORD flags) QV_EXCLUDES(m_mu);
+    void Close() override QV_EXCLUDES(m_mu);
 
     // Reactor thread: the descriptor reported events; a deadline passed.
-    void OnReady(uint32_t events);
-    void OnDeadline(uint64_t token);
+    void OnReady(uint32_t events) QV_EXCLUDES(m_mu);
+    void OnDeadline(uint64_t token) QV_EXCLUDES(m_mu);
 
   private:
-    // Everything below is guarded by m_mu. Lock order: device, then port
-    // and reactor (neither calls back into a device while holding its own).
-    void Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes);
-    void CompleteWait(DWORD events);
-    void EvaluateWait();
-    void Rearm();
+    // Lock order: a device's m_mu, then the port's and the reactor's
+    // (neither calls back into a device while holding its own).
+    void Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes) QV_REQUIRES(m_mu);
+    void CompleteWait(DWORD events) QV_REQUIRES(m_mu);
+    void EvaluateWait() QV_REQUIRES(m_mu);
+    void Rearm() QV_REQUIRES(m_mu);
     // A read attempt: bytes read, 0 when nothing is buffered, or -Win32 error.
-    long long ReadNow(void* buffer, DWORD length);
-    void AfterRead(bool failed);
+    long long ReadNow(void* buffer, DWORD length) QV_REQUIRES(m_mu);
+    void AfterRead(bool failed) QV_REQUIRES(m_mu);
     // Writes what it can; false when the write has ended (done or failed).
-    bool ContinueWrite();
-    BOOL Started(LPOVERLAPPED ov);
+    bool ContinueWrite() QV_REQUIRES(m_mu);
+    BOOL Started(LPOVERLAPPED ov) QV_REQUIRES(m_mu);
 
-    std::mutex m_mu;
-    int m_fd;
-    uint64_t m_id = 0;
-    bool m_closed = false;
-    Ref<Port> m_port;
-    ULONG_PTR m_key = 0;
-    DWORD m_mask = 0;
-    bool m_immediateReads = false;  // ReadIntervalTimeout MAXDWORD, no totals
-    uint32_t m_armed = 0;           // events asked of the reactor, not yet reported
+    qv::Mutex m_mu;
+    int m_fd QV_GUARDED_BY(m_mu);
+    uint64_t m_id QV_GUARDED_BY(m_mu) = 0;
+    bool m_closed QV_GUARDED_BY(m_mu) = false;
+    Ref<Port> m_port QV_GUARDED_BY(m_mu);
+    ULONG_PTR m_key QV_GUARDED_BY(m_mu) = 0;
+    DWORD m_mask QV_GUARDED_BY(m_mu) = 0;
+    bool m_immediateReads QV_GUARDED_BY(m_mu) = false;  // ReadIntervalTimeout MAXDWORD, no totals
+    uint32_t m_armed QV_GUARDED_BY(m_mu) = 0;  // events asked of the reactor, not yet reported
 
-    LPOVERLAPPED m_waitOv = nullptr;
-    LPDWORD m_waitMask = nullptr;
-    bool m_waitDeferred = false;  // a back-off deadline will complete it
-    uint64_t m_waitToken = 0;
+    LPOVERLAPPED m_waitOv QV_GUARDED_BY(m_mu) = nullptr;
+    LPDWORD m_waitMask QV_GUARDED_BY(m_mu) = nullptr;
+    bool m_waitDeferred QV_GUARDED_BY(m_mu) = false;  // a back-off deadline will complete it
+    uint64_t m_waitToken QV_GUARDED_BY(m_mu) = 0;
 
-    LPOVERLAPPED m_readOv = nullptr;
-    void* m_readBuf = nullptr;
-    DWORD m_readLen = 0;
+    LPOVERLAPPED m_readOv QV_GUARDED_BY(m_mu) = nullptr;
+    void* m_readBuf QV_GUARDED_BY(m_mu) = nullptr;
+    DWORD m_readLen QV_GUARDED_BY(m_mu) = 0;
 
-    LPOVERLAPPED m_writeOv = nullptr;
-    const char* m_writeBuf = nullptr;
-    DWORD m_writeLen = 0;
-    DWORD m_written = 0;
-    DWORD m_writeError = 0;
+    LPOVERLAPPED m_writeOv QV_GUARDED_BY(m_mu) = nullptr;
+    const char* m_writeBuf QV_GUARDED_BY(m_mu) = nullptr;
+    DWORD m_writeLen QV_GUARDED_BY(m_mu) = 0;
+    DWORD m_written QV_GUARDED_BY(m_mu) = 0;
+    DWORD m_writeError QV_GUARDED_BY(m_mu) = 0;
 
     // After a hang-up the descriptor is always "ready"; instead of letting a
     // wait complete in a loop, each wait completes at most once per read and
     // no sooner than a back-off after the last failed read.
-    bool m_hungUp = false;
-    bool m_readSinceHangupWait = true;
-    Clock::time_point m_hangupNotBefore{};
+    bool m_hungUp QV_GUARDED_BY(m_mu) = false;
+    bool m_readSinceHangupWait QV_GUARDED_BY(m_mu) = true;
+    Clock::time_point m_hangupNotBefore QV_GUARDED_BY(m_mu){};
 };
 
 // Routes every later completion of the device's overlapped operations to

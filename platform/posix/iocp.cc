@@ -11,7 +11,7 @@ namespace qvplat {
 
 bool Port::Post(DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error) {
     {
-        std::lock_guard<std::mutex> lock(m_mu);
+        qv::MutexLock lock(m_mu);
         if (m_closed) return false;
         m_queue.push_back(Packet{bytes, key, overlapped, error});
     }
@@ -25,12 +25,13 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
     if (timeoutMs != INFINITE) {
         deadline = Clock::now() + std::chrono::nanoseconds(qvclock::ToRealNs(timeoutMs));
     }
-    std::unique_lock<std::mutex> lock(m_mu);
-    auto ready = [this] { return m_closed || !m_queue.empty(); };
+    qv::MutexLock lock(m_mu);
+    // Called by the waits with the lock held.
+    auto ready = [this]() QV_REQUIRES(m_mu) { return m_closed || !m_queue.empty(); };
     if (deadline) {
-        m_cv.wait_until(lock, *deadline, ready);
+        m_cv.wait_until(lock.Native(), *deadline, ready);
     } else {
-        m_cv.wait(lock, ready);
+        m_cv.wait(lock.Native(), ready);
     }
     if (m_queue.empty()) {
         if (overlapped) *overlapped = nullptr;
@@ -38,7 +39,7 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
     }
     Packet p = m_queue.front();
     m_queue.pop_front();
-    lock.unlock();
+    lock.Unlock();
     if (bytes) *bytes = p.bytes;
     if (key) *key = p.key;
     if (overlapped) *overlapped = p.overlapped;
@@ -48,7 +49,7 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
 
 void Port::Close() {
     {
-        std::lock_guard<std::mutex> lock(m_mu);
+        qv::MutexLock lock(m_mu);
         m_closed = true;
         m_queue.clear();
     }

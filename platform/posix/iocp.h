@@ -3,9 +3,9 @@
 
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 
 #include "platform/posix/handle.h"
+#include "platform/thread_annotations.h"
 
 namespace qvplat {
 
@@ -15,11 +15,12 @@ class Port : public Object {
     Port() : Object(Kind::kPort) {}
 
     // Queues one packet; false when the port is closed. error 0 is success.
-    bool Post(DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error);
+    bool Post(DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error) QV_EXCLUDES(m_mu);
     // Takes the oldest packet, waiting up to timeoutMs of platform time.
-    BOOL Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD timeoutMs);
+    BOOL Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD timeoutMs)
+        QV_EXCLUDES(m_mu);
     // Wakes every waiter, which then fails with ERROR_INVALID_HANDLE.
-    void Close() override;
+    void Close() override QV_EXCLUDES(m_mu);
 
   private:
     struct Packet {
@@ -28,10 +29,10 @@ class Port : public Object {
         LPOVERLAPPED overlapped;
         DWORD error;
     };
-    std::mutex m_mu;
+    qv::Mutex m_mu;
     std::condition_variable m_cv;
-    std::deque<Packet> m_queue;
-    bool m_closed = false;
+    std::deque<Packet> m_queue QV_GUARDED_BY(m_mu);
+    bool m_closed QV_GUARDED_BY(m_mu) = false;
 };
 
 // Ends one overlapped operation: records the outcome in the OVERLAPPED

@@ -52,7 +52,7 @@ Reactor::Reactor() {
 uint64_t Reactor::Add(Device* d, int fd) {
     uint64_t id;
     {
-        std::lock_guard<std::mutex> lock(m_mu);
+        qv::MutexLock lock(m_mu);
         id = m_nextId++;
         d->AddRef();
         m_devices.emplace(id, d);
@@ -80,7 +80,7 @@ void Reactor::Remove(uint64_t id, int fd) {
     if (fd >= 0) epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     Device* d = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_mu);
+        qv::MutexLock lock(m_mu);
         auto it = m_devices.find(id);
         if (it == m_devices.end()) return;
         d = it->second;
@@ -92,7 +92,7 @@ void Reactor::Remove(uint64_t id, int fd) {
 void Reactor::After(uint64_t id, Clock::time_point when, uint64_t token) {
     bool earliest;
     {
-        std::lock_guard<std::mutex> lock(m_mu);
+        qv::MutexLock lock(m_mu);
         auto it = m_deadlines.emplace(when, std::make_pair(id, token));
         earliest = it == m_deadlines.begin();
     }
@@ -106,7 +106,7 @@ void Reactor::Wake() {
 }
 
 Ref<Device> Reactor::Find(uint64_t id) {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     auto it = m_devices.find(id);
     if (it == m_devices.end()) return {};
     it->second->AddRef();
@@ -114,7 +114,7 @@ Ref<Device> Reactor::Find(uint64_t id) {
 }
 
 int Reactor::NextTimeoutMs() {
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_deadlines.empty()) return -1;
     auto left = m_deadlines.begin()->first - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
@@ -125,7 +125,7 @@ int Reactor::NextTimeoutMs() {
 void Reactor::FireDeadlines() {
     std::vector<std::pair<uint64_t, uint64_t>> due;
     {
-        std::lock_guard<std::mutex> lock(m_mu);
+        qv::MutexLock lock(m_mu);
         auto now = Clock::now();
         while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
             due.push_back(m_deadlines.begin()->second);

@@ -77,7 +77,7 @@ BOOL Device::SetState(const DCB& dcb) {
         (dcb.StopBits != ONESTOPBIT && dcb.StopBits != kTwoStopBits)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    std::lock_guard<std::mutex> lock(m_mu);
+    qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     termios tio{};
     if (tcgetattr(m_fd, &tio) != 0) return Fail(ErrorFromErrno(errno));

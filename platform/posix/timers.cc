@@ -2,13 +2,13 @@
 // number) on the platform clock, callbacks run on that thread one at a time.
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <tuple>
 
 #include "platform/clock.h"
 #include "platform/posix/waitable.h"
+#include "platform/thread_annotations.h"
 
 namespace qvplat {
 namespace {
@@ -24,7 +24,8 @@ class Timer : public Object {
     const WAITORTIMERCALLBACK m_callback;
     const PVOID m_arg;
     const DWORD m_periodMs;
-    // Guarded by the queue's mutex.
+    // Guarded by the queue's mutex (TimerQueue::m_mu; not annotated, as the
+    // queue is reached through its accessor).
     uint64_t m_deadline = 0;
     uint64_t m_seq = 0;
     bool m_queued = false;
@@ -43,8 +44,8 @@ class TimerQueue {
         return *q;
     }
 
-    void Add(Timer* t, DWORD dueMs) {
-        std::lock_guard<std::mutex> lock(m_mu);
+    void Add(Timer* t, DWORD dueMs) QV_EXCLUDES(m_mu) {
+        qv::MutexLock lock(m_mu);
         Schedule(t, qvclock::NowMs(), dueMs);
         m_wake.notify_one();
     }
@@ -52,8 +53,8 @@ class TimerQueue {
     // Cancels t. Waits for its running callback when wait is set and the
     // caller is not the timer thread. False (ERROR_IO_PENDING) when the
     // callback still runs and the caller neither waits nor gave an event.
-    BOOL Delete(Timer* t, bool wait, Ref<Waitable> doneEvent) {
-        std::unique_lock<std::mutex> lock(m_mu);
+    BOOL Delete(Timer* t, bool wait, Ref<Waitable> doneEvent) QV_EXCLUDES(m_mu) {
+        qv::MutexLock lock(m_mu);
         t->m_deleted = true;
         if (t->m_queued) {
             m_timers.erase(Entry(t->m_deadline, t->m_seq, t));
@@ -61,10 +62,10 @@ class TimerQueue {
             t->Release();  // the queue's reference
         }
         if (t->m_running && wait && std::this_thread::get_id() != m_threadId) {
-            m_done.wait(lock, [t] { return !t->m_running; });
+            m_done.wait(lock.Native(), [t] { return !t->m_running; });
         }
         if (!t->m_running) {
-            lock.unlock();
+            lock.Unlock();
             if (doneEvent) doneEvent->Set();
             return TRUE;
         }
@@ -84,7 +85,7 @@ class TimerQueue {
         th.detach();
     }
 
-    void Schedule(Timer* t, uint64_t now, DWORD dueMs) {
+    void Schedule(Timer* t, uint64_t now, DWORD dueMs) QV_REQUIRES(m_mu) {
         uint64_t deadline = now + dueMs;
         if (deadline < now) deadline = UINT64_MAX;  // clamp instead of wrapping
         t->m_deadline = deadline;
@@ -93,27 +94,28 @@ class TimerQueue {
         m_timers.emplace(deadline, t->m_seq, t);
     }
 
-    void Run() {
-        std::unique_lock<std::mutex> lock(m_mu);
+    void Run() QV_EXCLUDES(m_mu) {
+        qv::MutexLock lock(m_mu);
         for (;;) {
             if (m_timers.empty()) {
-                m_wake.wait(lock);
+                m_wake.wait(lock.Native());
                 continue;
             }
             auto first = m_timers.begin();
             uint64_t now = qvclock::NowMs();
             uint64_t deadline = std::get<0>(*first);
             if (deadline > now) {
-                m_wake.wait_for(lock, std::chrono::nanoseconds(qvclock::ToRealNs(deadline - now)));
+                m_wake.wait_for(lock.Native(),
+                                std::chrono::nanoseconds(qvclock::ToRealNs(deadline - now)));
                 continue;
             }
             Timer* t = std::get<2>(*first);
             m_timers.erase(first);
             t->m_queued = false;
             t->m_running = true;
-            lock.unlock();
+            lock.Unlock();
             t->m_callback(t->m_arg, TRUE);
-            lock.lock();
+            lock.Lock();
             t->m_running = false;
             m_done.notify_all();
             Ref<Waitable> doneEvent = std::move(t->m_doneEvent);
@@ -121,18 +123,19 @@ class TimerQueue {
                 Schedule(t, qvclock::NowMs(), t->m_periodMs);  // keeps the queue's reference
                 continue;
             }
-            lock.unlock();
+            lock.Unlock();
             if (doneEvent) doneEvent->Set();
             t->Release();  // the queue's reference
-            lock.lock();
+            lock.Lock();
         }
     }
 
-    std::mutex m_mu;
+    qv::Mutex m_mu;
     std::condition_variable m_wake;
     std::condition_variable m_done;
-    std::set<Entry> m_timers;  // ordered: the earliest deadline first, ties by creation
-    uint64_t m_nextSeq = 0;
+    // Ordered: the earliest deadline first, ties by creation.
+    std::set<Entry> m_timers QV_GUARDED_BY(m_mu);
+    uint64_t m_nextSeq QV_GUARDED_BY(m_mu) = 0;
     std::thread::id m_threadId;
 };
 

@@ -5,10 +5,10 @@
 #pragma once
 
 #include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "platform/posix/handle.h"
+#include "platform/thread_annotations.h"
 
 namespace qvplat {
 
@@ -19,25 +19,27 @@ class Waitable : public Object {
     Waitable(Kind kind, bool manualReset, bool signalled)
         : Object(kind), m_manualReset(manualReset), m_signalled(signalled) {}
 
-    void Set();
-    void Reset();
-    bool IsSignalled();
+    void Set() QV_EXCLUDES(WaitMutex());
+    void Reset() QV_EXCLUDES(WaitMutex());
+    bool IsSignalled() QV_EXCLUDES(WaitMutex());
 
     // The rest is used by the wait functions with WaitMutex() held.
-    static std::mutex& WaitMutex();
+    static qv::Mutex& WaitMutex();
     // Takes the signal when set (clearing an auto-reset one).
-    bool TakeLocked();
-    bool IsSignalledLocked() const { return m_signalled; }
-    void ConsumeLocked() {
+    bool TakeLocked() QV_REQUIRES(WaitMutex());
+    bool IsSignalledLocked() const QV_REQUIRES(WaitMutex()) { return m_signalled; }
+    void ConsumeLocked() QV_REQUIRES(WaitMutex()) {
         if (!m_manualReset) m_signalled = false;
     }
-    void AddWaiterLocked(std::condition_variable* cv) { m_waiters.push_back(cv); }
-    void RemoveWaiterLocked(std::condition_variable* cv);
+    void AddWaiterLocked(std::condition_variable* cv) QV_REQUIRES(WaitMutex()) {
+        m_waiters.push_back(cv);
+    }
+    void RemoveWaiterLocked(std::condition_variable* cv) QV_REQUIRES(WaitMutex());
 
   private:
     const bool m_manualReset;
-    bool m_signalled;
-    std::vector<std::condition_variable*> m_waiters;
+    bool m_signalled QV_GUARDED_BY(WaitMutex());
+    std::vector<std::condition_variable*> m_waiters QV_GUARDED_BY(WaitMutex());
 };
 
 class Event : public Waitable {

@@ -10,24 +10,24 @@
 
 namespace qvplat {
 
-std::mutex& Waitable::WaitMutex() {
-    static std::mutex mu;
+qv::Mutex& Waitable::WaitMutex() {
+    static qv::Mutex mu;
     return mu;
 }
 
 void Waitable::Set() {
-    std::lock_guard<std::mutex> lock(WaitMutex());
+    qv::MutexLock lock(WaitMutex());
     m_signalled = true;
     for (std::condition_variable* cv : m_waiters) cv->notify_all();
 }
 
 void Waitable::Reset() {
-    std::lock_guard<std::mutex> lock(WaitMutex());
+    qv::MutexLock lock(WaitMutex());
     m_signalled = false;
 }
 
 bool Waitable::IsSignalled() {
-    std::lock_guard<std::mutex> lock(WaitMutex());
+    qv::MutexLock lock(WaitMutex());
     return m_signalled;
 }
 
@@ -47,7 +47,8 @@ constexpr DWORD kMaxWaitObjects = 64;
 
 // Index of the object that satisfied the wait, or -1. With waitAll every
 // object must be signalled at once and all of them are taken together.
-int TryTakeLocked(const std::vector<Ref<Waitable>>& objs, bool waitAll) {
+int TryTakeLocked(const std::vector<Ref<Waitable>>& objs, bool waitAll)
+    QV_REQUIRES(Waitable::WaitMutex()) {
     if (!waitAll) {
         for (size_t i = 0; i < objs.size(); ++i) {
             if (objs[i]->TakeLocked()) return static_cast<int>(i);
@@ -68,7 +69,7 @@ DWORD Wait(std::vector<Ref<Waitable>>& objs, bool waitAll, DWORD timeoutMs) {
         deadline = Clock::now() + std::chrono::nanoseconds(qvclock::ToRealNs(timeoutMs));
     }
     std::condition_variable cv;
-    std::unique_lock<std::mutex> lock(Waitable::WaitMutex());
+    qv::MutexLock lock(Waitable::WaitMutex());
     bool registered = false;
     DWORD result = WAIT_TIMEOUT;
     for (;;) {
@@ -83,9 +84,9 @@ DWORD Wait(std::vector<Ref<Waitable>>& objs, bool waitAll, DWORD timeoutMs) {
             registered = true;
         }
         if (deadline) {
-            cv.wait_until(lock, *deadline);
+            cv.wait_until(lock.Native(), *deadline);
         } else {
-            cv.wait(lock);
+            cv.wait(lock.Native());
         }
     }
     if (registered) {
