@@ -20,7 +20,7 @@
 
 namespace {
 
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 struct Completion {
@@ -115,7 +115,7 @@ TEST_F(EngineTest, OkAnswerCompletesOnceWithOkTriggered) {
     ASSERT_TRUE(Issue("AT", 30, 42));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     std::this_thread::sleep_for(milliseconds(100));
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), 1u);
@@ -131,7 +131,7 @@ TEST_F(EngineTest, ErrorAnswerCompletesWithErrorTriggered) {
     ASSERT_TRUE(Issue("AT+FOO"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     auto done = m_pModem->Done();
     EXPECT_EQ(done[0].result, QV_OK);
     EXPECT_EQ(done[0].errorTriggered, 1);
@@ -145,7 +145,7 @@ TEST_F(EngineTest, AnswerSplitOverTwoReadsCompletesOnce) {
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(m_pModem->DoneCount(), 0u);
     ASSERT_TRUE(m_Peer.Write("K\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(m_pModem->DoneCount(), 1u);
     EXPECT_EQ(m_pModem->Done()[0].okTriggered, 1);
@@ -155,7 +155,7 @@ TEST_F(EngineTest, AnswerByteByByteCompletesOnce) {
     ASSERT_TRUE(Issue("AT+CSQ"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\n+CSQ: 17,99\r\n\r\nOK\r\n", milliseconds(2)));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     std::this_thread::sleep_for(milliseconds(100));
     ASSERT_EQ(m_pModem->DoneCount(), 1u);
     EXPECT_NE(m_pModem->Done()[0].window.find("+CSQ: 17,99"), std::string::npos);
@@ -169,7 +169,7 @@ TEST_F(EngineTest, EchoIsBlankedSoItsOkNeverMatches) {
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(m_pModem->DoneCount(), 0u) << "the echo completed the command";
     ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     auto done = m_pModem->Done();
     EXPECT_EQ(done[0].errorTriggered, 1);
     EXPECT_EQ(done[0].okTriggered, 0);
@@ -181,7 +181,7 @@ TEST_F(EngineTest, WithoutEchoSuppressionTheEchoMatches) {
     ASSERT_TRUE(Issue("AT+XOK"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("AT+XOK\r"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     EXPECT_EQ(m_pModem->Done()[0].okTriggered, 1);
 }
 
@@ -194,7 +194,7 @@ TEST_F(EngineTest, RequiredSpecHoldsCompletionBack) {
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(m_pModem->DoneCount(), 0u) << "completed although +CMGR: was missing";
     ASSERT_TRUE(m_Peer.Write("\r\n+CMGR: 0,,23\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     EXPECT_EQ(cmgr.m_bTriggered, 1);
 }
 
@@ -204,13 +204,13 @@ TEST_F(EngineTest, EmptySpecMapCompletesOnFirstData) {
               QV_PENDING);
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("x"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
 }
 
 TEST_F(EngineTest, NoAnswerGivesOneTimeoutOfKindFour) {
     qvclock::SetScale(100);  // 5 s of platform time in 50 ms
     ASSERT_TRUE(Issue("AT", 5, 3));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(5000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(5000)));
     std::this_thread::sleep_for(milliseconds(300));
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), 1u);
@@ -260,7 +260,7 @@ TEST_F(EngineTest, CompletionAndTimeoutRacingCallBackOnce) {
         m_Peer.Take();
         std::this_thread::sleep_for(std::chrono::microseconds(2500 + (i % 7) * 300));
         ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-        ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == static_cast<size_t>(i + 1); },
+        ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == static_cast<size_t>(i + 1); },
                                milliseconds(3000)))
             << "command " << i;
         m_pModem->ResetResponseSpecs();

@@ -15,7 +15,7 @@
 
 namespace {
 
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 class DelayedWorkTest : public ::testing::Test {
@@ -38,7 +38,7 @@ TEST_F(DelayedWorkTest, RunsOnceOnAWorkerAfterTheDelay) {
         otherThread = std::this_thread::get_id() != caller;
     }));
     EXPECT_TRUE(work.IsPending());
-    ASSERT_TRUE(Eventually([&] { return runs + drops == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return runs + drops == 1; }, milliseconds(3000)));
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(drops, 0);
@@ -73,7 +73,7 @@ TEST_F(DelayedWorkTest, OneRunPendingAtATime) {
         if (run && ++chained < 3) work.Schedule(&m_Pool, 5, again);
     };
     ASSERT_TRUE(work.Schedule(&m_Pool, 5, again));
-    EXPECT_TRUE(Eventually([&] { return chained == 3; }, milliseconds(3000)));
+    EXPECT_TRUE(WaitUntil([&] { return chained == 3; }, milliseconds(3000)));
 }
 
 TEST_F(DelayedWorkTest, WithoutPoolNothingIsScheduled) {
@@ -95,7 +95,7 @@ TEST_F(DelayedWorkTest, CancelRacingTheTimerEndsExactlyOnce) {
         ASSERT_TRUE(works.back()->Schedule(&m_Pool, i % 3, [count](bool) { (*count)++; }));
         if (i % 2) works.back()->Cancel();
     }
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             for (auto& c : calls) {
                 if (*c != 1) return false;
@@ -116,7 +116,7 @@ TEST_F(DelayedWorkTest, HundredsOfDelaysShareFiveWorkers) {
         works.push_back(std::make_unique<DelayedWork>());
         ASSERT_TRUE(works.back()->Schedule(&m_Pool, 200, [&](bool run) { runs += run; }));
     }
-    ASSERT_TRUE(Eventually([&] { return runs == kWorks; }, milliseconds(10000)));
+    ASSERT_TRUE(WaitUntil([&] { return runs == kWorks; }, milliseconds(10000)));
     // Side by side, not one after the other on the workers.
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
 }

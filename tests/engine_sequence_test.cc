@@ -18,7 +18,7 @@
 
 namespace {
 
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 class SequenceModem : public GenericCOMModemInterface {
@@ -59,7 +59,7 @@ class SequenceModem : public GenericCOMModemInterface {
         return m_Ends;
     }
     bool WaitEnd() {
-        return Eventually([&] { return !Ends().empty(); }, milliseconds(5000));
+        return WaitUntil([&] { return !Ends().empty(); }, milliseconds(5000));
     }
     std::atomic<int> m_nChecks{0};
 
@@ -195,7 +195,7 @@ TEST_F(SequenceTest, CheckReturningPendingHoldsTheRunner) {
     m_pModem->Add(1, "AT+ONE", 20, 0, PendingCheck);
     m_pModem->Add(2, "AT+TWO", 20, 0);
     m_pModem->Run(2);
-    ASSERT_TRUE(Eventually([&] { return m_pModem->m_nChecks == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->m_nChecks == 1; }, milliseconds(3000)));
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(Commands(), (Strings{"AT+ONE"}));
     EXPECT_TRUE(m_pModem->Ends().empty());

@@ -12,7 +12,7 @@
 namespace {
 
 using qvtest::DefaultConfig;
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using qvtest::LineTest;
 using qvtest::NextComNumber;
 using std::chrono::milliseconds;
@@ -33,7 +33,7 @@ TEST_F(InitFailureTest, SilentModemFailsAfterThreeAttempts) {
     line->StartInit();
     ASSERT_TRUE(line->WaitForEvent(DEV_INIT_FAILED, milliseconds(20000)));
     // The manager's InitFailedWork closes the line.
-    ASSERT_TRUE(Eventually([&] { return line->device()->GetLineState() == LINE_DOWN; },
+    ASSERT_TRUE(WaitUntil([&] { return line->device()->GetLineState() == LINE_DOWN; },
                            milliseconds(5000)));
     EXPECT_EQ(CountExactly(line->Commands(), "AT"), 3);
     EXPECT_EQ(line->Commands().size(), 3u);
@@ -174,7 +174,7 @@ TEST_F(InitFailureTest, UninitAtAnyMomentLeavesNothingRunning) {
         line->device()->Uninit(0);
         // A pause already handed to a worker ends there, without running.
         EXPECT_TRUE(
-            Eventually([&] { return line->device()->WorkRefs() == 0; }, milliseconds(2000)));
+            WaitUntil([&] { return line->device()->WorkRefs() == 0; }, milliseconds(2000)));
         EXPECT_EQ(line->device()->InitInProgress(), 0);
         // Bytes written before the close may still be on their way to the
         // modem; only what is written afterwards would be a fault.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ class RecordingLog final : public ILogInterface {
     void Add(char level, const char* format, va_list args);
 
     mutable std::mutex m_Mutex;
+    mutable std::condition_variable m_Added;  // a line was added
     std::vector<Line> m_Lines;
 };
 
