@@ -12,10 +12,9 @@ void RecordingLog::Add(char level, const char* format, va_list args) {
     va_end(copy);
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-    {
-        std::lock_guard lock(m_Mutex);
-        m_Lines.push_back(Line{level, std::move(text)});
-    }
+    // Notified under the lock: a waiter may destroy this log once it returns.
+    std::lock_guard lock(m_Mutex);
+    m_Lines.push_back(Line{level, std::move(text)});
     m_Added.notify_all();
 }
 
@@ -71,6 +70,16 @@ bool RecordingLog::WaitFor(const std::string& text, std::chrono::milliseconds ti
         for (const Line& line : m_Lines)
             if (line.text == text) return true;
         return false;
+    });
+}
+
+bool RecordingLog::WaitForContaining(const std::string& part, int count,
+                                     std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Added.wait_for(lock, timeout, [&] {
+        int n = 0;
+        for (const Line& line : m_Lines) n += line.text.find(part) != std::string::npos;
+        return n >= count;
     });
 }
 

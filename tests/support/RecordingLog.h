@@ -39,6 +39,10 @@ class RecordingLog final : public ILogInterface {
     // Waits until a line equal to text was logged.
     bool WaitFor(const std::string& text,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
+    // Waits until count lines containing part were logged.
+    bool WaitForContaining(
+        const std::string& part, int count = 1,
+        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
     void Clear();
     std::string Dump() const;
 

@@ -1,0 +1,27 @@
+// Events that show a component has moved past a point, for tests that check
+// that something does not happen.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "tools/sim/Simulator.h"
+
+class CAThreadPool;
+
+namespace qvtest {
+
+// Writes `command` to the modem's device through a second opening and waits
+// until the simulator has read it: whatever was written to the device before
+// has reached the modem by then. With readAnswer (for a device nobody else
+// has open) the answer is read here, so that no later opening finds it.
+bool ProbeModem(qvsim::Simulator& sim, int modem, bool readAnswer,
+                const std::string& command = "AT+PROBE",
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+
+// Schedules a run delayMs from now on the pool's timers and waits for it:
+// every timer due before it has fired and been handed to a worker by then.
+bool TimersPassed(CAThreadPool* pool, unsigned delayMs,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+}  // namespace qvtest
