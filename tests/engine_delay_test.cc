@@ -12,6 +12,7 @@
 #include "io/ThreadPool.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
+#include "support/Probes.h"
 
 namespace {
 
@@ -39,7 +40,9 @@ TEST_F(DelayedWorkTest, RunsOnceOnAWorkerAfterTheDelay) {
     }));
     EXPECT_TRUE(work.IsPending());
     ASSERT_TRUE(WaitUntil([&] { return runs + drops == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(50));
+    // A later timer of the same delay has fired and run: a second call
+    // would have come before.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 80));
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(drops, 0);
     EXPECT_GE(ranAt - start, 80u);
@@ -54,7 +57,9 @@ TEST_F(DelayedWorkTest, CancelledRunEndsWithOneCallOfFalse) {
     ASSERT_TRUE(work.Schedule(&m_Pool, 400, [&](bool run) { (run ? runs : drops)++; }));
     EXPECT_TRUE(work.Cancel());
     EXPECT_EQ(drops, 1);
-    std::this_thread::sleep_for(milliseconds(600));
+    // A later timer of the same delay has fired and run: the cancelled one
+    // would have run before.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 400));
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(drops, 1);
     EXPECT_FALSE(work.Cancel());
@@ -103,7 +108,8 @@ TEST_F(DelayedWorkTest, CancelRacingTheTimerEndsExactlyOnce) {
             return true;
         },
         milliseconds(5000)));
-    std::this_thread::sleep_for(milliseconds(50));
+    // Timers due after every one of them have fired and run.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 3));
     for (auto& c : calls) EXPECT_EQ(*c, 1);
 }
 

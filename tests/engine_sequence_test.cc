@@ -15,8 +15,8 @@
 #include "platform/clock.h"
 #include "support/LineFixture.h"
 #include "support/Probes.h"
-#include "support/SerialClient.h"
 #include "support/RecordingLog.h"
+#include "support/SerialClient.h"
 #include "tools/sim/Simulator.h"
 
 namespace {
@@ -35,6 +35,9 @@ class SequenceModem : public GenericCOMModemInterface {
         StopSequence();
         DropPendingCommand();
         ClosePort();
+        // A step that has just reported the end may still be returning.
+        std::unique_lock<std::mutex> guard(m_Lock);
+        m_Idle.wait(guard, [&] { return m_nWork == 0; });
     }
     int Init() override { return QV_OK; }
     int Uninit(int) override { return QV_OK; }
@@ -48,6 +51,15 @@ class SequenceModem : public GenericCOMModemInterface {
         m_Ended.notify_all();
     }
     static constexpr unsigned kPauseMs = kCommandPauseMs;
+    void HoldWork() override {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        ++m_nWork;
+    }
+    void ReleaseWork() override {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        --m_nWork;
+        m_Idle.notify_all();
+    }
 
     void Add(int order, const char* command, int timeout, int critical, ResultCheck check = nullptr,
              const char* alternative = nullptr) {
@@ -74,6 +86,8 @@ class SequenceModem : public GenericCOMModemInterface {
   private:
     std::mutex m_Lock;
     std::condition_variable m_Ended;
+    std::condition_variable m_Idle;  // m_nWork fell
+    int m_nWork = 0;                 // steps and commands that may still reach this modem
     std::vector<std::pair<int, int>> m_Ends;
 };
 

@@ -19,8 +19,14 @@ bool ProbeModem(qvsim::Simulator& sim, int modem, bool readAnswer,
                 const std::string& command = "AT+PROBE",
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
 
-// Schedules a run delayMs from now on the pool's timers and waits for it:
-// every timer due before it has fired and been handed to a worker by then.
+// Occupies every worker of the pool at once: whatever was handed to the pool
+// before has finished by then.
+bool PoolDrained(CAThreadPool* pool,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+// Schedules a run delayMs from now on the pool's timers, waits for it and
+// then drains the pool: every timer due before it has fired and its run has
+// finished.
 bool TimersPassed(CAThreadPool* pool, unsigned delayMs,
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
