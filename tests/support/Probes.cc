@@ -4,8 +4,8 @@
 #include <memory>
 #include <mutex>
 
-#include "io/DelayedWork.h"
 #include "io/ThreadPool.h"
+#include "platform/win32.h"
 #include "support/SerialClient.h"
 
 namespace qvtest {
@@ -58,31 +58,25 @@ bool PoolDrained(CAThreadPool* pool, std::chrono::milliseconds timeout) {
     return all && state->arrived == state->expected;
 }
 
+namespace {
+void CALLBACK SetProbeEvent(PVOID event, BOOLEAN) {
+    SetEvent(static_cast<HANDLE>(event));
+}
+}  // namespace
+
+bool TimerQueuePassed(unsigned delayMs, std::chrono::milliseconds timeout) {
+    HANDLE fired = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE timer = nullptr;
+    if (fired == nullptr) return false;
+    bool ok = CreateTimerQueueTimer(&timer, nullptr, SetProbeEvent, fired, delayMs, 0, 0) &&
+              WaitForSingleObject(fired, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
+    if (timer != nullptr) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    CloseHandle(fired);
+    return ok;
+}
+
 bool TimersPassed(CAThreadPool* pool, unsigned delayMs, std::chrono::milliseconds timeout) {
-    struct State {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool ran = false;
-        DelayedWork work;
-    };
-    // Shared with the run, which may outlive a wait that timed out.
-    auto state = std::make_shared<State>();
-    std::weak_ptr<State> weak = state;
-    if (!state->work.Schedule(pool, delayMs, [weak](bool run) {
-            auto s = weak.lock();
-            if (!s || !run) return;
-            {
-                std::lock_guard<std::mutex> lock(s->mutex);
-                s->ran = true;
-            }
-            s->cv.notify_all();
-        }))
-        return false;
-    {
-        std::unique_lock<std::mutex> lock(state->mutex);
-        if (!state->cv.wait_for(lock, timeout, [&] { return state->ran; })) return false;
-    }
-    return PoolDrained(pool, timeout);
+    return TimerQueuePassed(delayMs, timeout) && PoolDrained(pool, timeout);
 }
 
 }  // namespace qvtest

@@ -24,9 +24,14 @@ bool ProbeModem(qvsim::Simulator& sim, int modem, bool readAnswer,
 bool PoolDrained(CAThreadPool* pool,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
-// Schedules a run delayMs from now on the pool's timers, waits for it and
-// then drains the pool: every timer due before it has fired and its run has
-// finished.
+// Waits for a timer of the timer queue due delayMs from now. The queue fires
+// its timers one at a time in order of deadline: every timer due before it
+// has fired (and handed its run to a pool) by then.
+bool TimerQueuePassed(unsigned delayMs,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+// TimerQueuePassed, then PoolDrained: every timer due before has fired and
+// what it handed to the pool has finished.
 bool TimersPassed(CAThreadPool* pool, unsigned delayMs,
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
