@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,21 +16,17 @@
 #include "io/ThreadPool.h"
 #include "platform/clock.h"
 #include "support/FaultyCalls.h"
+#include "support/Probes.h"
 #include "support/PtyPeer.h"
 #include "support/RecordingLog.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms) {
+    return qvtest::WaitUntil(pred, timeout);
 }
 
 // What the port's callbacks saw, in order.
@@ -231,7 +229,7 @@ TEST_F(PortTest, SendWhileAWriteIsPendingWaitsOnceThenFails) {
     // The peer does not read: the write cannot finish.
     std::string big(80000, 'q');
     ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitUntil([&] { return !port.GetSendPacket()->IsFree(); }));
     uint64_t start = qvclock::NowMs();
     EXPECT_EQ(port.SendData("AT\r", 3), 1);
     EXPECT_GE(qvclock::NowMs() - start, 100u);
@@ -251,11 +249,15 @@ TEST_F(PortTest, WriteFailingThreeTimesThenSucceedingSendsOnce) {
     ASSERT_EQ(port.SendData("AT+CSQ\r", 7), 0);
     ASSERT_TRUE(peer.ReadUntil("AT+CSQ\r"));
     ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(7): AT+CSQ\r"));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(peer.Take(), "AT+CSQ\r") << "sent once";
-    EXPECT_EQ(calls.writeCalls.load(), 4);
+    // The next command follows it: a second copy would have come before.
+    ASSERT_TRUE(WaitUntil([&] { return port.GetSendPacket()->IsFree(); }));
+    ASSERT_EQ(port.SendData("AT\r", 3), 0);
+    ASSERT_TRUE(peer.ReadUntil("AT+CSQ\rAT\r")) << peer.Take();
+    EXPECT_EQ(peer.Take(), "AT+CSQ\rAT\r") << "sent once";
+    EXPECT_EQ(calls.writeCalls.load(), 5);
     EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT+CSQ\r", 'W'), 3);
-    EXPECT_EQ(log.CountContaining("-> SENT("), 1);
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(3): AT\r"));
+    EXPECT_EQ(log.CountContaining("-> SENT("), 2);
     EXPECT_EQ(recorder.Count('W'), 0);
     EXPECT_EQ(port.GetSendErrors(), 0);
 }
@@ -266,19 +268,19 @@ TEST_F(PortTest, WriteFailingFourTimesCallsTheErrorCallbackOnce) {
     calls.failWrites = 4;
     ASSERT_EQ(port.SendData("AT\r", 3), 0);
     ASSERT_TRUE(WaitUntil([&] { return recorder.Count('W') == 1; })) << log.Dump();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(recorder.Count('W'), 1);
     EXPECT_EQ(recorder.Events().back().error, 31);
-    EXPECT_EQ(calls.writeCalls.load(), 4);
     EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT\r", 'W'), 4);
     EXPECT_EQ(log.CountContaining("-> SENT("), 0);
-    EXPECT_TRUE(port.GetSendPacket()->IsFree());
+    EXPECT_TRUE(WaitUntil([&] { return port.GetSendPacket()->IsFree(); }));
 
     // The next command starts with a clean count: one failure is resent.
     calls.failWrites = 1;
     ASSERT_EQ(port.SendData("ATE0\r", 5), 0);
     ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(5): ATE0\r"));
+    // Nothing more came of the failed command by the time the next one went.
     EXPECT_EQ(recorder.Count('W'), 1);
+    EXPECT_EQ(calls.writeCalls.load(), 6);  // four for AT, two for ATE0
+    EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT\r", 'W'), 4);
 }
 
 TEST_F(PortTest, ThreeFailedReadsCallTheErrorCallback) {
@@ -317,6 +319,8 @@ TEST_F(PortTest, HangUpIsReportedWithoutSpinning) {
     OpenAndListen();
     peer.HangUp();
     ASSERT_TRUE(WaitUntil([&] { return recorder.Count('R') >= 1; })) << log.Dump();
+    // Real time is the subject: how often the port retries a dead device
+    // over a second and a half.
     std::this_thread::sleep_for(1500ms);
     int failures =
         log.CountContaining("recvIO failed") + log.CountContaining("failed to issue read io");
@@ -355,7 +359,8 @@ TEST_F(PortTest, UninitWithReadAndWritePendingLeavesNothingBehind) {
     // Nothing is left to complete.
     size_t count = log.Lines().size();
     peer.Write("more");
-    std::this_thread::sleep_for(300ms);
+    // Whatever the pool had queued has run.
+    ASSERT_TRUE(qvtest::PoolDrained(&pool));
     EXPECT_EQ(log.Lines().size(), count);
     EXPECT_EQ(recorder.Count('R'), 0);
     EXPECT_EQ(recorder.Count('W'), 0);
@@ -366,9 +371,8 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
     OpenAndListen();
     std::string big(80000, 'w');
     ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(port.GetComPacket()->IsFree());
-    EXPECT_FALSE(port.GetSendPacket()->IsFree());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return !port.GetComPacket()->IsFree() && !port.GetSendPacket()->IsFree(); }));
 
     EXPECT_EQ(port.Uninit(), 0);
     auto lines = log.Lines();
@@ -380,7 +384,8 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
     EXPECT_EQ(log.CountContaining("forcing state"), 0) << "the mask change ended the wait";
     size_t count = log.Lines().size();
     peer.Write("late");
-    std::this_thread::sleep_for(300ms);
+    // Whatever the pool had queued has run.
+    ASSERT_TRUE(qvtest::PoolDrained(&pool));
     EXPECT_EQ(log.Lines().size(), count);
 }
 
@@ -388,37 +393,54 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
 // Uninit forces the event packet free. The packets must outlive it.
 TEST_F(PortTest, UninitWaitsForACompletionStillQueued) {
     OpenAndListen();
-    std::this_thread::sleep_for(20ms);
-    ASSERT_FALSE(port.GetComPacket()->IsFree());
+    ASSERT_TRUE(WaitUntil([&] { return !port.GetComPacket()->IsFree(); }));
 
-    static std::atomic<int> entered;
-    static std::atomic<bool> release;
-    entered = 0;
-    release = false;
+    // Every worker held until released.
+    struct Hold {
+        std::mutex mutex;
+        std::condition_variable changed;
+        unsigned entered = 0;
+        bool released = false;
+    };
+    static Hold hold;
+    hold.entered = 0;
+    hold.released = false;
     const unsigned workers = pool.GetThreadCount();
     for (unsigned i = 0; i < workers; ++i) {
         ASSERT_EQ(pool.QueueWorkItem(nullptr,
                                      [](void*, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
-                                         ++entered;
-                                         while (!release.load()) std::this_thread::sleep_for(1ms);
+                                         std::unique_lock lock(hold.mutex);
+                                         ++hold.entered;
+                                         hold.changed.notify_all();
+                                         hold.changed.wait(lock, [] { return hold.released; });
                                          return 0;
                                      }),
                   0);
     }
-    ASSERT_TRUE(WaitUntil([&] { return entered.load() == static_cast<int>(workers); }));
+    {
+        std::unique_lock lock(hold.mutex);
+        ASSERT_TRUE(hold.changed.wait_for(lock, 5000ms, [&] { return hold.entered == workers; }));
+    }
 
     std::atomic<bool> done{false};
+    std::atomic<int> closerTid{0};
     std::thread closer([&] {
+        closerTid = qvtest::CurrentThreadId();
         port.Uninit();
         done = true;
     });
     ASSERT_TRUE(WaitUntil([&] { return log.CountContaining("COM event forcing state") > 0; }))
         << log.Dump();
-    std::this_thread::sleep_for(300ms);
+    // The closer sleeps in Uninit, waiting for the queued completion.
+    EXPECT_TRUE(WaitUntil([&] { return closerTid && qvtest::ThreadAsleep(closerTid); }));
     EXPECT_FALSE(done.load()) << "Uninit returned with a completion still queued";
     EXPECT_NE(port.GetComPacket(), nullptr);
 
-    release = true;
+    {
+        std::lock_guard lock(hold.mutex);
+        hold.released = true;
+        hold.changed.notify_all();
+    }
     closer.join();
     EXPECT_EQ(log.Lines().back().text, "ComPort::Uninit - OK.");
     EXPECT_EQ(port.GetComPacket(), nullptr);
