@@ -15,6 +15,7 @@
 #include "modem/GenericCOMModemInterface.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
+#include "support/Probes.h"
 #include "support/PtyPeer.h"
 #include "support/RecordingLog.h"
 
@@ -93,6 +94,16 @@ class EngineTest : public ::testing::Test {
         qvclock::SetScale(1);
     }
 
+    // The port has read everything received since its buffer was last
+    // emptied (`received`) and the engine has finished handling it.
+    void Handled(const std::string& received) {
+        ASSERT_TRUE(m_Log.WaitForMatch([&](const std::string& line) {
+            return line.find("-> RECV(") != std::string::npos && line.size() >= received.size() &&
+                   line.compare(line.size() - received.size(), received.size(), received) == 0;
+        })) << m_Log.Dump();
+        ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));
+    }
+
     bool Issue(const char* command, int timeoutSeconds = 30, int cbData = 7) {
         return m_pModem->IssueGenericCMD(true, command, timeoutSeconds, cbData, TestModem::OnDone,
                                          nullptr);
@@ -116,7 +127,7 @@ TEST_F(EngineTest, OkAnswerCompletesOnceWithOkTriggered) {
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // the read that completed it has ended
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].cbData, 42);
@@ -142,11 +153,11 @@ TEST_F(EngineTest, AnswerSplitOverTwoReadsCompletesOnce) {
     ASSERT_TRUE(Issue("AT"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nO"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("\r\nO");
     EXPECT_EQ(m_pModem->DoneCount(), 0u);
     ASSERT_TRUE(m_Peer.Write("K\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // the read that completed it has ended
     EXPECT_EQ(m_pModem->DoneCount(), 1u);
     EXPECT_EQ(m_pModem->Done()[0].okTriggered, 1);
 }
@@ -156,7 +167,7 @@ TEST_F(EngineTest, AnswerByteByByteCompletesOnce) {
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\n+CSQ: 17,99\r\n\r\nOK\r\n", milliseconds(2)));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // the read that completed it has ended
     ASSERT_EQ(m_pModem->DoneCount(), 1u);
     EXPECT_NE(m_pModem->Done()[0].window.find("+CSQ: 17,99"), std::string::npos);
 }
@@ -166,7 +177,7 @@ TEST_F(EngineTest, EchoIsBlankedSoItsOkNeverMatches) {
     ASSERT_TRUE(Issue("AT+XOK"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("AT+XOK\r"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("AT+XOK\r");
     EXPECT_EQ(m_pModem->DoneCount(), 0u) << "the echo completed the command";
     ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
@@ -191,7 +202,7 @@ TEST_F(EngineTest, RequiredSpecHoldsCompletionBack) {
     ASSERT_TRUE(Issue("AT+CMGR=1"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("\r\nOK\r\n");
     EXPECT_EQ(m_pModem->DoneCount(), 0u) << "completed although +CMGR: was missing";
     ASSERT_TRUE(m_Peer.Write("\r\n+CMGR: 0,,23\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
@@ -211,7 +222,8 @@ TEST_F(EngineTest, NoAnswerGivesOneTimeoutOfKindFour) {
     qvclock::SetScale(100);  // 5 s of platform time in 50 ms
     ASSERT_TRUE(Issue("AT", 5, 3));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(5000)));
-    std::this_thread::sleep_for(milliseconds(300));
+    // A second time-out would be due by a later timer of the same length.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 5000));
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].result, QV_TIMEOUT);
@@ -219,7 +231,7 @@ TEST_F(EngineTest, NoAnswerGivesOneTimeoutOfKindFour) {
     EXPECT_EQ(done[0].cbData, 3);
     // A late answer finds no command.
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("\r\nOK\r\n");
     EXPECT_EQ(m_pModem->DoneCount(), 1u);
 }
 
@@ -258,14 +270,16 @@ TEST_F(EngineTest, CompletionAndTimeoutRacingCallBackOnce) {
                   QV_PENDING);
         ASSERT_TRUE(m_Peer.ReadUntil("\r"));
         m_Peer.Take();
+        // Real time is what this varies: the answer comes just before or
+        // just after the time-out.
         std::this_thread::sleep_for(std::chrono::microseconds(2500 + (i % 7) * 300));
         ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
         ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == static_cast<size_t>(i + 1); },
-                               milliseconds(3000)))
+                              milliseconds(3000)))
             << "command " << i;
         m_pModem->ResetResponseSpecs();
     }
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // no completion is still on its way
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), static_cast<size_t>(kCommands));
     int timeouts = 0;
@@ -282,7 +296,8 @@ TEST_F(EngineTest, ClosingWithACommandInFlightCallsNothingBack) {
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     m_pModem->SetAbortingAndClose();
     m_Peer.Write("\r\nOK\r\n");
-    std::this_thread::sleep_for(milliseconds(200));
+    // The port is closed: whatever the pool still had has run.
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));
     EXPECT_EQ(m_pModem->DoneCount(), 0u);
 }
 

@@ -73,6 +73,16 @@ bool RecordingLog::WaitFor(const std::string& text, std::chrono::milliseconds ti
     });
 }
 
+bool RecordingLog::WaitForMatch(const std::function<bool(const std::string&)>& match,
+                                std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Added.wait_for(lock, timeout, [&] {
+        for (const Line& line : m_Lines)
+            if (match(line.text)) return true;
+        return false;
+    });
+}
+
 bool RecordingLog::WaitForContaining(const std::string& part, int count,
                                      std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_Mutex);

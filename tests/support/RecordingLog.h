@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ class RecordingLog final : public ILogInterface {
     // Waits until a line equal to text was logged.
     bool WaitFor(const std::string& text,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
+    // Waits until a line for which match holds was logged.
+    bool WaitForMatch(const std::function<bool(const std::string&)>& match,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
     // Waits until count lines containing part were logged.
     bool WaitForContaining(
         const std::string& part, int count = 1,
