@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "support/DriverHost.h"
+#include "support/WaitUntil.h"
 
 using namespace qvtest;
 using namespace std::chrono_literals;
@@ -57,10 +58,12 @@ TEST(DriverLimits, TwoThousandWaitingJobsRefuseTheNext) {
     // Jobs on their way to the waiting list are not counted: keep trying
     // until the list is seen full.
     int refused = QV_PENDING;
-    for (int i = 0; i < 500 && refused == QV_PENDING; ++i) {
-        std::this_thread::sleep_for(10ms);
-        refused = submit();
-    }
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            refused = submit();
+            return refused != QV_PENDING;
+        },
+        5s));
     ASSERT_EQ(refused, QV_OUTOFMEMORY);
     SMSJob& last = jobs.back()->job;
     EXPECT_EQ(last.Result, QV_OUTOFMEMORY);

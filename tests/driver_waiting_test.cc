@@ -8,6 +8,7 @@
 
 #include "driver/DeviceManager.h"
 #include "support/DriverHost.h"
+#include "support/WaitUntil.h"
 
 using namespace qvtest;
 using namespace std::chrono_literals;
@@ -15,11 +16,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool WaitWaiting(size_t n) {
-    for (int i = 0; i < 2000; ++i) {
-        if (GetDeviceManager()->GetWaitingJobCount() == n) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
+    return WaitUntil([n] { return GetDeviceManager()->GetWaitingJobCount() == n; }, 10s);
 }
 
 TEST(DriverWaiting, TwoThousandWaitingJobsRefuseTheNextNineteenNinetyNineDoNot) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/DriverHost.h"
+#include "support/WaitUntil.h"
 
 using namespace qvtest;
 using namespace std::chrono_literals;
@@ -36,7 +37,8 @@ TEST_F(E2ELifecycle, UninitWhileSendingEndsTheJobOnceAborted) {
         5s));
     ASSERT_EQ(host->UninitLine(1), QV_OK);
     ASSERT_TRUE(WaitSent(1, 5s));
-    std::this_thread::sleep_for(300ms);
+    // Once the driver is down every callback has arrived.
+    StopDriver();
     EXPECT_EQ(SentFor(t), 1u);
     EXPECT_EQ(t.job.Result, QV_ABORTED);
     EXPECT_EQ(t.job.SendData, nullptr);
@@ -87,18 +89,23 @@ TEST_F(E2ELifecycle, LineWithoutCallbackEndsJobsThroughTheirCompletionCallback) 
     ASSERT_EQ(host->AddLine(&config), QV_PENDING);
     ASSERT_TRUE(sim->WaitForCommand(modem, "AT+CNMI=", 20s));
     TestJob t("0123456789", U16("quiet"));
+    // Without a callback the only sign that the line is up is that it
+    // takes jobs.
     int rc = QV_NOSENDLINE;
-    for (int i = 0; i < 200 && rc == QV_NOSENDLINE; ++i) {
-        rc = host->SendSMS(0, &t.job);
-        if (rc == QV_NOSENDLINE) std::this_thread::sleep_for(20ms);
-    }
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            rc = host->SendSMS(0, &t.job);
+            return rc != QV_NOSENDLINE;
+        },
+        4s));
     ASSERT_EQ(rc, QV_PENDING);
     ASSERT_TRUE(sim->WaitForSubmits(modem, 1, 10s));
     ASSERT_TRUE(EventLog::Get().WaitFor(
         [&](const std::vector<HostEvent>& events) { return !events.empty(); }, 10s));
     sim->Inject(modem, "+15550000005", "unheard");
     ASSERT_TRUE(sim->WaitFor([&] { return sim->Stored(modem).empty(); }, 10s));
-    // Stored() is empty only after the delete: the delivery step is over.
+    // Once the driver is down every callback has arrived.
+    StopDriver();
     auto events = EventLog::Get().Snapshot();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, HOST_SMS_SENT);

@@ -39,6 +39,19 @@ class E2ERecv : public DriverFixture {
         return out;
     }
 
+    // Waits for the n-th successful start of COM1; a start ends after the
+    // messages found on the SIM have been dealt with.
+    bool WaitLineUp(size_t n) {
+        return EventLog::Get().WaitFor(
+            [n](const std::vector<HostEvent>& events) {
+                size_t k = 0;
+                for (const HostEvent& e : events)
+                    k += e.kind == HOST_LINE_STATUS && e.code == QV_OK && e.comPort == 1;
+                return k >= n;
+            },
+            20s);
+    }
+
     bool WaitStoredCount(size_t n) {
         return sim->WaitFor([&] { return sim->Stored(modem).size() == n; }, 10s);
     }
@@ -78,11 +91,10 @@ TEST_F(E2ERecv, OneMessageIsDeliveredOnceAndDeleted) {
     auto deletes = CommandsLike("AT+CMGD=");
     ASSERT_EQ(deletes.size(), 1u);
     EXPECT_EQ(deletes[0], "AT+CMGD=" + std::to_string(indices[0]));
-    for (int i = 0; i < 100 && host->CountInLog(1, "SMS recieved ,part(s): 1") == 0; ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
+    ASSERT_TRUE(host->WaitInLog(1, "SMS recieved ,part(s): 1"));
+    // Once the driver is down every callback has arrived.
+    StopDriver();
     EXPECT_EQ(host->CountInLog(1, "SMS recieved ,part(s): 1"), 1u);
-    std::this_thread::sleep_for(100ms);
     EXPECT_EQ(Received().size(), 1u);
 }
 
@@ -139,9 +151,7 @@ TEST_F(E2ERecv, NotificationDuringSendIsServedRightAfterIt) {
     EXPECT_EQ(t.job.Result, QV_OK);
     EXPECT_EQ(U8(Received()[0].text), "while sending");
     // The delivery is logged once the host's callback has returned.
-    for (int i = 0; i < 100 && host->CountInLog(1, "SMS recieved ,part(s): 1") == 0; ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
+    ASSERT_TRUE(host->WaitInLog(1, "SMS recieved ,part(s): 1"));
     std::string log = host->ReadLog(1);
     size_t busy = log.find("Device in use, notification will be processed later.");
     size_t sent = log.find("Successfully Sent SMS");
@@ -174,20 +184,38 @@ TEST_F(E2ERecv, TwoNotificationsInOneReadAreBothServedInOrder) {
 }
 
 TEST_F(E2ERecv, RepeatedNotificationDeliversOnce) {
-    FillQuietly(1);
-    sim->Unsolicited(modem, "\r\n+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",1\r\n");
-    ASSERT_TRUE(WaitReceived(1));
+    FillQuietly(2);
+    // The notification for slot 2 comes last: once that message is in, the
+    // repeated one has been dealt with.
+    sim->Unsolicited(modem,
+                     "\r\n+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",2\r\n");
+    ASSERT_TRUE(EventLog::Get().WaitFor(
+        [](const std::vector<HostEvent>& events) {
+            for (const HostEvent& e : events)
+                if (e.kind == HOST_SMS_RECEIVED && U8(e.text) == "quiet 1") return true;
+            return false;
+        },
+        20s));
     ASSERT_TRUE(WaitStoredCount(0));
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(Received().size(), 1u);
+    auto got = Received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(U8(got[0].text), "quiet 0");
+    EXPECT_EQ(U8(got[1].text), "quiet 1");
 }
 
 TEST_F(E2ERecv, NotificationForAnotherStorageOrIndexZeroIsIgnored) {
-    FillQuietly(1);
-    sim->Unsolicited(modem, "\r\n+CMTI: \"ME\",1\r\n\r\n+CMTI: \"SM\",0\r\n");
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(Received().size(), 0u);
-    EXPECT_TRUE(CommandsLike("AT+CMGR=").empty());
+    FillQuietly(2);
+    // A valid notification for slot 2 comes last: once that message is in,
+    // the two before it have been dealt with.
+    sim->Unsolicited(modem,
+                     "\r\n+CMTI: \"ME\",1\r\n\r\n+CMTI: \"SM\",0\r\n\r\n+CMTI: \"SM\",2\r\n");
+    ASSERT_TRUE(WaitReceived(1));
+    ASSERT_TRUE(WaitStoredCount(1));
+    auto got = Received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(U8(got[0].text), "quiet 1");
+    EXPECT_EQ(CommandsLike("AT+CMGR="), (std::vector<std::string>{"AT+CMGR=2"}));
+    EXPECT_EQ(sim->Stored(modem).at(0).index, 1);
 }
 
 TEST_F(E2ERecv, EmptyTextGetsABufferAllTheSame) {
@@ -223,9 +251,8 @@ TEST_F(E2ERecvScaled, ReadAnsweredErrorIsRetried) {
 TEST_F(E2ERecvScaled, UnreadableMessageStaysOnTheSimAndTheLineGoesOn) {
     sim->AddFault(modem, "AT+CMGR error");
     sim->Inject(modem, "+15550000004", "never read");
-    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGR=").size() >= 4; }, 10s))
-        << host->ReadLog(1);
-    std::this_thread::sleep_for(300ms);
+    // The line gives up before it would read a fifth time.
+    ASSERT_TRUE(host->WaitInLog(1, "left on the SIM")) << host->ReadLog(1);
     EXPECT_EQ(CommandsLike("AT+CMGR=").size(), 4u);
     EXPECT_EQ(Received().size(), 0u);
     EXPECT_TRUE(CommandsLike("AT+CMGD=").empty());
@@ -243,8 +270,8 @@ TEST_F(E2ERecvScaled, UnreadableMessageStaysOnTheSimAndTheLineGoesOn) {
 TEST_F(E2ERecvScaled, DamagedPduCountsAsAFailedRead) {
     // An SMS-DELIVER cut off inside its originator address.
     sim->StorePdu(modem, "07919471000000F0040B9194", 0, true);
-    ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGR=").size() >= 4; }, 10s));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(host->WaitInLog(1, "left on the SIM")) << host->ReadLog(1);
+    EXPECT_EQ(CommandsLike("AT+CMGR=").size(), 4u);
     EXPECT_EQ(Received().size(), 0u);
     EXPECT_EQ(sim->Stored(modem).size(), 1u);
     EXPECT_NE(host->ReadLog(1).find("GSMDevice::RecvStage2 >> exception"), std::string::npos);
@@ -261,14 +288,18 @@ TEST_F(E2ERecvScaled, DeliveredButUndeletedIsNotDeliveredAgainAfterRestart) {
     const auto indices = sim->Inject(modem, "+15550000005", "stubborn SIM");
     ASSERT_TRUE(WaitReceived(1));
     ASSERT_TRUE(sim->WaitFor([&] { return CommandsLike("AT+CMGD=").size() >= 3; }, 10s));
-    std::this_thread::sleep_for(300ms);
+    // A job is sent only once the line has stopped deleting.
+    TestJob t("0123456789", U16("after the deletes"));
+    ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
+    ASSERT_TRUE(WaitSent(1));
     EXPECT_EQ(CommandsLike("AT+CMGD=").size(), 3u) << "a refused delete is tried three times";
     ASSERT_EQ(sim->Stored(modem).size(), 1u);
 
     sim->ClearFaults(modem);
     ASSERT_EQ(host->ReinitLine(1), QV_OK);
+    // The start reports once the stored message has been dealt with.
+    ASSERT_TRUE(WaitLineUp(2));
     ASSERT_TRUE(WaitStoredCount(0));
-    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(Received().size(), 1u) << "delivered twice";
     EXPECT_EQ(CommandsLike("AT+CMGD=").back(), "AT+CMGD=" + std::to_string(indices[0]));
     EXPECT_NE(host->ReadLog(1).find("was delivered before, deleting it"), std::string::npos);
@@ -285,8 +316,9 @@ TEST_F(E2ERecvScaled, RemovedAndAddedLineDoesNotDeliverAgain) {
     sim->ClearFaults(modem);
     const GSMLineConfig config = MakeLineConfig(1);
     ASSERT_EQ(host->AddLine(&config), QV_PENDING);
+    // The start reports once the stored message has been dealt with.
+    ASSERT_TRUE(WaitLineUp(2));
     ASSERT_TRUE(WaitStoredCount(0));
-    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(Received().size(), 1u) << "delivered again by the new line";
 }
 
@@ -297,8 +329,7 @@ TEST_F(E2ERecvScaled, NewMessageAtAnIndexWhoseDeleteWentUnansweredIsDelivered) {
     const auto first = sim->Inject(modem, "+15550000006", "first at the slot");
     ASSERT_TRUE(WaitReceived(1));
     ASSERT_TRUE(WaitStoredCount(0));
-    ASSERT_TRUE(sim->WaitFor(
-        [&] { return host->ReadLog(1).find("Delete failed") != std::string::npos; }, 10s));
+    ASSERT_TRUE(host->WaitInLog(1, "Delete failed"));
     const auto second = sim->Inject(modem, "+15550000007", "second at the slot");
     ASSERT_EQ(second, first);
     ASSERT_TRUE(WaitReceived(2));
@@ -309,8 +340,8 @@ TEST_F(E2ERecvScaled, NewMessageAtAnIndexWhoseDeleteWentUnansweredIsDelivered) {
     // And after a restart nothing comes back.
     sim->ClearRecords(modem);
     ASSERT_EQ(host->ReinitLine(1), QV_OK);
-    ASSERT_TRUE(sim->WaitForCommand(modem, "AT+CSQ", 10s));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(WaitLineUp(2));
+    EXPECT_TRUE(sim->WaitForCommand(modem, "AT+CMGL", 1s));
     EXPECT_EQ(Received().size(), 2u);
 }
 

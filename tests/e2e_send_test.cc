@@ -61,7 +61,8 @@ TEST_F(E2ESend, OnePartReachesModemAndHostHearsOnce) {
     EXPECT_NE(log.find("Sending SMS on COM1 (International: 0)... (TRYS: 1/1)"), std::string::npos);
     EXPECT_NE(log.find("SMS will require 1 SMS(s) to send"), std::string::npos);
     EXPECT_NE(log.find("Successfully Sent SMS (1 parts)"), std::string::npos);
-    std::this_thread::sleep_for(100ms);
+    // Once the driver is down every callback has arrived.
+    StopDriver();
     EXPECT_EQ(EventLog::Get().Count(HOST_SMS_SENT), 1u);
 }
 
@@ -145,8 +146,9 @@ TEST_F(E2ESend, TooManyPartsIsRefusedWithoutCallback) {
     // 255 parts still go.
     TestJob ok("0123456789", U16(std::string(153 * 255, 'x')));
     EXPECT_EQ(host->SendSMS(0, &ok.job), QV_PENDING);
-    EXPECT_TRUE(WaitSent(1, 60s));
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitSent(1, 60s));
+    // Once the driver is down every callback has arrived.
+    StopDriver();
     EXPECT_EQ(EventLog::Get().Count(HOST_SMS_SENT), 1u);
     EXPECT_EQ(ok.job.Result, QV_OK);
     EXPECT_EQ(sim->Submits(modem).size(), 255u);

@@ -15,12 +15,13 @@
 #include "modem/GenericCOMModemInterface.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
+#include "support/Probes.h"
 #include "support/PtyPeer.h"
 #include "support/RecordingLog.h"
 
 namespace {
 
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 struct Completion {
@@ -93,6 +94,16 @@ class EngineTest : public ::testing::Test {
         qvclock::SetScale(1);
     }
 
+    // The port has read everything received since its buffer was last
+    // emptied (`received`) and the engine has finished handling it.
+    void Handled(const std::string& received) {
+        ASSERT_TRUE(m_Log.WaitForMatch([&](const std::string& line) {
+            return line.find("-> RECV(") != std::string::npos && line.size() >= received.size() &&
+                   line.compare(line.size() - received.size(), received.size(), received) == 0;
+        })) << m_Log.Dump();
+        ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));
+    }
+
     bool Issue(const char* command, int timeoutSeconds = 30, int cbData = 7) {
         return m_pModem->IssueGenericCMD(true, command, timeoutSeconds, cbData, TestModem::OnDone,
                                          nullptr);
@@ -107,16 +118,21 @@ class EngineTest : public ::testing::Test {
 TEST_F(EngineTest, CommandGoesOutWithCarriageReturnOnly) {
     ASSERT_TRUE(Issue("AT"));
     ASSERT_TRUE(m_Peer.ReadCount(3));
-    m_Peer.ReadFor(milliseconds(150));
-    EXPECT_EQ(m_Peer.Take(), "AT\r");
+    ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    // The next command follows directly: nothing came after the first one.
+    m_pModem->ResetResponseSpecs();
+    ASSERT_TRUE(Issue("ATI"));
+    ASSERT_TRUE(m_Peer.ReadUntil("ATI\r"));
+    EXPECT_EQ(m_Peer.Take(), "AT\rATI\r");
 }
 
 TEST_F(EngineTest, OkAnswerCompletesOnceWithOkTriggered) {
     ASSERT_TRUE(Issue("AT", 30, 42));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // the read that completed it has ended
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].cbData, 42);
@@ -131,7 +147,7 @@ TEST_F(EngineTest, ErrorAnswerCompletesWithErrorTriggered) {
     ASSERT_TRUE(Issue("AT+FOO"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     auto done = m_pModem->Done();
     EXPECT_EQ(done[0].result, QV_OK);
     EXPECT_EQ(done[0].errorTriggered, 1);
@@ -142,11 +158,11 @@ TEST_F(EngineTest, AnswerSplitOverTwoReadsCompletesOnce) {
     ASSERT_TRUE(Issue("AT"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\nO"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("\r\nO");
     EXPECT_EQ(m_pModem->DoneCount(), 0u);
     ASSERT_TRUE(m_Peer.Write("K\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // the read that completed it has ended
     EXPECT_EQ(m_pModem->DoneCount(), 1u);
     EXPECT_EQ(m_pModem->Done()[0].okTriggered, 1);
 }
@@ -155,8 +171,8 @@ TEST_F(EngineTest, AnswerByteByByteCompletesOnce) {
     ASSERT_TRUE(Issue("AT+CSQ"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\n+CSQ: 17,99\r\n\r\nOK\r\n", milliseconds(2)));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // the read that completed it has ended
     ASSERT_EQ(m_pModem->DoneCount(), 1u);
     EXPECT_NE(m_pModem->Done()[0].window.find("+CSQ: 17,99"), std::string::npos);
 }
@@ -166,10 +182,10 @@ TEST_F(EngineTest, EchoIsBlankedSoItsOkNeverMatches) {
     ASSERT_TRUE(Issue("AT+XOK"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("AT+XOK\r"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("AT+XOK\r");
     EXPECT_EQ(m_pModem->DoneCount(), 0u) << "the echo completed the command";
     ASSERT_TRUE(m_Peer.Write("\r\nERROR\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     auto done = m_pModem->Done();
     EXPECT_EQ(done[0].errorTriggered, 1);
     EXPECT_EQ(done[0].okTriggered, 0);
@@ -223,8 +239,9 @@ TEST_F(EngineTest, EmptySpecMapCompletesOnTheFinalLine) {
 TEST_F(EngineTest, NoAnswerGivesOneTimeoutOfKindFour) {
     qvclock::SetScale(100);  // 5 s of platform time in 50 ms
     ASSERT_TRUE(Issue("AT", 5, 3));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(5000)));
-    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(5000)));
+    // A second time-out would be due by a later timer of the same length.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 5000));
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].result, QV_TIMEOUT);
@@ -232,7 +249,7 @@ TEST_F(EngineTest, NoAnswerGivesOneTimeoutOfKindFour) {
     EXPECT_EQ(done[0].cbData, 3);
     // A late answer finds no command.
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    std::this_thread::sleep_for(milliseconds(200));
+    Handled("\r\nOK\r\n");
     EXPECT_EQ(m_pModem->DoneCount(), 1u);
 }
 
@@ -240,13 +257,12 @@ TEST_F(EngineTest, CommandOf2500CharactersIsRefusedNotCut) {
     std::string tooLong = "AT" + std::string(2498, 'A');
     ASSERT_EQ(tooLong.size(), 2500u);
     EXPECT_FALSE(Issue(tooLong.c_str()));
-    m_Peer.ReadFor(milliseconds(150));
-    EXPECT_EQ(m_Peer.Take(), "");
     EXPECT_TRUE(m_Log.Has("GenericCOMModemInterface::AsyncSendFormattedDataEx >> QV_INVALIDPARAM"));
 
+    // The next command is the first thing on the wire.
     std::string longest = tooLong.substr(0, 2499);
     ASSERT_TRUE(Issue(longest.c_str()));
-    ASSERT_TRUE(m_Peer.ReadCount(2500));
+    ASSERT_TRUE(m_Peer.ReadUntil(longest + "\r"));
     EXPECT_EQ(m_Peer.Take(), longest + "\r");
 }
 
@@ -257,8 +273,10 @@ TEST_F(EngineTest, NullCommandIsInvalidAndNothingIsSent) {
     EXPECT_EQ(
         m_pModem->AsyncSendFormattedDataEx("AT", nullptr, 1000, TestModem::OnDone, 0, nullptr),
         QV_INVALIDPARAM);
-    m_Peer.ReadFor(milliseconds(100));
-    EXPECT_EQ(m_Peer.Take(), "");
+    // The next command is the first thing on the wire.
+    ASSERT_TRUE(Issue("AT"));
+    ASSERT_TRUE(m_Peer.ReadUntil("AT\r"));
+    EXPECT_EQ(m_Peer.Take(), "AT\r");
 }
 
 // Answers that arrive right at the time-out: each command still calls back
@@ -271,14 +289,16 @@ TEST_F(EngineTest, CompletionAndTimeoutRacingCallBackOnce) {
                   QV_PENDING);
         ASSERT_TRUE(m_Peer.ReadUntil("\r"));
         m_Peer.Take();
+        // Real time is what this varies: the answer comes just before or
+        // just after the time-out.
         std::this_thread::sleep_for(std::chrono::microseconds(2500 + (i % 7) * 300));
         ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-        ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == static_cast<size_t>(i + 1); },
-                               milliseconds(3000)))
+        ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == static_cast<size_t>(i + 1); },
+                              milliseconds(3000)))
             << "command " << i;
         m_pModem->ResetResponseSpecs();
     }
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));  // no completion is still on its way
     auto done = m_pModem->Done();
     ASSERT_EQ(done.size(), static_cast<size_t>(kCommands));
     int timeouts = 0;
@@ -342,7 +362,8 @@ TEST_F(EngineTest, ClosingWithACommandInFlightCallsNothingBack) {
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     m_pModem->SetAbortingAndClose();
     m_Peer.Write("\r\nOK\r\n");
-    std::this_thread::sleep_for(milliseconds(200));
+    // The port is closed: whatever the pool still had has run.
+    ASSERT_TRUE(qvtest::PoolDrained(&m_Pool));
     EXPECT_EQ(m_pModem->DoneCount(), 0u);
 }
 

@@ -12,10 +12,11 @@
 #include "io/ThreadPool.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
+#include "support/Probes.h"
 
 namespace {
 
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 class DelayedWorkTest : public ::testing::Test {
@@ -38,8 +39,10 @@ TEST_F(DelayedWorkTest, RunsOnceOnAWorkerAfterTheDelay) {
         otherThread = std::this_thread::get_id() != caller;
     }));
     EXPECT_TRUE(work.IsPending());
-    ASSERT_TRUE(Eventually([&] { return runs + drops == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(WaitUntil([&] { return runs + drops == 1; }, milliseconds(3000)));
+    // A later timer of the same delay has fired and run: a second call
+    // would have come before.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 80));
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(drops, 0);
     EXPECT_GE(ranAt - start, 80u);
@@ -54,7 +57,9 @@ TEST_F(DelayedWorkTest, CancelledRunEndsWithOneCallOfFalse) {
     ASSERT_TRUE(work.Schedule(&m_Pool, 400, [&](bool run) { (run ? runs : drops)++; }));
     EXPECT_TRUE(work.Cancel());
     EXPECT_EQ(drops, 1);
-    std::this_thread::sleep_for(milliseconds(600));
+    // A later timer of the same delay has fired and run: the cancelled one
+    // would have run before.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 400));
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(drops, 1);
     EXPECT_FALSE(work.Cancel());
@@ -73,7 +78,7 @@ TEST_F(DelayedWorkTest, OneRunPendingAtATime) {
         if (run && ++chained < 3) work.Schedule(&m_Pool, 5, again);
     };
     ASSERT_TRUE(work.Schedule(&m_Pool, 5, again));
-    EXPECT_TRUE(Eventually([&] { return chained == 3; }, milliseconds(3000)));
+    EXPECT_TRUE(WaitUntil([&] { return chained == 3; }, milliseconds(3000)));
 }
 
 TEST_F(DelayedWorkTest, WithoutPoolNothingIsScheduled) {
@@ -95,7 +100,7 @@ TEST_F(DelayedWorkTest, CancelRacingTheTimerEndsExactlyOnce) {
         ASSERT_TRUE(works.back()->Schedule(&m_Pool, i % 3, [count](bool) { (*count)++; }));
         if (i % 2) works.back()->Cancel();
     }
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             for (auto& c : calls) {
                 if (*c != 1) return false;
@@ -103,7 +108,8 @@ TEST_F(DelayedWorkTest, CancelRacingTheTimerEndsExactlyOnce) {
             return true;
         },
         milliseconds(5000)));
-    std::this_thread::sleep_for(milliseconds(50));
+    // Timers due after every one of them have fired and run.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, 3));
     for (auto& c : calls) EXPECT_EQ(*c, 1);
 }
 
@@ -116,7 +122,7 @@ TEST_F(DelayedWorkTest, HundredsOfDelaysShareFiveWorkers) {
         works.push_back(std::make_unique<DelayedWork>());
         ASSERT_TRUE(works.back()->Schedule(&m_Pool, 200, [&](bool run) { runs += run; }));
     }
-    ASSERT_TRUE(Eventually([&] { return runs == kWorks; }, milliseconds(10000)));
+    ASSERT_TRUE(WaitUntil([&] { return runs == kWorks; }, milliseconds(10000)));
     // Side by side, not one after the other on the workers.
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
 }

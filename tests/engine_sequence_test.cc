@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,12 +14,14 @@
 #include "modem/GenericCOMModemInterface.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
+#include "support/Probes.h"
 #include "support/RecordingLog.h"
+#include "support/SerialClient.h"
 #include "tools/sim/Simulator.h"
 
 namespace {
 
-using qvtest::Eventually;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 class SequenceModem : public GenericCOMModemInterface {
@@ -32,14 +35,30 @@ class SequenceModem : public GenericCOMModemInterface {
         StopSequence();
         DropPendingCommand();
         ClosePort();
+        // A step that has just reported the end may still be returning.
+        std::unique_lock<std::mutex> guard(m_Lock);
+        m_Idle.wait(guard, [&] { return m_nWork == 0; });
     }
     int Init() override { return QV_OK; }
     int Uninit(int) override { return QV_OK; }
     int ModemInitProcess() override { return QV_OK; }
     int SendSMS(SMSJob*) override { return 0; }
     void InitComplete(int result, int order) override {
+        // Notified under the lock: the test may destroy this modem as soon
+        // as its wait returns.
         std::lock_guard<std::mutex> guard(m_Lock);
         m_Ends.push_back({result, order});
+        m_Ended.notify_all();
+    }
+    static constexpr unsigned kPauseMs = kCommandPauseMs;
+    void HoldWork() override {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        ++m_nWork;
+    }
+    void ReleaseWork() override {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        --m_nWork;
+        m_Idle.notify_all();
     }
 
     void Add(int order, const char* command, int timeout, int critical, ResultCheck check = nullptr,
@@ -59,12 +78,16 @@ class SequenceModem : public GenericCOMModemInterface {
         return m_Ends;
     }
     bool WaitEnd() {
-        return Eventually([&] { return !Ends().empty(); }, milliseconds(5000));
+        std::unique_lock<std::mutex> guard(m_Lock);
+        return m_Ended.wait_for(guard, milliseconds(5000), [&] { return !m_Ends.empty(); });
     }
     std::atomic<int> m_nChecks{0};
 
   private:
     std::mutex m_Lock;
+    std::condition_variable m_Ended;
+    std::condition_variable m_Idle;  // m_nWork fell
+    int m_nWork = 0;                 // steps and commands that may still reach this modem
     std::vector<std::pair<int, int>> m_Ends;
 };
 
@@ -88,6 +111,12 @@ class SequenceTest : public ::testing::Test {
         qvclock::SetScale(1);
     }
     std::vector<std::string> Commands() { return m_Sim.Commands(m_nModem); }
+    // The runner has had the pause before a next command and written it:
+    // the simulator has read a probe written after that.
+    void PastTheNextCommand() {
+        ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, SequenceModem::kPauseMs));
+        ASSERT_TRUE(qvtest::ProbeModem(m_Sim, m_nModem, false));
+    }
 
     CAThreadPool m_Pool;
     qvsim::Simulator m_Sim;
@@ -157,8 +186,8 @@ TEST_F(SequenceTest, CriticalErrorAnswerAbortsWithInvalidResponse) {
     m_pModem->Add(3, "AT+LAST", 20, 0);
     m_pModem->Run(3);
     ASSERT_TRUE(m_pModem->WaitEnd());
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(Commands(), (Strings{"AT+ONE", "AT+TWO"}));
+    PastTheNextCommand();
+    EXPECT_EQ(Commands(), (Strings{"AT+ONE", "AT+TWO", "AT+PROBE"}));
     EXPECT_EQ(m_pModem->Ends(), (std::vector<std::pair<int, int>>{{QV_INVALIDRESPONSE, 2}}));
     EXPECT_TRUE(m_Log.Has(
         "Error. (qverc: 34), CMD labled as CRITICAL Failed, Aborting Init Process. CMD: [AT+TWO] "
@@ -195,9 +224,9 @@ TEST_F(SequenceTest, CheckReturningPendingHoldsTheRunner) {
     m_pModem->Add(1, "AT+ONE", 20, 0, PendingCheck);
     m_pModem->Add(2, "AT+TWO", 20, 0);
     m_pModem->Run(2);
-    ASSERT_TRUE(Eventually([&] { return m_pModem->m_nChecks == 1; }, milliseconds(3000)));
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(Commands(), (Strings{"AT+ONE"}));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->m_nChecks == 1; }, milliseconds(3000)));
+    PastTheNextCommand();
+    EXPECT_EQ(Commands(), (Strings{"AT+ONE", "AT+PROBE"}));
     EXPECT_TRUE(m_pModem->Ends().empty());
 }
 
@@ -218,8 +247,13 @@ TEST_F(SequenceTest, StoppedSequenceStartsNothingMore) {
     m_pModem->GetPort()->SetAborting();
     m_pModem->StopSequence();
     m_pModem->DropPendingCommand();
-    std::this_thread::sleep_for(milliseconds(400));
-    EXPECT_EQ(Commands(), (Strings{"AT+ONE"}));
+    // The late answer reaches the device, where the aborted port no longer
+    // reads; what the runner would start on it comes before a later probe.
+    qvtest::SerialClient device;
+    ASSERT_TRUE(device.Open(m_Sim.SlavePath(m_nModem)));
+    ASSERT_TRUE(device.ReadUntil("OK", milliseconds(3000))) << device.Received();
+    PastTheNextCommand();
+    EXPECT_EQ(Commands(), (Strings{"AT+ONE", "AT+PROBE"}));
     EXPECT_TRUE(m_pModem->Ends().empty());
 }
 

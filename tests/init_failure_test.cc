@@ -9,13 +9,14 @@
 #include "io/ComPort.h"
 #include "platform/clock.h"
 #include "support/LineFixture.h"
+#include "support/Probes.h"
 
 namespace {
 
 using qvtest::DefaultConfig;
-using qvtest::Eventually;
 using qvtest::LineTest;
 using qvtest::NextComNumber;
+using qvtest::WaitUntil;
 using std::chrono::milliseconds;
 
 class InitFailureTest : public LineTest {};
@@ -34,8 +35,8 @@ TEST_F(InitFailureTest, SilentModemFailsAfterThreeAttempts) {
     line->StartInit();
     ASSERT_TRUE(line->WaitForEvent(DEV_INIT_FAILED, milliseconds(20000)));
     // The manager's InitFailedWork closes the line.
-    ASSERT_TRUE(Eventually([&] { return line->device()->GetLineState() == LINE_DOWN; },
-                           milliseconds(5000)));
+    ASSERT_TRUE(
+        WaitUntil([&] { return line->device()->GetLineState() == LINE_DOWN; }, milliseconds(5000)));
     EXPECT_EQ(CountExactly(line->Commands(), "AT"), 3);
     EXPECT_EQ(line->Commands().size(), 3u);
     EXPECT_EQ(line->CountEvents(DEV_INIT_RETRY), 2);
@@ -148,14 +149,13 @@ TEST_F(InitFailureTest, UninitDuringTheRetryBackOffCancelsTheRetry) {
     ASSERT_TRUE(line->log().WaitFor(
         "GSMDevice::InitComplete: Waiting before reinit (1500 ms) .... ", milliseconds(5000)));
     // The back-off timer is armed right after that line.
-    const auto armBy = std::chrono::steady_clock::now() + milliseconds(1000);
     Quiescence& gate = line->device()->GetPort()->Gate();
-    while (gate.Count() == 0 && std::chrono::steady_clock::now() < armBy)
-        std::this_thread::sleep_for(milliseconds(1));
-    EXPECT_GT(gate.Count(), 0) << "the back-off is work of the port";
+    EXPECT_TRUE(WaitUntil([&] { return gate.Count() > 0; }, milliseconds(1000)))
+        << "the back-off is work of the port";
     EXPECT_EQ(line->device()->Uninit(0), QV_NOTINITIALIZED);
     EXPECT_EQ(gate.Count(), 0);
-    std::this_thread::sleep_for(milliseconds(2000));
+    // The pool's timers pass the back-off's deadline.
+    ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, GSMDevice::kRetryWaitLongMs));
     EXPECT_EQ(line->CountEvents(DEV_INIT_RETRY), 0);
     EXPECT_EQ(line->device()->InitInProgress(), 0);
     EXPECT_EQ(line->device()->GetLineState(), LINE_DOWN);
@@ -172,19 +172,24 @@ TEST_F(InitFailureTest, UninitAtAnyMomentLeavesNothingRunning) {
         m_pSim->ClearRecords(line->modem());
         line->device()->ResetInitAttempts();
         ASSERT_EQ(line->device()->Init(), QV_OK) << "round " << round;
+        // Real time is what this varies: the close comes at a different
+        // point of the sequence each round.
         std::this_thread::sleep_for(std::chrono::microseconds(500 + 1700 * (round % 17)));
         line->device()->Uninit(0);
         // A pause already handed to a worker ends there, without running.
-        EXPECT_TRUE(
-            Eventually([&] { return line->device()->WorkRefs() == 0; }, milliseconds(2000)));
+        EXPECT_TRUE(WaitUntil([&] { return line->device()->WorkRefs() == 0; }, milliseconds(2000)));
         EXPECT_EQ(line->device()->InitInProgress(), 0);
         // Bytes written before the close may still be on their way to the
-        // modem; only what is written afterwards would be a fault.
-        std::this_thread::sleep_for(milliseconds(200));
+        // modem: a probe written after them arrives after them.
+        ASSERT_TRUE(qvtest::ProbeModem(*m_pSim, line->modem(), true)) << "round " << round;
         const size_t sent = line->Commands().size();
         const size_t events = line->Events().size();
-        std::this_thread::sleep_for(milliseconds(60));
-        EXPECT_EQ(line->Commands().size(), sent) << "round " << round;
+        // Only what comes afterwards would be a fault: the pause between
+        // commands and a back-off have passed, and a second probe brings in
+        // whatever was written by then.
+        ASSERT_TRUE(qvtest::TimersPassed(&m_Pool, GSMDevice::kRetryWaitMs));
+        ASSERT_TRUE(qvtest::ProbeModem(*m_pSim, line->modem(), true)) << "round " << round;
+        EXPECT_EQ(line->Commands().size(), sent + 1) << "round " << round;
         EXPECT_EQ(line->Events().size(), events) << "round " << round;
     }
 }

@@ -201,7 +201,7 @@ TEST_F(CnmiTest, RoutingDigitFollowsTheEarlierParseOnTheSameLine) {
     line->m_bActAsManager = false;
     line->device()->ResetInitAttempts();
     ASSERT_EQ(line->device()->Init(), QV_OK);
-    ASSERT_TRUE(qvtest::Eventually([&] { return line->CountEvents(DEV_INIT_OK) == 2; }, kInitWait));
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return line->CountEvents(DEV_INIT_OK) == 2; }, kInitWait));
     EXPECT_EQ(line->Commands().back(), "AT+CNMI=2,1,0,0,0");
 }
 

@@ -4,26 +4,25 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "io/AsyncPacket.h"
 #include "io/ThreadPool.h"
 #include "platform/clock.h"
+#include "support/Probes.h"
 #include "support/RecordingLog.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms) {
+    return qvtest::WaitUntil(pred, timeout);
 }
 
 struct Fired {
@@ -60,15 +59,24 @@ void FireB(ComPort* port, IOComAsyncPacket* packet, int timedOut) {
 
 // Holds the pool's single worker so posted time-outs queue up behind it.
 struct Blocker {
-    std::atomic<bool> entered{false};
-    std::atomic<bool> release{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;  // guarded by mutex, like the two below
+    bool released = false;
     std::thread::id worker;
+    void Release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
 };
 int Block(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
     auto* blocker = static_cast<Blocker*>(context);
+    std::unique_lock lock(blocker->mutex);
     blocker->worker = std::this_thread::get_id();
     blocker->entered = true;
-    while (!blocker->release.load()) std::this_thread::sleep_for(1ms);
+    blocker->changed.notify_all();
+    blocker->changed.wait(lock, [blocker] { return blocker->released; });
     return 0;
 }
 
@@ -83,7 +91,8 @@ class PacketTest : public ::testing::Test {
     // Parks the only worker; returns its thread id.
     std::thread::id HoldWorker(Blocker& blocker) {
         EXPECT_EQ(pool.QueueWorkItem(&blocker, Block), 0);
-        EXPECT_TRUE(WaitUntil([&] { return blocker.entered.load(); }));
+        std::unique_lock lock(blocker.mutex);
+        EXPECT_TRUE(blocker.changed.wait_for(lock, 3000ms, [&] { return blocker.entered; }));
         return blocker.worker;
     }
 
@@ -161,11 +170,12 @@ TEST_F(PacketTest, TimerFiresOnceOnAWorker) {
     IOComAsyncPacket packet(&log, &pool);
     ASSERT_TRUE(packet.Init(PACKET_KIND_RECV, 100));
     Blocker blocker;
-    blocker.release = true;
+    blocker.Release();
     std::thread::id worker = HoldWorker(blocker);
     ASSERT_TRUE(packet.ArmTimer(FireA, 20));
     ASSERT_TRUE(WaitUntil([] { return g_A.calls.load() > 0; }));
-    std::this_thread::sleep_for(150ms);
+    // A timer of the same delay armed later has fired and run.
+    ASSERT_TRUE(qvtest::TimersPassed(&pool, 20));
     EXPECT_EQ(g_A.calls.load(), 1);
     EXPECT_TRUE(g_A.portNull.load());
     EXPECT_EQ(g_A.timedOut.load(), 1);
@@ -179,7 +189,9 @@ TEST_F(PacketTest, ArmingAgainDeletesTheFirstTimer) {
     ASSERT_TRUE(packet.ArmTimer(FireA, 60));
     ASSERT_TRUE(packet.ArmTimer(FireB, 120));
     ASSERT_TRUE(WaitUntil([] { return g_B.calls.load() > 0; }));
-    std::this_thread::sleep_for(150ms);
+    // The first timer was due before the second; a later one of the second's
+    // delay has fired and run too.
+    ASSERT_TRUE(qvtest::TimersPassed(&pool, 120));
     EXPECT_EQ(g_A.calls.load(), 0);
     EXPECT_EQ(g_B.calls.load(), 1);
 }
@@ -189,7 +201,8 @@ TEST_F(PacketTest, CancelledTimerDoesNotFire) {
     ASSERT_TRUE(packet.Init(PACKET_KIND_RECV, 100));
     ASSERT_TRUE(packet.ArmTimer(FireA, 50));
     EXPECT_TRUE(packet.CancelTimer());
-    std::this_thread::sleep_for(200ms);
+    // A timer of the same delay armed later has fired and run.
+    ASSERT_TRUE(qvtest::TimersPassed(&pool, 50));
     EXPECT_EQ(g_A.calls.load(), 0);
 }
 
@@ -201,10 +214,10 @@ TEST_F(PacketTest, CancelAfterFiringBeforeWorkItemRan) {
     Blocker blocker;
     HoldWorker(blocker);
     ASSERT_TRUE(packet.ArmTimer(FireA, 5));
-    std::this_thread::sleep_for(100ms);  // fired and posted
+    ASSERT_TRUE(qvtest::TimerQueuePassed(5));  // fired and posted
     packet.CancelTimer();
-    blocker.release = true;
-    std::this_thread::sleep_for(150ms);
+    blocker.Release();
+    ASSERT_TRUE(qvtest::PoolDrained(&pool));  // the posted item has run
     EXPECT_EQ(g_A.calls.load(), 0);
 }
 
@@ -215,14 +228,15 @@ TEST_F(PacketTest, StaleTimeOutDoesNotFireTheNextArming) {
     Blocker blocker;
     HoldWorker(blocker);
     ASSERT_TRUE(packet.ArmTimer(FireA, 5));
-    std::this_thread::sleep_for(100ms);  // fired and posted, not yet run
+    ASSERT_TRUE(qvtest::TimerQueuePassed(5));  // fired and posted, not yet run
     ASSERT_TRUE(packet.ArmTimer(FireB, 400));
-    blocker.release = true;
-    std::this_thread::sleep_for(150ms);
+    blocker.Release();
+    ASSERT_TRUE(qvtest::PoolDrained(&pool));  // the stale item has run
     EXPECT_EQ(g_A.calls.load(), 0);
     EXPECT_EQ(g_B.calls.load(), 0) << "the second arming ended early";
     ASSERT_TRUE(WaitUntil([] { return g_B.calls.load() > 0; }));
-    std::this_thread::sleep_for(50ms);
+    // A timer of the same delay armed later has fired and run.
+    ASSERT_TRUE(qvtest::TimersPassed(&pool, 400));
     EXPECT_EQ(g_B.calls.load(), 1);
 }
 
@@ -245,6 +259,8 @@ TEST_F(PacketTest, CompletionAndTimeOutTakeTheDataOnce) {
     for (int i = 0; i < rounds; ++i) {
         packet.SetCompletionData(&command);
         ASSERT_TRUE(packet.ArmTimer(TakeOnTimeout, 1));
+        // Real time is what this varies: the completion comes at a different
+        // point of the timer's life each round.
         std::this_thread::sleep_for(std::chrono::microseconds((i % 7) * 150));
         if (packet.TakeCompletionData() != nullptr) ++takenByCompletion;
         packet.CancelTimer();
@@ -263,10 +279,12 @@ TEST_F(PacketTest, CancelRacingAFiringTimerCallsAtMostOnce) {
     for (int i = 0; i < 300; ++i) {
         g_A.calls = 0;
         ASSERT_TRUE(packet.ArmTimer(FireA, 1));
+        // Real time is what this varies: the cancel comes at a different
+        // point of the timer's life each round.
         std::this_thread::sleep_for(std::chrono::microseconds((i % 5) * 300));
         packet.CancelTimer();
         packet.WaitTimerIdle();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ASSERT_TRUE(qvtest::PoolDrained(&pool));  // a posted run has ended
         ASSERT_LE(g_A.calls.load(), 1) << "round " << i;
     }
 }

@@ -3,24 +3,21 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "io/ThreadPool.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms) {
+    return qvtest::WaitUntil(pred, timeout);
 }
 
 struct ItemRecord {
@@ -70,14 +67,14 @@ TEST(PoolTest, WorkItemRunsExactlyOnceWithItsOwnKey) {
     ItemRecord record;
     ASSERT_EQ(pool.QueueWorkItem(&record, RecordItem), 0);
     ASSERT_TRUE(WaitUntil([&] { return record.calls.load() > 0; }));
-    std::this_thread::sleep_for(100ms);
+    // Once the pool has stopped every item has run.
+    ASSERT_EQ(pool.Shutdown(), 0);
     EXPECT_EQ(record.calls.load(), 1);
     EXPECT_EQ(record.deleteAfter.load(), 1);
     EXPECT_EQ(record.dispatchCount.load(), 1);
     EXPECT_EQ(record.bytes.load(), 28u);
     EXPECT_TRUE(record.overlappedNull.load());
     EXPECT_EQ(record.error.load(), 0u);
-    EXPECT_EQ(pool.Shutdown(), 0);
 }
 
 TEST(PoolTest, ManyItemsEachRunOnce) {
@@ -86,9 +83,9 @@ TEST(PoolTest, ManyItemsEachRunOnce) {
     std::atomic<int> counter{0};
     for (int i = 0; i < 5000; ++i) ASSERT_EQ(pool.QueueWorkItem(&counter, CountItem), 0);
     ASSERT_TRUE(WaitUntil([&] { return counter.load() >= 5000; }));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(counter.load(), 5000);
+    // Once the pool has stopped every item has run.
     EXPECT_EQ(pool.Shutdown(), 0);
+    EXPECT_EQ(counter.load(), 5000);
 }
 
 TEST(PoolTest, QueueBeforeStartAndAfterShutdownFailsWithGenFailure) {
@@ -99,15 +96,20 @@ TEST(PoolTest, QueueBeforeStartAndAfterShutdownFailsWithGenFailure) {
     ASSERT_EQ(pool.Start(2), 0);
     ASSERT_EQ(pool.Shutdown(), 0);
     EXPECT_EQ(pool.QueueWorkItem(&counter, CountItem), 31);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(counter.load(), 0);
+    EXPECT_EQ(counter.load(), 0);  // not run in place either: no worker is left
 }
 
 struct Gate {
     std::mutex mutex;
     std::set<std::thread::id> threads;
+    std::condition_variable opened;
     std::atomic<int> inside{0};
-    std::atomic<bool> open{false};
+    bool open = false;  // guarded by mutex
+    void Open() {
+        std::lock_guard lock(mutex);
+        open = true;
+        opened.notify_all();
+    }
 };
 
 int HoldUntilOpen(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
@@ -117,7 +119,8 @@ int HoldUntilOpen(void* context, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
         gate->threads.insert(std::this_thread::get_id());
     }
     ++gate->inside;
-    while (!gate->open.load()) std::this_thread::sleep_for(1ms);
+    std::unique_lock lock(gate->mutex);
+    gate->opened.wait(lock, [gate] { return gate->open; });
     return 0;
 }
 
@@ -135,13 +138,16 @@ TEST(PoolTest, ShutdownRelaysExitThroughEveryWorkerAndPoolRestarts) {
     for (int i = 0; i < 100; ++i) ASSERT_EQ(pool.QueueWorkItem(&counter, CountItem), 0);
 
     std::atomic<bool> shutdownDone{false};
+    std::atomic<int> stopperTid{0};
     std::thread stopper([&] {
+        stopperTid = qvtest::CurrentThreadId();
         EXPECT_EQ(pool.Shutdown(), 0);
         shutdownDone = true;
     });
-    std::this_thread::sleep_for(100ms);
+    // The stopper sleeps in Shutdown while every worker is busy.
+    EXPECT_TRUE(WaitUntil([&] { return stopperTid && qvtest::ThreadAsleep(stopperTid); }));
     EXPECT_FALSE(shutdownDone.load()) << "Shutdown waits for busy workers";
-    gate.open = true;
+    gate.Open();
     stopper.join();
     EXPECT_EQ(counter.load(), 100);
     EXPECT_EQ(pool.GetActiveThreadCounter()->load(), 0);

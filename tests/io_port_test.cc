@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,21 +16,17 @@
 #include "io/ThreadPool.h"
 #include "platform/clock.h"
 #include "support/FaultyCalls.h"
+#include "support/Probes.h"
 #include "support/PtyPeer.h"
 #include "support/RecordingLog.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms) {
+    return qvtest::WaitUntil(pred, timeout);
 }
 
 // What the port's callbacks saw, in order.
@@ -233,7 +231,7 @@ TEST_F(PortTest, SendWhileAWriteIsPendingQueuesOneThenRefuses) {
     // The peer does not read: the write cannot finish.
     std::string big(80000, 'q');
     ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
-    ASSERT_FALSE(port.GetSendPacket()->IsFree());
+    ASSERT_TRUE(WaitUntil([&] { return !port.GetSendPacket()->IsFree(); }));
     uint64_t start = qvclock::NowMs();
     EXPECT_EQ(port.SendData("AT\r", 3), 0);
     EXPECT_EQ(port.SendData("ATI\r", 4), 1);
@@ -242,6 +240,92 @@ TEST_F(PortTest, SendWhileAWriteIsPendingQueuesOneThenRefuses) {
         log.Has("ComPort::SendData - Failed, a send aready is pending on this port. ", 'W'));
     ASSERT_TRUE(peer.ReadCount(big.size() + 3, 10000ms));
     ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(3): AT\r"));
+}
+
+TEST_F(PortTest, WriteFailingThreeTimesThenSucceedingSendsOnce) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.failWrites = 3;
+    ASSERT_EQ(port.SendData("AT+CSQ\r", 7), 0);
+    ASSERT_TRUE(peer.ReadUntil("AT+CSQ\r"));
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(7): AT+CSQ\r"));
+    // The next command follows it: a second copy would have come before.
+    ASSERT_TRUE(WaitUntil([&] { return port.GetSendPacket()->IsFree(); }));
+    ASSERT_EQ(port.SendData("AT\r", 3), 0);
+    ASSERT_TRUE(peer.ReadUntil("AT+CSQ\rAT\r")) << peer.Take();
+    EXPECT_EQ(peer.Take(), "AT+CSQ\rAT\r") << "sent once";
+    EXPECT_EQ(calls.writeCalls.load(), 5);
+    EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT+CSQ\r", 'W'), 3);
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(3): AT\r"));
+    EXPECT_EQ(log.CountContaining("-> SENT("), 2);
+    EXPECT_EQ(recorder.Count('W'), 0);
+    EXPECT_EQ(port.GetSendErrors(), 0);
+}
+
+TEST_F(PortTest, WriteFailingFourTimesCallsTheErrorCallbackOnce) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.failWrites = 4;
+    ASSERT_EQ(port.SendData("AT\r", 3), 0);
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count('W') == 1; })) << log.Dump();
+    EXPECT_EQ(recorder.Events().back().error, 31);
+    EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT\r", 'W'), 4);
+    EXPECT_EQ(log.CountContaining("-> SENT("), 0);
+    EXPECT_TRUE(WaitUntil([&] { return port.GetSendPacket()->IsFree(); }));
+
+    // The next command starts with a clean count: one failure is resent.
+    calls.failWrites = 1;
+    ASSERT_EQ(port.SendData("ATE0\r", 5), 0);
+    ASSERT_TRUE(log.WaitFor("(erc: 0) -> SENT(5): ATE0\r"));
+    // Nothing more came of the failed command by the time the next one went.
+    EXPECT_EQ(recorder.Count('W'), 1);
+    EXPECT_EQ(calls.writeCalls.load(), 6);  // four for AT, two for ATE0
+    EXPECT_EQ(log.Count("(erc: 31), writeIO failed -> AT\r", 'W'), 4);
+}
+
+TEST_F(PortTest, ThreeFailedReadsCallTheErrorCallback) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    qvclock::SetScale(10);  // the pause before listening again
+    OpenAndListen();
+    calls.failReads = 3;
+    ASSERT_TRUE(peer.Write("OK"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count('R') >= 1; })) << log.Dump();
+    EXPECT_EQ(log.Count("recvIO failed, -> (erc: 31)", 'W'), 3);
+    auto first = recorder.Events().front();
+    EXPECT_EQ(first.kind, 'R');
+    EXPECT_EQ(first.error, 31);
+    EXPECT_EQ(recorder.Count('P'), 0) << "no pre-processing of failed reads";
+    // Listening resumes after a pause and the data is read.
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "OK"; })) << log.Dump();
+    EXPECT_EQ(recorder.Count('R'), 2);
+    EXPECT_EQ(recorder.Last().recvErrors, 0);
+    qvclock::SetScale(1);
+}
+
+TEST_F(PortTest, TwoFailedReadsThenAGoodOneCallNoErrorCallback) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    OpenAndListen();
+    calls.failReads = 2;
+    ASSERT_TRUE(peer.Write("OK"));
+    ASSERT_TRUE(WaitUntil([&] { return recorder.LastData('R') == "OK"; })) << log.Dump();
+    EXPECT_EQ(log.Count("recvIO failed, -> (erc: 31)", 'W'), 2);
+    for (const Event& e : recorder.Events()) EXPECT_EQ(e.error, 0);
+    EXPECT_EQ(recorder.Last().recvErrors, 0);
+}
+
+// A peer that hangs up makes every read fail at once; the port must not
+// poll the dead device hot.
+TEST_F(PortTest, HangUpIsReportedWithoutSpinning) {
+    OpenAndListen();
+    peer.HangUp();
+    ASSERT_TRUE(WaitUntil([&] { return recorder.Count('R') >= 1; })) << log.Dump();
+    // Real time is the subject: how often the port retries a dead device
+    // over a second and a half.
+    std::this_thread::sleep_for(1500ms);
+    int failures =
+        log.CountContaining("recvIO failed") + log.CountContaining("failed to issue read io");
+    EXPECT_GE(failures, 3);
+    EXPECT_LE(failures, 10) << log.Dump();
     EXPECT_EQ(port.Uninit(), 0);
     EXPECT_TRUE(log.Has("ComPort::Uninit - OK."));
 }
@@ -273,7 +357,8 @@ TEST_F(PortTest, UninitWithReadAndWritePendingLeavesNothingBehind) {
     // Nothing is left to complete.
     size_t count = log.Lines().size();
     peer.Write("more");
-    std::this_thread::sleep_for(300ms);
+    // Whatever the pool had queued has run.
+    ASSERT_TRUE(qvtest::PoolDrained(&pool));
     EXPECT_EQ(log.Lines().size(), count);
     EXPECT_EQ(recorder.Count('R'), 0);
     EXPECT_EQ(recorder.Count('W'), 0);
@@ -284,9 +369,8 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
     OpenAndListen();
     std::string big(80000, 'w');
     ASSERT_EQ(port.SendData(big.data(), static_cast<unsigned>(big.size())), 0);
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(port.GetComPacket()->IsFree());
-    EXPECT_FALSE(port.GetSendPacket()->IsFree());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return !port.GetComPacket()->IsFree() && !port.GetSendPacket()->IsFree(); }));
 
     EXPECT_EQ(port.Uninit(), 0);
     auto lines = log.Lines();
@@ -295,7 +379,8 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
     EXPECT_EQ(log.CountContaining("ComPort::Uninit - Waiting for exit. (IN FLIGHT: "), 1);
     size_t count = log.Lines().size();
     peer.Write("late");
-    std::this_thread::sleep_for(300ms);
+    // Whatever the pool had queued has run.
+    ASSERT_TRUE(qvtest::PoolDrained(&pool));
     EXPECT_EQ(log.Lines().size(), count);
 }
 
@@ -303,36 +388,55 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
 // from the host's thread waits for it; the packets outlive it.
 TEST_F(PortTest, UninitWaitsForACompletionStillQueued) {
     OpenAndListen();
-    ASSERT_FALSE(port.GetComPacket()->IsFree());
+    ASSERT_TRUE(WaitUntil([&] { return !port.GetComPacket()->IsFree(); }));
 
-    static std::atomic<int> entered;
-    static std::atomic<bool> release;
-    entered = 0;
-    release = false;
+    // Every worker held until released.
+    struct Hold {
+        std::mutex mutex;
+        std::condition_variable changed;
+        unsigned entered = 0;
+        bool released = false;
+    };
+    static Hold hold;
+    hold.entered = 0;
+    hold.released = false;
     const unsigned workers = pool.GetThreadCount();
     for (unsigned i = 0; i < workers; ++i) {
         ASSERT_EQ(pool.QueueWorkItem(nullptr,
                                      [](void*, CompletionKey*, LPOVERLAPPED, DWORD, DWORD) {
-                                         ++entered;
-                                         while (!release.load()) std::this_thread::sleep_for(1ms);
+                                         std::unique_lock lock(hold.mutex);
+                                         ++hold.entered;
+                                         hold.changed.notify_all();
+                                         hold.changed.wait(lock, [] { return hold.released; });
                                          return 0;
                                      }),
                   0);
     }
-    ASSERT_TRUE(WaitUntil([&] { return entered.load() == static_cast<int>(workers); }));
+    {
+        std::unique_lock lock(hold.mutex);
+        ASSERT_TRUE(hold.changed.wait_for(lock, 5000ms, [&] { return hold.entered == workers; }));
+    }
 
     std::atomic<bool> done{false};
+    std::atomic<int> closerTid{0};
     std::thread closer([&] {
+        closerTid = qvtest::CurrentThreadId();
         port.Uninit();
         done = true;
     });
     ASSERT_TRUE(WaitUntil([&] { return log.CountContaining("Waiting for exit") > 0; }));
-    // Every worker is held: the aborted wait cannot have been handled.
+    // The closer sleeps in Uninit, waiting for the queued completion; every
+    // worker is held, so it cannot have been handled.
+    EXPECT_TRUE(WaitUntil([&] { return closerTid && qvtest::ThreadAsleep(closerTid); }));
     EXPECT_FALSE(done.load()) << "Uninit returned with a completion still queued";
     EXPECT_GT(port.Gate().Count(), 0);
     EXPECT_NE(port.GetComPacket(), nullptr);
 
-    release = true;
+    {
+        std::lock_guard lock(hold.mutex);
+        hold.released = true;
+        hold.changed.notify_all();
+    }
     closer.join();
     EXPECT_EQ(log.Lines().back().text, "ComPort::Uninit - OK.");
     EXPECT_EQ(port.GetComPacket(), nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "platform/pty.h"
 #include "platform/win32.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -156,8 +158,16 @@ TEST_F(SerialTest, PeerWriteCompletesTheWaitAndTheReadGetsTheBytes) {
 }
 
 TEST_F(SerialTest, BufferedInputCompletesANewWaitAtOnce) {
-    WriteAll(m_pty.master, "+CMTI: \"SM\",3\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string text = "+CMTI: \"SM\",3\r\n";
+    WriteAll(m_pty.master, text);
+    // The bytes wait in the device's input queue before the wait starts.
+    ASSERT_TRUE(qvtest::WaitUntil(
+        [&] {
+            int pending = 0;
+            return ioctl(m_pty.holder, FIONREAD, &pending) == 0 &&
+                   pending >= static_cast<int>(text.size());
+        },
+        std::chrono::milliseconds(2000)));
     StartWait();
     Completion c = Next(m_port, 2000);
     ASSERT_TRUE(c.ok);
@@ -199,6 +209,7 @@ TEST_F(SerialTest, LargeWriteCompletesFullyWhileThePeerDrainsSlowly) {
         while (!stop && received.size() < data.size()) {
             ssize_t n = read(m_pty.master, chunk, sizeof chunk);
             if (n > 0) received.append(chunk, static_cast<size_t>(n));
+            // A slow peer: real time between reads is what this test is about.
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });

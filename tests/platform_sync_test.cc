@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/win32.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ TEST(PlatformClock, ScaleSpeedsUpPlatformTimeWithoutGoingBack) {
     qvclock::SetScale(1000);
     EXPECT_EQ(qvclock::Scale(), 1000.0);
     EXPECT_GE(qvclock::NowMs(), before);
+    // Real time is what the scale multiplies: some has to pass.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_GE(qvclock::NowMs() - before, 10000u);
     uint64_t fast = qvclock::NowMs();
@@ -44,15 +46,32 @@ TEST(PlatformEvents, ManualResetStaysSetAutoResetWakesOneWaiter) {
     EXPECT_EQ(WaitForSingleObject(autoEv, 0), WAIT_TIMEOUT);   // taken
 
     std::atomic<int> woken{0};
-    std::thread a([&] { woken += WaitForSingleObject(autoEv, INFINITE) == WAIT_OBJECT_0; });
-    std::thread b([&] { woken += WaitForSingleObject(autoEv, INFINITE) == WAIT_OBJECT_0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::atomic<int> tids[2] = {0, 0};
+    std::atomic<bool> done[2] = {false, false};
+    auto waiter = [&](int i) {
+        tids[i] = qvtest::CurrentThreadId();
+        woken += WaitForSingleObject(autoEv, INFINITE) == WAIT_OBJECT_0;
+        done[i] = true;
+    };
+    std::thread a(waiter, 0), b(waiter, 1);
+    // Both wait before the event is set.
+    ASSERT_TRUE(qvtest::WaitUntil(
+        [&] {
+            return tids[0] && tids[1] && qvtest::ThreadAsleep(tids[0]) &&
+                   qvtest::ThreadAsleep(tids[1]);
+        },
+        std::chrono::milliseconds(5000)));
     SetEvent(autoEv);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(
+        qvtest::WaitUntil([&] { return done[0] || done[1]; }, std::chrono::milliseconds(5000)));
+    // The woken one has ended; the other still sleeps in its wait.
+    const int other = done[0] ? 1 : 0;
+    (other == 0 ? b : a).join();
+    EXPECT_FALSE(done[other].load());
+    EXPECT_TRUE(qvtest::ThreadAsleep(tids[other]));
     EXPECT_EQ(woken.load(), 1);
     SetEvent(autoEv);
-    a.join();
-    b.join();
+    (other == 0 ? a : b).join();
     EXPECT_EQ(woken.load(), 2);
     CloseHandle(manual);
     CloseHandle(autoEv);
@@ -87,8 +106,11 @@ TEST(PlatformEvents, WaitForMultipleAnyAndAll) {
     EXPECT_EQ(WaitForMultipleObjects(3, ev, TRUE, 0), WAIT_TIMEOUT);
     EXPECT_EQ(WaitForSingleObject(ev[0], 0), WAIT_OBJECT_0);
     SetEvent(ev[0]);
+    // The last one is set once this thread is asleep in the wait for all.
+    const int me = qvtest::CurrentThreadId();
     std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        qvtest::WaitUntil([&] { return qvtest::ThreadAsleep(me); },
+                          std::chrono::milliseconds(5000));
         SetEvent(ev[2]);
     });
     EXPECT_EQ(WaitForMultipleObjects(3, ev, TRUE, 5000), WAIT_OBJECT_0);
@@ -112,12 +134,14 @@ TEST(PlatformEvents, BadHandlesFailTheWait) {
 struct ThreadArg {
     HANDLE go;
     DWORD seenId;
+    std::atomic<bool> through{false};  // past the wait; arg is not touched again
 };
 
 DWORD WINAPI ThreadBody(LPVOID p) {
     auto* arg = static_cast<ThreadArg*>(p);
     arg->seenId = GetCurrentThreadId();
     WaitForSingleObject(arg->go, INFINITE);
+    arg->through = true;
     return 7;
 }
 
@@ -141,7 +165,8 @@ TEST(PlatformThreads, ClosingTheHandleOfARunningThreadIsSafe) {
     HANDLE t = CreateThread(nullptr, 0, ThreadBody, &arg, 0, nullptr);
     EXPECT_TRUE(CloseHandle(t));
     SetEvent(arg.go);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(
+        qvtest::WaitUntil([&] { return arg.through.load(); }, std::chrono::milliseconds(5000)));
     CloseHandle(arg.go);
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/win32.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -101,16 +102,21 @@ TEST(PlatformTimers, ShorterTimerCreatedLaterFiresFirst) {
     DeleteTimerQueueTimer(nullptr, t2, INVALID_HANDLE_VALUE);
 }
 
+// A callback that runs until the test releases it.
 struct Slow {
     HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> done{false};
-    ~Slow() { CloseHandle(entered); }
+    ~Slow() {
+        CloseHandle(entered);
+        CloseHandle(release);
+    }
 };
 
 void CALLBACK SlowCallback(PVOID p, BOOLEAN) {
     auto* s = static_cast<Slow*>(p);
     SetEvent(s->entered);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    WaitForSingleObject(s->release, 10000);
     s->done = true;
 }
 
@@ -119,8 +125,18 @@ TEST(PlatformTimers, DeleteWaitsForARunningCallback) {
     HANDLE timer = nullptr;
     ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, SlowCallback, &s, 1, 0, 0));
     ASSERT_EQ(WaitForSingleObject(s.entered, 5000), WAIT_OBJECT_0);
+    // The callback is released once this thread is asleep inside the delete.
+    const int me = qvtest::CurrentThreadId();
+    std::atomic<bool> deleting{false};
+    std::thread releaser([&] {
+        qvtest::WaitUntil([&] { return deleting && qvtest::ThreadAsleep(me); },
+                          std::chrono::milliseconds(5000));
+        SetEvent(s.release);
+    });
+    deleting = true;
     EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
     EXPECT_TRUE(s.done.load());
+    releaser.join();
 }
 
 TEST(PlatformTimers, DeleteWithoutWaitingReturnsAtOnce) {
@@ -132,9 +148,8 @@ TEST(PlatformTimers, DeleteWithoutWaitingReturnsAtOnce) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_FALSE(s.done.load());
     // Let the callback end before its data goes away.
-    for (int i = 0; i < 100 && !s.done; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(s.done.load());
+    SetEvent(s.release);
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return s.done.load(); }, std::chrono::milliseconds(5000)));
 }
 
 TEST(PlatformTimers, DeleteWithAnEventSignalsItWhenTheCallbackEnds) {
@@ -144,6 +159,8 @@ TEST(PlatformTimers, DeleteWithAnEventSignalsItWhenTheCallbackEnds) {
     ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, SlowCallback, &s, 1, 0, 0));
     ASSERT_EQ(WaitForSingleObject(s.entered, 5000), WAIT_OBJECT_0);
     EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, done));
+    EXPECT_EQ(WaitForSingleObject(done, 0), WAIT_TIMEOUT);  // still running
+    SetEvent(s.release);
     EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
     EXPECT_TRUE(s.done.load());
     CloseHandle(done);

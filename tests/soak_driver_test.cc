@@ -82,6 +82,7 @@ TEST_F(SoakDriver, JobsAndMessagesUnderRandomFaults) {
                 injected[marker] = m;
             }
             sim->Inject(m, in);
+            // Paces the random load: real time between arrivals is the point.
             std::this_thread::sleep_for(std::chrono::milliseconds(irng() % 15));
         }
         injecting = false;
@@ -97,14 +98,31 @@ TEST_F(SoakDriver, JobsAndMessagesUnderRandomFaults) {
                                                  line, fixed));
         if (rng() % 10 == 0) jobs.back()->job.NoRetry = 1;
         ASSERT_EQ(host->SendSMS(0, &jobs.back()->job), QV_PENDING) << n;
-        if (n % 50 == 0) std::this_thread::sleep_for(20ms);
+        if (n % 50 == 0) std::this_thread::sleep_for(20ms);  // paces the load in real time
     }
     injector.join();
     ASSERT_TRUE(WaitSent(kJobs, 90s)) << EventLog::Get().Count(HOST_SMS_SENT) << " of " << kJobs;
 
-    // Let receive work settle, then check.
     for (int m : modems) sim->ClearFaults(m);
-    std::this_thread::sleep_for(1500ms);
+    // No line is stuck: each sends and receives once more. A line serves its
+    // notifications in order, so its earlier receive work is behind it once
+    // its final message is in.
+    std::vector<std::unique_ptr<TestJob>> finals;
+    for (int i = 0; i < kLines; ++i) {
+        finals.push_back(std::make_unique<TestJob>("0123456789", U16("final"), i + 1, 1));
+        ASSERT_EQ(host->SendSMS(0, &finals.back()->job), QV_PENDING);
+        sim->Inject(modems[i], "+15559999999", "final-" + std::to_string(i) + " x");
+    }
+    ASSERT_TRUE(WaitSent(kJobs + kLines, 30s));
+    for (auto& f : finals) EXPECT_EQ(f->job.Result, QV_OK);
+    ASSERT_TRUE(EventLog::Get().WaitFor(
+        [](const std::vector<HostEvent>& ev) {
+            int n = 0;
+            for (auto& e : ev)
+                n += e.kind == HOST_SMS_RECEIVED && U8(e.text).rfind("final-", 0) == 0;
+            return n == kLines;
+        },
+        30s));
 
     auto events = EventLog::Get().Snapshot();
     std::map<const void*, int> ends;
@@ -148,24 +166,6 @@ TEST_F(SoakDriver, JobsAndMessagesUnderRandomFaults) {
         }
     }
     EXPECT_GT(got, static_cast<size_t>(kIncoming * 8 / 10));
-
-    // No line is stuck: each sends and receives once more.
-    std::vector<std::unique_ptr<TestJob>> finals;
-    for (int i = 0; i < kLines; ++i) {
-        finals.push_back(std::make_unique<TestJob>("0123456789", U16("final"), i + 1, 1));
-        ASSERT_EQ(host->SendSMS(0, &finals.back()->job), QV_PENDING);
-        sim->Inject(modems[i], "+15559999999", "final-" + std::to_string(i) + " x");
-    }
-    ASSERT_TRUE(WaitSent(kJobs + kLines, 30s));
-    for (auto& f : finals) EXPECT_EQ(f->job.Result, QV_OK);
-    ASSERT_TRUE(EventLog::Get().WaitFor(
-        [](const std::vector<HostEvent>& ev) {
-            int n = 0;
-            for (auto& e : ev)
-                n += e.kind == HOST_SMS_RECEIVED && U8(e.text).rfind("final-", 0) == 0;
-            return n == kLines;
-        },
-        30s));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "logging/tarn/tarn_log.h"
 #include "pdu/Utf.h"
 #include "platform/clock.h"
+#include "support/WaitUntil.h"
 
 namespace qvtest {
 
@@ -184,6 +185,11 @@ size_t DriverHost::CountInLog(int com, const std::string& text) {
     return n;
 }
 
+bool DriverHost::WaitInLog(int com, const std::string& text, size_t count,
+                           std::chrono::milliseconds timeout) {
+    return WaitUntil([&] { return CountInLog(com, text) >= count; }, timeout);
+}
+
 void DriverFixture::SetUp() {
     EventLog::Get().Clear();
     host = std::make_unique<DriverHost>(TimeScale());
@@ -222,6 +228,12 @@ void DriverFixture::BringUp(const GSMLineConfig& config) {
     ASSERT_EQ(EventLog::Get().Count(HOST_LINE_STATUS, QV_OK, com), 1u)
         << "COM" << com << " failed to initialise:\n"
         << host->ReadLog(com);
+}
+
+void DriverFixture::StopDriver() {
+    ASSERT_TRUE(initialised);
+    ASSERT_EQ(host->Shutdown(), QV_OK);
+    initialised = false;
 }
 
 bool DriverFixture::WaitSent(size_t n, std::chrono::milliseconds timeout) {

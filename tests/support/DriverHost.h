@@ -97,6 +97,9 @@ class DriverHost {
     std::string ReadLog(int com);
     // Number of times text occurs in a line's log.
     size_t CountInLog(int com, const std::string& text);
+    // Waits until text occurs at least count times in a line's log.
+    bool WaitInLog(int com, const std::string& text, size_t count = 1,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     int (*Init)() = nullptr;
     int (*Shutdown)() = nullptr;
@@ -125,6 +128,9 @@ class DriverFixture : public ::testing::Test {
     // Waits for n HOST_SMS_SENT events in total.
     bool WaitSent(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool WaitReceived(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Shuts the driver down. Once it returns the driver's workers are gone
+    // and every callback has arrived: counts taken afterwards are final.
+    void StopDriver();
 
     std::unique_ptr<DriverHost> host;
     std::unique_ptr<qvsim::Simulator> sim;

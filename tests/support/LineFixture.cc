@@ -50,15 +50,6 @@ void RaiseFileLimit() {
     }
 }
 
-bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 GSMLineConfig DefaultConfig(int com) {
     GSMLineConfig config;
     memset(&config, 0, sizeof(config));
@@ -92,7 +83,7 @@ Line::~Line() {
     m_Changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_nPosted == 0; });
     lock.unlock();
     m_pDevice->Uninit(0);
-    Eventually([this] { return m_pDevice->WorkRefs() == 0; }, std::chrono::seconds(20));
+    WaitUntil([this] { return m_pDevice->WorkRefs() == 0; }, std::chrono::seconds(20));
     m_pDevice.reset();
 }
 

@@ -19,6 +19,7 @@
 #include "gsm/GSMDevice.h"
 #include "io/ThreadPool.h"
 #include "support/RecordingLog.h"
+#include "support/WaitUntil.h"
 #include "tools/sim/Simulator.h"
 
 namespace qvtest {
@@ -116,8 +117,6 @@ const std::string& LineLogDir();
 int NextComNumber();
 // Raises the open-file limit to the hard limit (many lines on many ptys).
 void RaiseFileLimit();
-// Waits until pred holds, polling.
-bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
 // One pool and one simulator per test.
 class LineTest : public ::testing::Test {

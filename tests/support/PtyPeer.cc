@@ -54,6 +54,7 @@ bool PtyPeer::Write(const std::string& bytes, ms gap) {
         ssize_t n = write(m_pair.master, bytes.data() + done, chunk);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            // Bytes apart in real time are what a caller asks for with a gap.
             if (gap.count() > 0 && done < bytes.size()) std::this_thread::sleep_for(gap);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             pollfd p{m_pair.master, POLLOUT, 0};

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <thread>
 
 namespace qvtest {
 
@@ -13,8 +12,10 @@ void RecordingLog::Add(char level, const char* format, va_list args) {
     va_end(copy);
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    // Notified under the lock: a waiter may destroy this log once it returns.
     std::lock_guard lock(m_Mutex);
     m_Lines.push_back(Line{level, std::move(text)});
+    m_Added.notify_all();
 }
 
 #define QV_RECORD(level)      \
@@ -64,12 +65,32 @@ int RecordingLog::CountContaining(const std::string& part) const {
 }
 
 bool RecordingLog::WaitFor(const std::string& text, std::chrono::milliseconds timeout) const {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!Has(text)) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    std::unique_lock lock(m_Mutex);
+    return m_Added.wait_for(lock, timeout, [&] {
+        for (const Line& line : m_Lines)
+            if (line.text == text) return true;
+        return false;
+    });
+}
+
+bool RecordingLog::WaitForMatch(const std::function<bool(const std::string&)>& match,
+                                std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Added.wait_for(lock, timeout, [&] {
+        for (const Line& line : m_Lines)
+            if (match(line.text)) return true;
+        return false;
+    });
+}
+
+bool RecordingLog::WaitForContaining(const std::string& part, int count,
+                                     std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Added.wait_for(lock, timeout, [&] {
+        int n = 0;
+        for (const Line& line : m_Lines) n += line.text.find(part) != std::string::npos;
+        return n >= count;
+    });
 }
 
 void RecordingLog::Clear() {

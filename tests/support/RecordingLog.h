@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +40,13 @@ class RecordingLog final : public ILogInterface {
     // Waits until a line equal to text was logged.
     bool WaitFor(const std::string& text,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
+    // Waits until a line for which match holds was logged.
+    bool WaitForMatch(const std::function<bool(const std::string&)>& match,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
+    // Waits until count lines containing part were logged.
+    bool WaitForContaining(
+        const std::string& part, int count = 1,
+        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) const;
     void Clear();
     std::string Dump() const;
 
@@ -45,6 +54,7 @@ class RecordingLog final : public ILogInterface {
     void Add(char level, const char* format, va_list args);
 
     mutable std::mutex m_Mutex;
+    mutable std::condition_variable m_Added;  // a line was added
     std::vector<Line> m_Lines;
 };
 
