@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/DriverHost.h"
-#include "support/LineFixture.h"
+#include "support/WaitUntil.h"
 
 using namespace qvtest;
 using namespace std::chrono_literals;
@@ -107,7 +107,7 @@ TEST_F(DriverLifetime, ShutdownWaitsForACallbackThatIsStillRunning) {
     BringUp(config);
     TestJob t("0123456789", U16("slow host"));
     ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
-    ASSERT_TRUE(Eventually([] { return g_Entered.load(); }, 10s));
+    ASSERT_TRUE(WaitUntil([] { return g_Entered.load(); }, 10s));
     std::atomic<bool> returned{false};
     std::thread stopper([&] {
         host->Shutdown();
@@ -115,7 +115,7 @@ TEST_F(DriverLifetime, ShutdownWaitsForACallbackThatIsStillRunning) {
     });
     // The line's close cannot finish under the callback: shutdown is still
     // inside when the host lets go.
-    ASSERT_TRUE(Eventually([&] { return host->CountInLog(1, "GSMDevice::Uninit >>") > 0; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return host->CountInLog(1, "GSMDevice::Uninit >>") > 0; }, 10s));
     EXPECT_FALSE(returned.load()) << "shutdown returned under a running callback";
     g_Release = true;
     stopper.join();

@@ -94,27 +94,33 @@ TEST_F(E2ERetry, RetriedJobMovesToAnotherLine) {
     EXPECT_EQ(host->CountInLog(1, "Failed To Send SMS"), 1u);
 }
 
-TEST_F(E2ERetry, ErrorToCmgsEndsByThePromptTimeOut) {
+// A refusal instead of the prompt ends the attempt at once, and its cause
+// decides: a message the network refuses for good is not tried again.
+TEST_F(E2ERetry, CmsErrorToCmgsEndsTheAttemptAtOnce) {
     int modem = AddModem(1);
     if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
-    BringUp(MakeLineConfig(1, 1));
-    sim->AddFault(modem, "AT+CMGS cms=500");
+    BringUp(MakeLineConfig(1, 3));
+    sim->AddFault(modem, "AT+CMGS cms=21 x1");  // short message transfer rejected
 
     TestJob t("0123456789", U16("refused"));
     ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
     ASSERT_TRUE(WaitSent(1));
     HostEvent e = SentEventFor(t);
-    EXPECT_EQ(e.code, QV_TIMEOUT);
-    EXPECT_NE(host->ReadLog(1).find(
-                  "Failed To Send SMS, GSM Modem failed to respond...(timeout) (SendSMSPhaseB)"),
-              std::string::npos);
+    EXPECT_EQ(e.code, QV_INVALIDRESPONSE);
+    EXPECT_EQ(e.jobTries, 1u) << "retried although refused for good";
+    const std::string log = host->ReadLog(1);
+    EXPECT_NE(log.find("modem refused the message: 21 (short message transfer rejected)"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("(timeout)"), std::string::npos) << "waited for the prompt";
 
-    // The line goes on with the next job.
-    sim->ClearFaults(modem);
+    // A transient refusal is retried, and the line goes on.
+    sim->AddFault(modem, "AT+CMGS cms=42 x1");  // congestion
     TestJob next("0123456789", U16("accepted"));
     ASSERT_EQ(host->SendSMS(0, &next.job), QV_PENDING);
     ASSERT_TRUE(WaitSent(2));
     EXPECT_EQ(SentEventFor(next).code, QV_OK);
+    EXPECT_EQ(SentEventFor(next).jobTries, 1u);
 }
 
 TEST_F(E2ERetry, SilentModemTimesOutAfterThePdu) {

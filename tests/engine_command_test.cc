@@ -200,7 +200,7 @@ TEST_F(EngineTest, OnlyAWholeFinalLineEndsACommand) {
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("AT+XOK\r\n+XOK: \"BOOK\",\"OK\"\r\n"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     auto done = m_pModem->Done();
     EXPECT_EQ(done[0].okTriggered, 1);
     EXPECT_NE(done[0].window.find("\r\nOK\r\n"), std::string::npos)
@@ -217,7 +217,7 @@ TEST_F(EngineTest, AReadEndsWithItsFinalLineNotWithItsHeader) {
     ASSERT_TRUE(m_Peer.Write("\r\n+CMGR: 0,,23\r\n"));
     ASSERT_TRUE(m_Peer.Write("07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07\r\n"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     EXPECT_EQ(cmgr.m_bTriggered, 1);
     const std::string* pdu = m_pModem->LastOutcome().After("+CMGR:");
     ASSERT_NE(pdu, nullptr) << m_pModem->Done()[0].window;
@@ -231,7 +231,7 @@ TEST_F(EngineTest, EmptySpecMapCompletesOnTheFinalLine) {
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("x\r\n"));
     ASSERT_TRUE(m_Peer.Write("ERROR\r\n"));
-    ASSERT_TRUE(Eventually([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     EXPECT_EQ(m_pModem->LastOutcome().final, ATFinal::Error);
     EXPECT_EQ(m_pModem->LastOutcome().lines, std::vector<std::string>{"x"});
 }
@@ -339,12 +339,12 @@ TEST_F(EngineTest, LateTimeOutNeverTakesTheNextCommand) {
         ASSERT_TRUE(m_Peer.ReadUntil("AT\r"));
         std::this_thread::sleep_for(std::chrono::microseconds(1800 + (i % 5) * 300));
         ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
-        ASSERT_TRUE(Eventually([&] { return g_NextIssued.load() == i + 1; }, milliseconds(3000)))
+        ASSERT_TRUE(WaitUntil([&] { return g_NextIssued.load() == i + 1; }, milliseconds(3000)))
             << "round " << i;
         // An answer that came late for the first command may already have
         // ended this one; one more final line is then taken as stray.
         ASSERT_TRUE(m_Peer.Write("\r\n+NEXT: 1\r\nOK\r\n"));
-        ASSERT_TRUE(Eventually(
+        ASSERT_TRUE(WaitUntil(
             [&] { return m_pModem->DoneCount() >= static_cast<size_t>(2 * (i + 1)); },
             milliseconds(3000)))
             << "round " << i;

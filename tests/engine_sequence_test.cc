@@ -34,10 +34,9 @@ class SequenceModem : public GenericCOMModemInterface {
         if (GetPort() && GetPort()->IsInitialized()) GetPort()->SetAborting();
         StopSequence();
         DropPendingCommand();
+        // Waits for a step that has just reported the end and is still
+        // returning: steps are work of the port.
         ClosePort();
-        // A step that has just reported the end may still be returning.
-        std::unique_lock<std::mutex> guard(m_Lock);
-        m_Idle.wait(guard, [&] { return m_nWork == 0; });
     }
     int Init() override { return QV_OK; }
     int Uninit(int) override { return QV_OK; }
@@ -51,15 +50,6 @@ class SequenceModem : public GenericCOMModemInterface {
         m_Ended.notify_all();
     }
     static constexpr unsigned kPauseMs = kCommandPauseMs;
-    void HoldWork() override {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        ++m_nWork;
-    }
-    void ReleaseWork() override {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        --m_nWork;
-        m_Idle.notify_all();
-    }
 
     void Add(int order, const char* command, int timeout, int critical, ResultCheck check = nullptr,
              const char* alternative = nullptr) {
@@ -86,8 +76,6 @@ class SequenceModem : public GenericCOMModemInterface {
   private:
     std::mutex m_Lock;
     std::condition_variable m_Ended;
-    std::condition_variable m_Idle;  // m_nWork fell
-    int m_nWork = 0;                 // steps and commands that may still reach this modem
     std::vector<std::pair<int, int>> m_Ends;
 };
 
