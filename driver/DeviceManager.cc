@@ -148,7 +148,7 @@ int CDeviceManager::ReinitLine(GSMDevice* line) {
 
 void CDeviceManager::UninitLine(GSMDevice* line) {
     if (line == nullptr) return;
-    std::lock_guard<std::mutex> lifecycle(line->LifecycleLock());
+    qv::MutexLock lifecycle(line->LifecycleLock());
     line->Uninit(0);
 }
 
@@ -557,7 +557,7 @@ int CDeviceManager::RunLineStep(void* context, void (*step)(CDeviceManager*, GSM
     if (line == nullptr) return 1;
     auto* self = static_cast<CDeviceManager*>(line->Owner());
     if (self != nullptr) {
-        std::lock_guard<std::mutex> lifecycle(line->LifecycleLock());
+        qv::MutexLock lifecycle(line->LifecycleLock());
         if (self->IsRegistered(line)) step(self, line);
     }
     // Last: the line may be destroyed from here on.

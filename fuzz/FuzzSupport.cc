@@ -60,7 +60,7 @@ int FuzzDevice::OnEvent(int event, GSMDevice*, int, void* owner, void* data) {
 }
 
 std::vector<SMSRecv*> FuzzDevice::TakeQueue() {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     std::vector<SMSRecv*> out;
     out.swap(m_RecvQueue);
     m_DeleteList.clear();
@@ -68,7 +68,7 @@ std::vector<SMSRecv*> FuzzDevice::TakeQueue() {
 }
 
 size_t FuzzDevice::DeleteListSize() {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     return m_DeleteList.size();
 }
 

@@ -1,134 +1,113 @@
-// The AT answer matcher (echo blanking, the bounded response window and the
-// spec scan) on arbitrary modem bytes arriving in several reads, checked
-// against a plain re-statement of the matching rule.
+// The AT answer reader on arbitrary modem bytes arriving in several reads,
+// checked against a plain re-statement of its rule: an answer ends with its
+// first whole final line (or the prompt, for a command the prompt ends); the
+// way the bytes are split into reads changes nothing.
+#include <cctype>
 #include <cstdint>
-#include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "io/AsyncPacket.h"
-#include "logging/NullLog.h"
-#include "modem/GenericCOMModemInterface.h"
+#include "modem/ATAnswer.h"
 
 namespace {
 
-class Matcher : public GenericCOMModemInterface {
-  public:
-    Matcher() : GenericCOMModemInterface(nullptr) {}
-    int Init() override { return QV_OK; }
-    int Uninit(int) override { return QV_OK; }
-    int ModemInitProcess() override { return QV_OK; }
-    int SendSMS(SMSJob*) override { return 0; }
+bool IsFinalLine(const std::string& line) {
+    return line == "OK" || line == "ERROR" || line == "NO CARRIER" ||
+           line == "COMMAND NOT SUPPORT" || line.rfind("+CMS ERROR:", 0) == 0 ||
+           line.rfind("+CME ERROR:", 0) == 0;
+}
 
-    void SetLastCommand(const std::string& command, bool echoSuppression) {
-        const size_t n = std::min(command.size(), sizeof(m_szLastCommand) - 2);
-        memset(m_szLastCommand, 0, sizeof(m_szLastCommand));
-        memcpy(m_szLastCommand, command.data(), n);
-        m_szLastCommand[n] = '\r';
-        m_nLastCommandLength = static_cast<int>(n + 1);
-        m_bEchoSuppression = echoSuppression ? 1 : 0;
-    }
-    bool Match(IOComAsyncPacket* packet) {
-        std::lock_guard<std::mutex> guard(m_PendingLock);
-        return MatchResponse(packet, &m_ResponseSpecs);
-    }
-    ResponseSpecMap& Specs() { return m_ResponseSpecs; }
-    const char* Window() { return GetResponseBuffer(); }
-    std::string lastCommand() const {
-        return std::string(m_szLastCommand, static_cast<size_t>(m_nLastCommandLength));
-    }
-    bool echo() const { return m_bEchoSuppression != 0; }
-    ResponseSpec cmgr{"+CMGR:", 6, 0, 1, 1};
-    ResponseSpec prompt{">", 1, 0, 1, 1};
-    ResponseSpec cmgs{"+CMGS:", 6, 0, 0, 0};
-};
+std::string Trim(const std::string& text) {
+    const char* space = " \t\v\f\r\n";
+    const size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
 
-// The rule: blank the first echo, keep 30000 bytes, NULs do not end the
-// text; scanning in key order, a terminal text completes unless a required
-// one has not been seen (in this read or an earlier one); finding every text
-// in this read completes too.
-bool Expected(std::string data, Matcher& m, ResponseSpecMap& specs,
-              std::map<const ResponseSpec*, bool>& seen) {
-    const std::string command = m.lastCommand();
-    if (m.echo() && !command.empty()) {
-        const size_t at = data.find(command);
-        if (at != std::string::npos) data.replace(at, command.size(), command.size(), '\x01');
-    }
-    if (data.size() > GenericCOMModemInterface::kResponseWindowSize) {
-        data.resize(GenericCOMModemInterface::kResponseWindowSize);
-    }
-    for (char& c : data) {
-        if (c == '\0') c = '\x01';
-    }
-    size_t found = 0;
-    for (auto& [key, spec] : specs) {
-        (void)key;
-        if (data.find(spec->m_pszText) == std::string::npos) continue;
-        ++found;
-        seen[spec] = true;
-        if (!spec->m_bTerminal) continue;
-        bool complete = true;
-        for (auto& [k2, other] : specs) {
-            (void)k2;
-            if (other->m_bRequired && !seen[other]) complete = false;
+std::string WithoutCtrlZ(std::string text) {
+    while (!text.empty() && (text.back() == '\x1A' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+// "AT+CREG?" -> "+CREG:": a command's own answer is never unsolicited.
+std::string OwnPrefix(const std::string& echo) {
+    if (echo.size() < 4 || (echo[0] != 'A' && echo[0] != 'a')) return {};
+    if (echo[2] != '+' && echo[2] != '^') return {};
+    size_t end = 3;
+    while (end < echo.size() && std::isalnum(static_cast<unsigned char>(echo[end]))) ++end;
+    return echo.substr(2, end - 2) + ":";
+}
+
+// Where the answer to `all` ends: true when it does. Empty lines, the echo,
+// unsolicited lines and the PDU line after "+CMT:"/"+CDS:"/"+CBM:" are no
+// part of it.
+bool ExpectedComplete(const std::string& all, const std::string& command, bool promptEnds) {
+    const std::string echo = Trim(WithoutCtrlZ(command));
+    const std::string own = OwnPrefix(echo);
+    bool awaitPdu = false;
+    std::string line;
+    auto take = [&](const std::string& raw) {
+        const std::string trimmed = Trim(raw);
+        if (trimmed.empty()) return false;
+        if (awaitPdu) {
+            awaitPdu = false;
+            return false;
         }
-        if (complete) return true;
+        if (!echo.empty() && (trimmed == echo || WithoutCtrlZ(trimmed) == echo)) return false;
+        if (trimmed == ">" || trimmed.rfind("> ", 0) == 0) return promptEnds;
+        if (IsFinalLine(trimmed)) return true;
+        if (ATAnswer::IsUnsolicited(trimmed, own)) {
+            awaitPdu = trimmed.rfind("+CDS:", 0) == 0 || trimmed.rfind("+CMT:", 0) == 0 ||
+                       trimmed.rfind("+CBM:", 0) == 0;
+        }
+        return false;
+    };
+    for (char c : all) {
+        if (c == '\r' || c == '\n') {
+            if (take(line)) return true;
+            line.clear();
+        } else if (c != '\0') {
+            line.push_back(c);
+        }
     }
-    return found == specs.size();
+    return promptEnds && Trim(line) == ">";
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    static Matcher matcher;
-    const uint8_t flags = data[0];
+    const bool promptEnds = (data[0] & 1) != 0;
     const size_t commandLength = std::min<size_t>(data[1], size - 2);
-    std::string command(reinterpret_cast<const char*>(data + 2), commandLength);
-    for (char& c : command) {
-        if (c == '\0') c = 'A';
-    }
-    matcher.SetLastCommand(command, (flags & 1) != 0);
-    matcher.ResetResponseSpecs();
-    if (flags & 2) {
-        matcher.cmgr.m_bTriggered = 0;
-        matcher.Specs()[3] = &matcher.cmgr;
-    }
-    if (flags & 4) {
-        matcher.prompt.m_bTriggered = 0;
-        matcher.Specs()[4] = &matcher.prompt;
-    }
-    if (flags & 8) {
-        matcher.cmgs.m_bTriggered = 0;
-        matcher.Specs()[5] = &matcher.cmgs;
-    }
+    const std::string command(reinterpret_cast<const char*>(data + 2), commandLength);
+    const std::vector<std::string> reads =
+        qvfuzz::SplitReads(data + 2 + commandLength, size - 2 - commandLength);
 
-    // A small buffer sometimes, so that dropping the oldest bytes is reached.
-    const unsigned bufferSize = (flags & 16) ? 64 : 80500;
-    IOComAsyncPacket packet(NullLog(), nullptr);
-    QVFUZZ_CHECK(packet.Init(PACKET_KIND_RECV, bufferSize), "");
-    std::map<const ResponseSpec*, bool> seen;
-    for (const std::string& read :
-         qvfuzz::SplitReads(data + 2 + commandLength, size - 2 - commandLength)) {
-        if (read.empty()) continue;
-        packet.AppendData(reinterpret_cast<const BYTE*>(read.data()),
-                          static_cast<unsigned>(read.size()));
-        const std::string before(reinterpret_cast<const char*>(packet.GetData()),
-                                 packet.GetDataLength());
-        // The previous scan's flags stay set, as they do between reads.
-        const bool expected = Expected(before, matcher, matcher.Specs(), seen);
-        const bool complete = matcher.Match(&packet);
-        QVFUZZ_CHECK(complete == expected, before);
-        const size_t windowLength = strnlen(matcher.Window(), 30001);
-        QVFUZZ_CHECK(windowLength == std::min<size_t>(before.size(), 30000), before);
-        for (auto& [key, spec] : matcher.Specs()) {
-            (void)key;
-            QVFUZZ_CHECK((spec->m_bTriggered != 0) == seen[spec], before);
-        }
+    ATAnswer pieces;
+    pieces.Start(command, promptEnds);
+    std::string all;
+    bool complete = false;
+    for (const std::string& read : reads) {
+        all += read;
+        complete = pieces.Feed(read.data(), read.size());
+        QVFUZZ_CHECK(complete == ExpectedComplete(all, command, promptEnds), all);
         if (complete) break;
     }
-    packet.Uninit();
+
+    // The same bytes in one read: the same answer.
+    ATAnswer whole;
+    whole.Start(command, promptEnds);
+    whole.Feed(all.data(), all.size());
+    QVFUZZ_CHECK(whole.Complete() == complete, all);
+    const ATOutcome& a = pieces.Outcome();
+    const ATOutcome& b = whole.Outcome();
+    // (A prompt seen at the end of one read may turn out to start a longer
+    // line: only a prompt that ends the command is final.)
+    QVFUZZ_CHECK(a.lines == b.lines && a.final == b.final && a.errorCode == b.errorCode, all);
+    for (const std::string& line : a.lines) {
+        QVFUZZ_CHECK(!line.empty() && line.find_first_of("\r\n") == std::string::npos, line);
+        QVFUZZ_CHECK(!IsFinalLine(line), line);
+    }
     return 0;
 }

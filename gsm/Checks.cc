@@ -149,7 +149,7 @@ int GSMDevice::CheckForAreadyRecvMSGS(char* answer, int count) {
         record->partsReceived += 1;
         record->m_sms.AddStorageIndex(record->simIndex);
         record->read = 1;
-        std::lock_guard<std::mutex> guard(m_RecvLock);
+        qv::MutexLock guard(m_RecvLock);
         m_RecvQueue.push_back(record);
     }
 

@@ -106,7 +106,7 @@ class GSMDevice : public GenericCOMModemInterface {
     void* Owner() const { return m_pOwner; }
     // The owner's: held while it starts Init or Uninit of this line, so the
     // host's calls and its work items start them one at a time.
-    std::mutex& LifecycleLock() { return m_LifecycleLock; }
+    qv::Mutex& LifecycleLock() QV_RETURN_CAPABILITY(m_LifecycleLock) { return m_LifecycleLock; }
     // Starts an initialisation run; the first of a series counts attempts
     // from one again.
     int StartInitRun(bool firstAttempt) {
@@ -235,15 +235,15 @@ class GSMDevice : public GenericCOMModemInterface {
     // Never held across a command issue or a callback into the owner.
     ResponseSpec m_CMGRSpec;
     ResponseSpec m_PromptSpec;
-    std::mutex m_RecvLock;
-    std::vector<SMSRecv*> m_RecvQueue;
-    std::deque<uint32_t> m_DeleteList;
+    qv::Mutex m_RecvLock;
+    std::vector<SMSRecv*> m_RecvQueue QV_GUARDED_BY(m_RecvLock);
+    std::deque<uint32_t> m_DeleteList QV_GUARDED_BY(m_RecvLock);
     // Messages handed to the owner whose deletion is not confirmed yet, by
     // storage index and PDU digest. Kept across Uninit: a message read or
     // listed again (a failed or unfinished delete) is deleted, not delivered
     // twice; another PDU at that index is a new message. m_RecvLock.
-    std::vector<DeliveredEntry> m_Delivered;
-    std::vector<DeliveredEntry>::iterator FindDelivered(uint32_t index);  // m_RecvLock held
+    std::vector<DeliveredEntry> m_Delivered QV_GUARDED_BY(m_RecvLock);
+    std::vector<DeliveredEntry>::iterator FindDelivered(uint32_t index) QV_REQUIRES(m_RecvLock);
 
     // Sending: the job of the running attempt, taken by exchange so that its
     // completion and an abort by Uninit end it once.
@@ -259,5 +259,5 @@ class GSMDevice : public GenericCOMModemInterface {
     bool m_bClosing QV_GUARDED_BY(m_CloseLock) = false;
     std::vector<std::function<void()>> m_AfterClose QV_GUARDED_BY(m_CloseLock);
     // See LifecycleLock. Taken outside every other lock.
-    std::mutex m_LifecycleLock;
+    qv::Mutex m_LifecycleLock;
 };

@@ -56,7 +56,7 @@ GSMDevice::~GSMDevice() {
     DropPendingCommand();
     if (port && port->IsInitialized()) ClosePort();
     {
-        std::lock_guard<std::mutex> guard(m_RecvLock);
+        qv::MutexLock guard(m_RecvLock);
         for (SMSRecv* record : m_RecvQueue) delete record;
         m_RecvQueue.clear();
         m_DeleteList.clear();
@@ -156,7 +156,7 @@ void GSMDevice::FinishClose() {
     std::deque<uint32_t> deleteList;
     std::vector<SMSRecv*> records;
     {
-        std::lock_guard<std::mutex> guard(m_RecvLock);
+        qv::MutexLock guard(m_RecvLock);
         deleteList.swap(m_DeleteList);
         records.swap(m_RecvQueue);
     }

@@ -151,7 +151,7 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
         auto simIndex = static_cast<uint32_t>(index);
         std::unique_ptr<SMSRecv> record;
         {
-            std::lock_guard<std::mutex> lock(m_RecvLock);
+            qv::MutexLock lock(m_RecvLock);
             // A modem may announce the same storage index again; reading it
             // twice would deliver the message twice.
             bool known =
@@ -184,7 +184,7 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
 }
 
 bool GSMDevice::HasPendingRecvWork() {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     if (!m_DeleteList.empty()) return true;
     for (SMSRecv* r : m_RecvQueue) {
         if (r != nullptr && !r->staged) return true;
@@ -193,7 +193,7 @@ bool GSMDevice::HasPendingRecvWork() {
 }
 
 bool GSMDevice::UnqueueRecord(SMSRecv* record) {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     auto it = std::find(m_RecvQueue.begin(), m_RecvQueue.end(), record);
     if (it == m_RecvQueue.end()) return false;
     m_RecvQueue.erase(it);
@@ -214,7 +214,7 @@ void GSMDevice::ProcessReceivedSMSParts() {
         for (size_t i = 0;; ++i) {
             SMSRecv* record = nullptr;
             {
-                std::lock_guard<std::mutex> lock(m_RecvLock);
+                qv::MutexLock lock(m_RecvLock);
                 if (i >= m_RecvQueue.size()) break;
                 record = m_RecvQueue[i];
             }
@@ -271,7 +271,7 @@ void GSMDevice::ProcessReceivedSMSParts() {
 
         bool deletions;
         {
-            std::lock_guard<std::mutex> lock(m_RecvLock);
+            qv::MutexLock lock(m_RecvLock);
             deletions = !m_DeleteList.empty();
         }
         if (deletions) {
@@ -409,7 +409,7 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
 
     if (record->m_sms.IsConcatenated()) {
         m_pDeviceLog->LogError("GSMDevice::RecvStage3 >> psmsrecv->m_sms.isConcatenated");
-        std::lock_guard<std::mutex> lock(m_RecvLock);
+        qv::MutexLock lock(m_RecvLock);
         SMSRecv* collector = nullptr;
         for (SMSRecv* c : m_RecvQueue) {
             if (c == nullptr || c == record || !c->m_sms.IsConcatenated()) continue;
@@ -508,7 +508,7 @@ void GSMDevice::DeleteSMSFromSIM() {
     for (;;) {
         uint32_t index;
         {
-            std::lock_guard<std::mutex> lock(m_RecvLock);
+            qv::MutexLock lock(m_RecvLock);
             if (m_DeleteList.empty()) break;
             index = m_DeleteList.front();
             m_DeleteList.pop_front();
@@ -558,12 +558,12 @@ uint64_t GSMDevice::PduDigest(const std::string& pduText) {
 }
 
 std::vector<GSMDevice::DeliveredEntry> GSMDevice::TakeDelivered() {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     return std::move(m_Delivered);
 }
 
 void GSMDevice::AdoptDelivered(std::vector<DeliveredEntry> entries) {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     for (const DeliveredEntry& entry : entries) {
         auto it = FindDelivered(entry.index);
         if (it == m_Delivered.end()) m_Delivered.push_back(entry);
@@ -576,7 +576,7 @@ std::vector<GSMDevice::DeliveredEntry>::iterator GSMDevice::FindDelivered(uint32
 }
 
 bool GSMDevice::WasDelivered(uint32_t index, uint64_t digest) {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     auto it = FindDelivered(index);
     if (it == m_Delivered.end()) return false;
     if (it->digest != digest) {
@@ -592,7 +592,7 @@ bool GSMDevice::WasDelivered(uint32_t index, uint64_t digest) {
 void GSMDevice::RememberDelivered(const SMSRecv& message, bool queueDelete) {
     std::vector<uint32_t> indices = message.m_sms.GetStorageIndices();
     if (indices.empty()) indices.push_back(message.simIndex);
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     for (uint32_t index : indices) {
         auto digest = message.pduDigests.find(index);
         DeliveredEntry entry{index, digest != message.pduDigests.end() ? digest->second : 0, 0};
@@ -607,7 +607,7 @@ void GSMDevice::RememberDelivered(const SMSRecv& message, bool queueDelete) {
 }
 
 void GSMDevice::DeleteDone(uint32_t index, DeleteOutcome outcome) {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    qv::MutexLock lock(m_RecvLock);
     auto it = FindDelivered(index);
     if (it == m_Delivered.end()) return;
     if (outcome == DELETE_CONFIRMED) {

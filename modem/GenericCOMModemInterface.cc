@@ -176,7 +176,7 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
     m_pLog->LogInfo("GenericCOMModemInterface::AsyncSendFormattedDataEx >> set callbacks");
     unsigned serial = 0;
     {
-        std::lock_guard<std::mutex> guard(m_PendingLock);
+        qv::MutexLock guard(m_PendingLock);
         // Nothing received before the command belongs to its answer.
         m_pPort->ClearRecvBuffer();
         m_Answer.Start(std::string(command, length), promptEnds);
@@ -194,7 +194,7 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
         m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> SendData fail");
         PendingCommand* mine = nullptr;
         {
-            std::lock_guard<std::mutex> guard(m_PendingLock);
+            qv::MutexLock guard(m_PendingLock);
             // Unless the line's close took it meanwhile (and frees it).
             if (m_nActiveSerial == serial) {
                 mine = static_cast<PendingCommand*>(m_pPort->GetRecvPacket()->TakeCompletionData());
@@ -210,7 +210,7 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
         // Armed only while this command is still in flight: its answer may
         // already have completed it, and a later command must not get this
         // command's time-out.
-        std::lock_guard<std::mutex> guard(m_PendingLock);
+        qv::MutexLock guard(m_PendingLock);
         IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
         if (m_nActiveSerial == serial && recv && recv->GetCompletionData() == pending) {
             // The time-out names its command: one that fires as its command
@@ -228,7 +228,7 @@ void GenericCOMModemInterface::DropPendingCommand() {
     if (!recv) return;
     PendingCommand* pending = nullptr;
     {
-        std::lock_guard<std::mutex> guard(m_PendingLock);
+        qv::MutexLock guard(m_PendingLock);
         pending = static_cast<PendingCommand*>(recv->TakeCompletionData());
         m_nActiveSerial = 0;
         if (pending) {
@@ -241,7 +241,7 @@ void GenericCOMModemInterface::DropPendingCommand() {
 }
 
 void GenericCOMModemInterface::OnCommandTimeout(unsigned serial) {
-    std::unique_lock<std::mutex> lock(m_PendingLock);
+    qv::MutexLock lock(m_PendingLock);
     if (serial == 0 || m_nActiveSerial != serial || !m_pPort) return;
     IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
     auto* pending = recv ? static_cast<PendingCommand*>(recv->TakeCompletionData()) : nullptr;
@@ -252,7 +252,9 @@ void GenericCOMModemInterface::OnCommandTimeout(unsigned serial) {
     if (m_pPort->IsAborting()) return;
     m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
     m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
-    CallBack(command, QV_TIMEOUT, AT_KIND_TIMEOUT, lock);
+    const ATOutcome outcome = TakeOutcome(QV_TIMEOUT);
+    lock.Unlock();
+    CallBack(command, outcome, AT_KIND_TIMEOUT);
 }
 
 void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* packet, int timedOut) {
@@ -266,7 +268,7 @@ void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* pack
     PendingCommand* done = nullptr;
     int result = QV_OK;
     int kind = AT_KIND_RECV;
-    std::unique_lock<std::mutex> lock(modem->m_PendingLock);
+    qv::MutexLock lock(modem->m_PendingLock);
     {
         auto* pending = static_cast<PendingCommand*>(recv->GetCompletionData());
         if (!pending) return;
@@ -299,26 +301,31 @@ void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* pack
     if (!done) return;
     PendingCommand command = *done;
     delete done;
-    lock.unlock();
+    lock.Unlock();
     port->ClearRecvBuffer();
     recv->CancelTimer();
-    lock.lock();
+    lock.Lock();
     if (port->IsAborting()) return;
-    modem->CallBack(command, result, kind, lock);
+    const ATOutcome outcome = modem->TakeOutcome(result);
+    lock.Unlock();
+    modem->CallBack(command, outcome, kind);
 }
 
-void GenericCOMModemInterface::CallBack(const PendingCommand& command, int result, int kind,
-                                        std::unique_lock<std::mutex>& pendingLock) {
-    // The caller runs inside the port's gate (a completion or a time-out), so
-    // the line stays whole even if the callback closes it.
+ATOutcome GenericCOMModemInterface::TakeOutcome(int result) {
     ATOutcome outcome = m_Answer.Outcome();
     outcome.result = result;
     m_LastOutcome = outcome;
-    pendingLock.unlock();
+    return outcome;
+}
+
+void GenericCOMModemInterface::CallBack(const PendingCommand& command, const ATOutcome& outcome,
+                                        int kind) {
+    // The caller runs inside the port's gate (a completion or a time-out), so
+    // the line stays whole even if the callback closes it.
     if (command.handler) {
         command.handler(outcome);
     } else if (command.callback) {
-        command.callback(command.cbData, 1, result, this, kind, command.cbParam);
+        command.callback(command.cbData, 1, outcome.result, this, kind, command.cbParam);
     }
 }
 
@@ -425,7 +432,7 @@ int GenericCOMModemInterface::SendFormattedData(const char* command, char* out, 
     ClearTriggered(specs);
     FormatCommand(command, length);
     {
-        std::lock_guard<std::mutex> guard(m_PendingLock);
+        qv::MutexLock guard(m_PendingLock);
         memcpy(m_szLastCommand, m_szFormatBuffer, length + 1);
         m_nLastCommandLength = static_cast<int>(length + 1);
         m_pPort->SetAsyncReadCallback(OnSyncIO, this);
@@ -435,7 +442,7 @@ int GenericCOMModemInterface::SendFormattedData(const char* command, char* out, 
         result = WaitForResponse(out, outLen, timeoutMs, 0, specs) ? 0 : 2;
     }
     memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
-    std::lock_guard<std::mutex> guard(m_PendingLock);
+    qv::MutexLock guard(m_PendingLock);
     m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
     return result;
 }
@@ -480,7 +487,7 @@ int GenericCOMModemInterface::AsyncSendFormattedData(const char* command,
     IOPacketCallback callback = portCallback ? portCallback : IOPacketNoop;
     FormatCommand(command, length);
     {
-        std::lock_guard<std::mutex> guard(m_PendingLock);
+        qv::MutexLock guard(m_PendingLock);
         memcpy(m_szLastCommand, m_szFormatBuffer, length + 1);
         m_nLastCommandLength = static_cast<int>(length + 1);
         m_pPort->SetAsyncReadCallback(callback, data);
@@ -488,7 +495,7 @@ int GenericCOMModemInterface::AsyncSendFormattedData(const char* command,
     }
     int result = QV_PENDING;
     if (m_pPort->SendData(m_szFormatBuffer, static_cast<unsigned>(length + 1)) != 0) {
-        std::lock_guard<std::mutex> guard(m_PendingLock);
+        qv::MutexLock guard(m_PendingLock);
         m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
         m_pPort->SetAsyncWriteCallback(IOPacketNoop, nullptr);
         result = 1;

@@ -11,6 +11,7 @@
 #include "io/DelayedWork.h"
 #include "modem/ATAnswer.h"
 #include "modem/ATTypes.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32.h"
 #include "qvGSMcomdrv.h"
 
@@ -116,7 +117,8 @@ class GenericCOMModemInterface {
     // Takes what the packet received into the answer of the command in
     // flight, refreshes the response window and the specs' flags. Called
     // under m_PendingLock; true when the answer is complete.
-    bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs);
+    bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs)
+        QV_REQUIRES(m_PendingLock);
     // The specs' flags from a line-read answer, for users of the specs.
     static void MarkSpecs(ResponseSpecMap* specs, const ATOutcome& outcome);
     // Issues command with pending as its completion.
@@ -128,10 +130,11 @@ class GenericCOMModemInterface {
     // Scans the response window; checkRequired holds a terminal text back
     // until every required one was seen.
     bool ScanSpecs(ResponseSpecMap* specs, bool checkRequired);
-    // Calls the finished command's callback outside the lock. Entered with
-    // m_PendingLock held (the port was seen not aborting).
-    void CallBack(const PendingCommand& command, int result, int kind,
-                  std::unique_lock<std::mutex>& pendingLock);
+    // The outcome of the command that just ended, also kept for LastOutcome.
+    ATOutcome TakeOutcome(int result) QV_REQUIRES(m_PendingLock);
+    // Calls the finished command's handler or callback, outside the lock.
+    void CallBack(const PendingCommand& command, const ATOutcome& outcome, int kind)
+        QV_EXCLUDES(m_PendingLock);
 
     ResponseSpecMap m_ResponseSpecs;
     ResponseSpec m_OKSpec;
@@ -154,11 +157,12 @@ class GenericCOMModemInterface {
     // Lock order: m_PendingLock before the packets' own locks. Guards the
     // installing, matching and taking of the command in flight (the receive
     // packet's completion data) and the last command text.
-    std::mutex m_PendingLock;
-    unsigned m_nCommandSerial = 0;  // last command installed
-    unsigned m_nActiveSerial = 0;   // the installed one still in flight, 0 when none
-    ATAnswer m_Answer;              // of the command in flight
-    ATOutcome m_LastOutcome;        // see LastOutcome
+    qv::Mutex m_PendingLock;
+    unsigned m_nCommandSerial QV_GUARDED_BY(m_PendingLock) = 0;  // last command installed
+    // The installed one still in flight, 0 when none.
+    unsigned m_nActiveSerial QV_GUARDED_BY(m_PendingLock) = 0;
+    ATAnswer m_Answer QV_GUARDED_BY(m_PendingLock);  // of the command in flight
+    ATOutcome m_LastOutcome;                          // see LastOutcome
 
     // The pause between entries and the back-off before a retry.
     DelayedWork m_SequenceDelay;

@@ -14,7 +14,7 @@ class QueueDevice : public GSMDevice {
   public:
     QueueDevice() : GSMDevice(nullptr, new ComPort(), NullLog(), nullptr) {}
     std::vector<uint32_t> Queued() {
-        std::lock_guard<std::mutex> lock(m_RecvLock);
+        qv::MutexLock lock(m_RecvLock);
         std::vector<uint32_t> out;
         for (SMSRecv* r : m_RecvQueue) out.push_back(r->simIndex);
         return out;

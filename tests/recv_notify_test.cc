@@ -16,7 +16,7 @@ class NotifyDevice : public GSMDevice {
         : GSMDevice(config, new ComPort(), log, nullptr) {}
 
     std::vector<uint32_t> Queued() {
-        std::lock_guard<std::mutex> lock(m_RecvLock);
+        qv::MutexLock lock(m_RecvLock);
         std::vector<uint32_t> out;
         for (SMSRecv* r : m_RecvQueue) out.push_back(r->simIndex);
         return out;

@@ -46,7 +46,7 @@ class TestDevice : public GSMDevice {
     std::atomic<int> m_nLastStage{0};
     std::atomic<int> m_nLastResult{-1};
     size_t QueuedRecords() {
-        std::lock_guard<std::mutex> guard(m_RecvLock);
+        qv::MutexLock guard(m_RecvLock);
         return m_RecvQueue.size();
     }
 };
