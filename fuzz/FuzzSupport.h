@@ -35,6 +35,7 @@ class FuzzDevice : public GSMDevice {
     size_t DeleteListSize();
     void Reset();
 
+    void SetLastOutcome(const ATOutcome& outcome) { m_LastOutcome = outcome; }
     using GSMDevice::m_CNMICaps;
     using GSMDevice::m_ERRORSpec;
     using GSMDevice::m_OKSpec;

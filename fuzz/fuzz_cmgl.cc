@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
+#include "modem/ATAnswer.h"
 #include "modem/ATTypes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -14,20 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > GenericCOMModemInterface::kResponseWindowSize) return 0;
     device->Reset();
     std::string answer(reinterpret_cast<const char*>(data), size);
-    for (char& c : answer) {
-        if (c == '\0') c = '\x01';  // the window never holds a NUL
-    }
-    char* window = device->GetResponseBuffer();
-    memset(window, 0, GenericCOMModemInterface::kResponseWindowSize + 1);
-    memcpy(window, answer.data(), answer.size());
+    ATAnswer reader;
+    reader.Start("AT+CMGL=4", false);
+    reader.Feed(answer.data(), answer.size());
+    device->SetLastOutcome(reader.Outcome());
     size_t listed = 0;
-    for (size_t p = answer.find("+CMGL"); p != std::string::npos; p = answer.find("+CMGL", p + 5)) {
-        ++listed;
-    }
-
-    const bool okSeen = answer.find("OK") != std::string::npos;
-    device->m_OKSpec.m_bTriggered = okSeen;
-    device->m_ERRORSpec.m_bTriggered = 0;
+    for (const std::string& line : reader.Outcome().lines) listed += line.rfind("+CMGL:", 0) == 0;
+    const bool okSeen = reader.Outcome().final == ATFinal::Ok;
     ATCommandEntry entry;
     entry.Set(11, "AT+CMGL=4", 100, 0, GSMDevice::OnCMGLResult, device, nullptr);
     const int result = GSMDevice::OnCMGLResult(QV_OK, &entry);

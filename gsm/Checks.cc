@@ -14,7 +14,6 @@
 namespace {
 
 constexpr int kLotsOfMessages = 40;
-constexpr size_t kListedEntryMax = 1200;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -26,12 +25,6 @@ std::string Trim(const std::string& text) {
     if (first == std::string::npos) return std::string();
     size_t last = text.find_last_not_of(space);
     return text.substr(first, last - first + 1);
-}
-
-// Overwrites up to n characters at p (never past the text's end) with 0x01.
-void Blank(char* p, size_t n) {
-    size_t length = strnlen(p, n);
-    memset(p, 0x01, length);
 }
 
 }  // namespace
@@ -67,54 +60,53 @@ int GSMDevice::OnCSQResult(int result, ATCommandEntry* entry) {
     return QV_OK;
 }
 
+std::vector<GSMDevice::ListedEntry> GSMDevice::ListedEntries(const std::vector<std::string>& lines) {
+    std::vector<ListedEntry> entries;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, 6, "+CMGL:") != 0) continue;
+        // The header's first field is the index, whatever the others hold
+        // (an alpha field may hold commas, quotes or "OK").
+        const std::string fields = lines[i].substr(6);
+        const std::string indexText = Trim(fields.substr(0, fields.find(',')));
+        const bool hasPdu = i + 1 < lines.size() && lines[i + 1].compare(0, 6, "+CMGL:") != 0;
+        if (indexText.empty() || !IsDigit(indexText[0]) || !hasPdu) continue;
+        entries.push_back({static_cast<uint32_t>(strtoul(indexText.c_str(), nullptr, 10)),
+                           Trim(lines[i + 1])});
+        ++i;
+    }
+    return entries;
+}
+
 int GSMDevice::OnCMGLResult(int result, ATCommandEntry* entry) {
     (void)result;
     if (!entry || !entry->context) return QV_GENERICERROR;
     auto* device = static_cast<GSMDevice*>(entry->context);
     ILogInterface* log = device->m_pDeviceLog;
-    if (!device->m_OKSpec.m_bTriggered) {
+    const ATOutcome& answer = device->LastOutcome();
+    if (!answer.Ok()) {
         log->LogInfo("Failed to access SIM card for unread SMS messages.");
         return QV_INVALIDRESPONSE;
     }
-    char* answer = device->GetResponseBuffer();
-    if (char* echo = strstr(answer, "AT+CMGL=4")) Blank(echo, 10);
-    int count = 0;
-    for (const char* p = strstr(answer, "+CMGL"); p; p = strstr(p + 5, "+CMGL")) ++count;
+    // Read entry by entry: a header line, then its PDU line. Unsolicited
+    // lines between entries are no part of the listing.
+    const std::vector<ListedEntry> entries = ListedEntries(answer.lines);
+    const int count = static_cast<int>(entries.size());
     log->LogInfo("Number of PDUs: %d", count);
     if (count >= kLotsOfMessages) {
         log->LogInfo("Lots of messages in SIM Card ... Device may behave incorrectly.");
     }
-    return device->CheckForAreadyRecvMSGS(answer, count);
+    device->m_nStoredPassOrder = entry->order;
+    return device->CheckForAreadyRecvMSGS(entries);
 }
 
-int GSMDevice::CheckForAreadyRecvMSGS(char* answer, int count) {
-    if (count == 0) return QV_OK;
-    char* position = answer;
-    for (int i = 0; i < count && position; ++i) {
-        char* hit = strstr(position, "+CMGL");
-        if (!hit) break;
-        Blank(hit, 6);
-        position = hit + strnlen(hit, 6);
-
-        // One listed entry: up to the next "+C..." line or the final "OK".
-        std::string copy;
-        for (const char* q = position; *q && copy.size() < kListedEntryMax; ++q) {
-            if ((q[0] == '+' && q[1] == 'C') || (q[0] == 'O' && q[1] == 'K')) break;
-            copy += *q;
-        }
-        copy += "OK";
-        const size_t comma = copy.find(',');
-        const size_t lineEnd = copy.find("\r\n");
-        if (comma == std::string::npos || lineEnd == std::string::npos) continue;
-        const std::string indexText = Trim(copy.substr(0, comma));
-        const size_t pduStart = lineEnd + 2;
-        const size_t pduEnd = copy.size() - 2;  // the "OK" appended above
-        const std::string pduText =
-            pduStart < pduEnd ? Trim(copy.substr(pduStart, pduEnd - pduStart)) : std::string();
-        if (indexText.empty() || pduText.size() <= 1) continue;
-
+int GSMDevice::CheckForAreadyRecvMSGS(const std::vector<ListedEntry>& entries) {
+    if (entries.empty()) return QV_OK;
+    const int count = static_cast<int>(entries.size());
+    for (const ListedEntry& listed : entries) {
+        const std::string& pduText = listed.pdu;
+        if (pduText.size() <= 1) continue;
         auto* record = new SMSRecv();
-        record->simIndex = static_cast<uint32_t>(strtoul(indexText.c_str(), nullptr, 10));
+        record->simIndex = listed.index;
         bool decoded = false;
         try {
             PDUCodec codec;
@@ -167,6 +159,7 @@ void GSMDevice::FinishStoredMessages() {
         if (IOComAsyncPacket* recv = port->GetRecvPacket()) recv->ClearHistory();
         port->ClearRecvBuffer();
     }
-    // Resumes at the routing command: AT+CSQ is left out after a pass.
-    RunNextCMD(12);
+    // Resumes after the listing; after the first one at the routing command
+    // (AT+CSQ is left out after a pass).
+    RunNextCMD(m_nStoredPassOrder == 11 ? 12 : m_nStoredPassOrder);
 }

@@ -133,6 +133,16 @@ class GSMDevice : public GenericCOMModemInterface {
     static constexpr unsigned kRetryWaitMs = 300;
     static constexpr unsigned kRetryWaitLongMs = 1500;
     void AddCNMIRoutingCMD();
+    // "AT+CNMI=<mode>,<mt>,<bm>,<ds>,<bfr>" from the modem's own ranges.
+    std::string CNMIRoutingCommand() const;
+    // Check of the "AT" after the reset: AT+CMEE=1, then the SIM's state.
+    static int OnModemReady(int result, ATCommandEntry* entry);
+    void AskSIMState(unsigned waitedMs);
+    void OnSIMState(const ATOutcome& outcome, unsigned waitedMs);
+    // A busy SIM is asked again every kSimBusyPollMs, up to kSimBusyLimitMs
+    // in one attempt (platform-clock ms).
+    static constexpr unsigned kSimBusyPollMs = 1000;
+    static constexpr unsigned kSimBusyLimitMs = 20000;
     static int OnCNMITestResult(int result, ATCommandEntry* entry);
     bool ParseCNMIRanges(const char* text);
     static bool ParseCNMIParam(const char* group, uint32_t* mask);
@@ -142,8 +152,15 @@ class GSMDevice : public GenericCOMModemInterface {
     // --- Post-initialisation checks (Checks.cc) ---
     static int OnCSQResult(int result, ATCommandEntry* entry);
     static int OnCMGLResult(int result, ATCommandEntry* entry);
-    int CheckForAreadyRecvMSGS(char* answer, int count);
+    // One entry of a listing: its storage index and PDU.
+    struct ListedEntry {
+        uint32_t index;
+        std::string pdu;
+    };
+    static std::vector<ListedEntry> ListedEntries(const std::vector<std::string>& lines);
+    int CheckForAreadyRecvMSGS(const std::vector<ListedEntry>& entries);
     void FinishStoredMessages();
+    int m_nStoredPassOrder = 0;  // the listing entry whose pass is running
 
     // --- Sending (Sending.cc) ---
     bool StartSendingProcess(SMSJob* job);
@@ -171,14 +188,13 @@ class GSMDevice : public GenericCOMModemInterface {
     static void PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int timedOut);
     bool PreProcessRecvNotifications(std::string& history);
     void ProcessReceivedSMSParts();
-    static int ModemRecvFlowControl(int stage, int flag, int result,
-                                    GenericCOMModemInterface* modem, int kind, void* record);
-    void RecvStage2(int result, const char* answer, int stage, SMSRecv* record);
+    // The answer to AT+CMGR.
+    void OnReadAnswer(SMSRecv* record, const ATOutcome& outcome);
+    void RecvStage2(std::string pduText, int stage, SMSRecv* record);
     void RecvStage3(SMSRecv* record);
     void RecvIOErrorHandling(SMSRecv* record, int stage, int code);
     void DeleteSMSFromSIM();
-    static int OnDeleteResult(int order, int flag, int result, GenericCOMModemInterface* modem,
-                              int kind, void* param);
+    void OnDeleteAnswer(uint32_t index, const ATOutcome& outcome);
     // false when the message could not be handed over (it stays on the SIM).
     bool DeliverReceivedSMS(SMSRecv* record);
     static uint64_t PduDigest(const std::string& pduText);
@@ -227,6 +243,7 @@ class GSMDevice : public GenericCOMModemInterface {
 
     // Initialisation.
     CNMICaps m_CNMICaps;
+    CNMICaps m_CNMIOffered;  // this attempt's answer, for the routing command
     char m_szCNMIGroups[5][26] = {};
     int m_bStoredPass = 0;
 

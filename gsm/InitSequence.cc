@@ -1,6 +1,7 @@
 // The initialisation command list, the AT+CNMI negotiation and the end of an
 // initialisation run (success, retry after a back-off, or giving up).
 #include <cstdio>
+#include <initializer_list>
 #include <cstring>
 #include <string>
 
@@ -11,7 +12,9 @@
 namespace {
 
 constexpr int kMaxInitAttempts = 3;
-constexpr int kInitSequenceEnd = 13;
+// The last entry: the listing again once indications are routed, so that a
+// message stored before AT+CNMI took effect is not left for the next start.
+constexpr int kInitSequenceEnd = 14;
 constexpr int kCNMIFollowUpTimeoutSec = 20;
 
 // Defaults when the modem's capabilities are unknown: mode 2, mt 0, bm 0,
@@ -60,6 +63,8 @@ std::string MaskText(uint32_t mask) {
 int GSMDevice::ModemInitProcess() {
     if (!m_pfnDeviceEvent) return QV_GENERICERROR;
     m_CommandList.clear();
+    // Each attempt asks the modem again: nothing of an earlier answer is used.
+    m_CNMIOffered = CNMICaps{};
     ATCommandEntry entry;
     auto add = [this, &entry](int order, const char* command, int timeout, int critical,
                               ResultCheck check, const char* alternative) {
@@ -84,7 +89,8 @@ int GSMDevice::ModemInitProcess() {
     } else {
         add(6, "AT&F", 50, 0, nullptr, nullptr);
     }
-    add(7, "AT", 20, 0, nullptr, nullptr);
+    // Its check turns on numeric error reports and asks the SIM's state.
+    add(7, "AT", 20, 0, OnModemReady, nullptr);
     add(8, "AT+CMGF=0", 400, 1, nullptr, nullptr);
     add(9, "AT+CSCA?", 50, 0, nullptr, nullptr);
     const std::string smsc = ConfigText(m_Config.SMSCNumber);
@@ -100,6 +106,7 @@ int GSMDevice::ModemInitProcess() {
     if (m_Config.CanRecv) {
         if (GetPort()) GetPort()->ClearRecvBuffer();
         AddCNMIRoutingCMD();
+        add(14, "AT+CMGL=4", 100, 0, OnCMGLResult, nullptr);
     } else {
         m_pDeviceLog->LogInfo("recieve mode is not enabled ... sms messages will not be recieved.");
     }
@@ -109,22 +116,108 @@ int GSMDevice::ModemInitProcess() {
     return QV_OK;
 }
 
-void GSMDevice::AddCNMIRoutingCMD() {
-    const char* prefix = m_Config.StatusReportsEnabled ? "AT+CNMI=2,1,0,1," : "AT+CNMI=2,1,0,0,";
-    const uint32_t bfr = m_CNMICaps.bfr;
-    char digit = '1';
-    if (bfr == 0 || (bfr & 0x2)) {
-        digit = '1';
-    } else if (bfr & 0x1) {
-        digit = '0';
-    } else if (bfr & 0x4) {
-        digit = '2';
+// The first of the preferred values the modem offers; mask 0 (no answer to
+// AT+CNMI=?) takes the first preference. Without a preferred one, the
+// lowest value offered, when anyOffered; else the first preference.
+static int Pick(uint32_t mask, std::initializer_list<int> preferred, bool anyOffered = true) {
+    if (mask == 0) return *preferred.begin();
+    for (int value : preferred) {
+        if (mask & (1u << value)) return value;
     }
-    std::string command = prefix;
-    command += digit;
+    for (int value = 0; anyOffered && value < 4; ++value) {
+        if (mask & (1u << value)) return value;
+    }
+    return *preferred.begin();
+}
+
+std::string GSMDevice::CNMIRoutingCommand() const {
+    // Each value from the modem's own ranges: indications in mode 2, else 1,
+    // else 3; new messages indicated with +CMTI (mt 1); no cell broadcast;
+    // status reports as asked; the buffer as before.
+    const CNMICaps& caps = m_CNMIOffered;
+    const int mode = Pick(caps.mode, {2, 1, 3});
+    const int mt = Pick(caps.mt, {1});
+    const int bm = Pick(caps.bm, {0});
+    const int ds = m_Config.StatusReportsEnabled ? Pick(caps.ds, {1, 2}) : Pick(caps.ds, {0});
+    const int bfr = Pick(caps.bfr, {1, 0, 2}, false);
+    char command[40];
+    snprintf(command, sizeof(command), "AT+CNMI=%d,%d,%d,%d,%d", mode, mt, bm, ds, bfr);
+    return command;
+}
+
+void GSMDevice::AddCNMIRoutingCMD() {
+    const std::string command = CNMIRoutingCommand();
     ATCommandEntry entry;
     entry.Set(13, command.c_str(), 400, 1, nullptr, nullptr, nullptr);
     m_CommandList.push_back(entry);
+}
+
+int GSMDevice::OnModemReady(int result, ATCommandEntry* entry) {
+    (void)result;
+    if (!entry || !entry->context) return QV_GENERICERROR;
+    auto* device = static_cast<GSMDevice*>(entry->context);
+    // Numeric "+CME ERROR: <n>" from here on; a modem without it goes on.
+    if (device->IssueCommand("AT+CMEE=1", 20, false,
+                             [device](const ATOutcome&) { device->AskSIMState(0); }) !=
+        QV_PENDING) {
+        return QV_IOWRITEERROR;
+    }
+    return QV_PENDING;
+}
+
+void GSMDevice::AskSIMState(unsigned waitedMs) {
+    if (IsSequenceStopped()) return;
+    if (IssueCommand("AT+CPIN?", 20, false, [this, waitedMs](const ATOutcome& outcome) {
+            OnSIMState(outcome, waitedMs);
+        }) != QV_PENDING) {
+        InitComplete(QV_IOWRITEERROR, 7);
+    }
+}
+
+void GSMDevice::OnSIMState(const ATOutcome& outcome, unsigned waitedMs) {
+    if (IsSequenceStopped()) return;
+    if (outcome.result != QV_OK) {
+        InitComplete(outcome.result, 7);
+        return;
+    }
+    if (outcome.Ok()) {
+        const std::string* line = outcome.Find("+CPIN:");
+        std::string state = line ? line->substr(6) : std::string("READY");
+        state.erase(0, state.find_first_not_of(' '));
+        if (state == "READY") {
+            ExecuteNextCMD(7, 0);
+            return;
+        }
+        m_pDeviceLog->LogError("GSMDevice::CheckSIM - SIM not ready: %s", state.c_str());
+        InitComplete(QV_SIMCARDERROR, 7);
+        return;
+    }
+    const bool busy = (outcome.final == ATFinal::CmeError && outcome.errorCode == 14) ||
+                      outcome.errorText.find("busy") != std::string::npos ||
+                      outcome.errorText.find("BUSY") != std::string::npos;
+    if (busy) {
+        // A SIM still starting after power-on: asked again within this attempt.
+        if (waitedMs + kSimBusyPollMs > kSimBusyLimitMs) {
+            m_pDeviceLog->LogError("GSMDevice::CheckSIM - SIM still busy after %u ms.", waitedMs);
+            InitComplete(QV_SIMCARDERROR, 7);
+            return;
+        }
+        m_pDeviceLog->LogWarning("GSMDevice::CheckSIM - SIM busy, asking again.");
+        ScheduleSequenceStep(kSimBusyPollMs,
+                             [this, waitedMs] { AskSIMState(waitedMs + kSimBusyPollMs); });
+        return;
+    }
+    if (outcome.final == ATFinal::Error) {
+        // No SIM state to be had from this modem: the next steps will tell.
+        m_pDeviceLog->LogWarning("GSMDevice::CheckSIM - SIM state not reported, going on.");
+        ExecuteNextCMD(7, 0);
+        return;
+    }
+    m_pDeviceLog->LogError(
+        "GSMDevice::CheckSIM - SIM not ready: %s",
+        outcome.errorCode >= 0 ? ("error " + std::to_string(outcome.errorCode)).c_str()
+                               : outcome.errorText.c_str());
+    InitComplete(QV_SIMCARDERROR, 7);
 }
 
 int GSMDevice::OnCNMITestResult(int result, ATCommandEntry* entry) {
@@ -152,6 +245,10 @@ int GSMDevice::OnCNMITestResult(int result, ATCommandEntry* entry) {
 
     uint32_t* masks[5] = {&device->m_CNMICaps.mode, &device->m_CNMICaps.mt, &device->m_CNMICaps.bm,
                           &device->m_CNMICaps.ds, &device->m_CNMICaps.bfr};
+    // What the modem offers, group by group (0: not known).
+    CNMICaps offered;
+    uint32_t* offeredMasks[5] = {&offered.mode, &offered.mt, &offered.bm, &offered.ds,
+                                 &offered.bfr};
     if (!parsed) {
         log->LogWarning(
             "Failed to parse CNMI response (Invalid Format?), using default CNMI settings.");
@@ -161,10 +258,18 @@ int GSMDevice::OnCNMITestResult(int result, ATCommandEntry* entry) {
             if (!ParseCNMIParam(device->m_szCNMIGroups[i], masks[i])) {
                 log->LogWarning("%s", kGroupWarnings[i]);
                 *masks[i] = kDefaultMasks[i];
+            } else {
+                *offeredMasks[i] = *masks[i];
             }
         }
     }
     device->LogCNMIParams();
+    // The routing command of this attempt follows this answer.
+    device->m_CNMIOffered = offered;
+    const std::string routing = device->CNMIRoutingCommand();
+    for (ATCommandEntry& other : device->m_CommandList) {
+        if (other.order == 13) snprintf(other.command, sizeof(other.command), "%s", routing.c_str());
+    }
 
     // Mode 2 always; only the bfr capability changes the command.
     const char* command =

@@ -219,15 +219,41 @@ bool GSMDevice::IsClosing() {
     return m_bClosing;
 }
 
+namespace {
+const char* LineStateName(int state) {
+    switch (state) {
+        case LINE_IDLE:
+            return "IDLE";
+        case LINE_RECEIVING:
+            return "RECEIVING";
+        case LINE_DOWN:
+            return "DOWN";
+        case LINE_INITIALISING:
+            return "INITIALISING";
+        case LINE_SENDING:
+            return "SENDING";
+        default:
+            return "?";
+    }
+}
+}  // namespace
+
 void GSMDevice::SetLineState(int state, const char* reason) {
-    (void)reason;
-    m_nLineState.store(state);
+    const int old = m_nLineState.exchange(state);
+    if (old != state && m_pDeviceLog) {
+        m_pDeviceLog->LogInfo("GSMDevice::SetLineState - %s -> %s %s", LineStateName(old),
+                              LineStateName(state), reason ? reason : "");
+    }
 }
 
 int GSMDevice::AcquireLine(int state, const char* reason) {
-    (void)reason;
     int expected = LINE_IDLE;
-    return m_nLineState.compare_exchange_strong(expected, state) ? 1 : 0;
+    if (!m_nLineState.compare_exchange_strong(expected, state)) return 0;
+    if (m_pDeviceLog) {
+        m_pDeviceLog->LogInfo("GSMDevice::SetLineState - IDLE -> %s %s", LineStateName(state),
+                              reason ? reason : "");
+    }
+    return 1;
 }
 
 void GSMDevice::SetDeviceEventHandler(DeviceEventHandler handler, void* owner) {

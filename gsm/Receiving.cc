@@ -226,13 +226,11 @@ void GSMDevice::ProcessReceivedSMSParts() {
                 std::snprintf(command, sizeof(command), "AT+CMGR=%u", record->simIndex);
                 // A read that timed out leaves its answer ("ERROR") behind;
                 // it must not be matched against this read.
-                port->ClearRecvBuffer();
-                ResetResponseSpecs();
-                m_OKSpec.m_bRequired = 1;
-                m_ResponseSpecs[3] = &m_CMGRSpec;
                 m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >> Set RecvCallBack");
-                if (IssueGenericCMD(true, command, kReadTimeoutSec, 2, ModemRecvFlowControl,
-                                    record)) {
+                if (IssueCommand(command, kReadTimeoutSec, false,
+                                 [this, record](const ATOutcome& outcome) {
+                                     OnReadAnswer(record, outcome);
+                                 }) == QV_PENDING) {
                     found = true;
                     break;
                 }
@@ -307,47 +305,29 @@ bool GSMDevice::ScheduleRecvRetry() {
     return scheduled;
 }
 
-int GSMDevice::ModemRecvFlowControl(int stage, int /*flag*/, int result,
-                                    GenericCOMModemInterface* modem, int /*kind*/, void* param) {
-    auto* device = static_cast<GSMDevice*>(modem);
-    auto* record = static_cast<SMSRecv*>(param);
-    if (device == nullptr) return QV_PENDING;
-    ILogInterface* log = device->m_pDeviceLog;
+void GSMDevice::OnReadAnswer(SMSRecv* record, const ATOutcome& outcome) {
+    ILogInterface* log = m_pDeviceLog;
     log->LogInfo("GSMDevice::ModemRecvFlowControl >>");
-    if (result != QV_OK) {
+    if (outcome.result != QV_OK) {
         log->LogInfo("GSMDevice::ModemRecvFlowControl >> qvioresult != QV_OK");
-        device->RecvIOErrorHandling(record, stage, result);
-    } else if (stage != 2) {
-        log->LogInfo("GSMDevice::ModemRecvFlowControl >> stage != 2");
-    } else if (device->m_ERRORSpec.m_bTriggered) {
+        RecvIOErrorHandling(record, 2, outcome.result);
+    } else if (outcome.IsError()) {
         log->LogInfo("GSMDevice::ModemRecvFlowControl >> m_ERRORSpec.m_bTriggered");
-        device->RecvIOErrorHandling(record, stage, QV_INVALIDRESPONSE);
-    } else if (device->m_CMGRSpec.m_bTriggered && device->m_OKSpec.m_bTriggered) {
-        log->LogInfo("GSMDevice::ModemRecvFlowControl >> RecvStage2");
-        device->RecvStage2(QV_OK, device->GetResponseBuffer(), stage, record);
+        RecvIOErrorHandling(record, 2, QV_INVALIDRESPONSE);
+    } else if (outcome.Find("+CMGR:") == nullptr) {
+        // An "OK" alone: nothing was read.
+        m_pDeviceLog->LogError("RecvStage2::ERROR: CMGR NOT FOUND.");
+        RecvIOErrorHandling(record, 2, QV_INVALIDRESPONSE);
     } else {
-        log->LogInfo("GSMDevice::ProcessRecvMSGS - Invalid Modem Response.");
-        device->RecvIOErrorHandling(record, stage, QV_INVALIDRESPONSE);
+        log->LogInfo("GSMDevice::ModemRecvFlowControl >> RecvStage2");
+        // The PDU is the line after the header, whatever came around them.
+        const std::string* pdu = outcome.After("+CMGR:");
+        RecvStage2(pdu != nullptr ? pdu->substr(0, kMaxPduText) : std::string(), 2, record);
     }
-    return QV_PENDING;
 }
 
-void GSMDevice::RecvStage2(int /*result*/, const char* answer, int stage, SMSRecv* record) {
+void GSMDevice::RecvStage2(std::string pduText, int stage, SMSRecv* record) {
     m_pDeviceLog->LogError("GSMDevice::RecvStage2 >>");
-    const char* cmgr = answer != nullptr ? std::strstr(answer, "+CMGR:") : nullptr;
-    if (cmgr == nullptr) {
-        m_pDeviceLog->LogError("RecvStage2::ERROR: CMGR NOT FOUND.");
-        // Count it as a failed read so the line does not stay in receiving.
-        RecvIOErrorHandling(record, stage, QV_INVALIDRESPONSE);
-        return;
-    }
-    std::string pduText;
-    if (const char* crlf = std::strstr(cmgr, "\r\n")) {
-        const char* p = crlf + 2;
-        const char* ok = std::strstr(p, "OK");
-        size_t len = ok != nullptr ? static_cast<size_t>(ok - p) : std::strlen(p);
-        pduText.assign(p, std::min(len, kMaxPduText));
-    }
     size_t first = 0;
     while (first < pduText.size() && IsSpace(pduText[first])) ++first;
     size_t last = pduText.size();
@@ -375,10 +355,16 @@ void GSMDevice::RecvStage2(int /*result*/, const char* answer, int stage, SMSRec
         return;
     }
     if (!isDeliver) {
-        // Not an SMS-DELIVER (a status report, say): nothing to hand over,
-        // and not ours to delete.
-        record->m_sms = SMSMessage();
-        RecvIOErrorHandling(record, stage, QV_INVALIDFORMAT);
+        // Not an SMS-DELIVER (a status report or a stored SMS-SUBMIT): nothing
+        // to hand over and not ours to delete; it is left alone at once and
+        // the line goes on receiving.
+        m_pDeviceLog->LogWarning(
+            "GSMDevice::RecvStage2 >> SMS %u is not an SMS-DELIVER, left on the SIM.",
+            record->simIndex);
+        UnqueueRecord(record);
+        delete record;
+        SetLineState(LINE_RECEIVING, "(3)RecvStage2");
+        ProcessReceivedSMSParts();
         return;
     }
     m_pDeviceLog->LogError("GSMDevice::RecvStage2 >> decoded");
@@ -517,9 +503,9 @@ void GSMDevice::DeleteSMSFromSIM() {
         std::snprintf(command, sizeof(command), "AT+CMGD=%u", index);
         SetLineState(LINE_RECEIVING, "(1)DeleteSMSFromSIM");
         if (ComPort* port = GetPort()) port->ClearRecvBuffer();
-        ResetResponseSpecs();
-        if (IssueGenericCMD(true, command, kDeleteTimeoutSec, 0, OnDeleteResult,
-                            reinterpret_cast<void*>(static_cast<uintptr_t>(index))))
+        if (IssueCommand(command, kDeleteTimeoutSec, false,
+                         [this, index](const ATOutcome& outcome) { OnDeleteAnswer(index, outcome); }) ==
+            QV_PENDING)
             return;
         m_pDeviceLog->LogError("DeleteSMSFromSIM - failed to pend IO");
         DeleteDone(index, DELETE_REFUSED);
@@ -528,22 +514,17 @@ void GSMDevice::DeleteSMSFromSIM() {
     ProcessReceivedSMSParts();
 }
 
-int GSMDevice::OnDeleteResult(int /*order*/, int /*flag*/, int result,
-                              GenericCOMModemInterface* modem, int /*kind*/, void* param) {
-    auto* device = static_cast<GSMDevice*>(modem);
-    if (device == nullptr) return QV_PENDING;
-    const auto index = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(param));
+void GSMDevice::OnDeleteAnswer(uint32_t index, const ATOutcome& answer) {
     DeleteOutcome outcome = DELETE_CONFIRMED;
-    if (result != QV_OK) {
-        device->m_pDeviceLog->LogError("IO Error(qverc: %d), Delete failed.", result);
+    if (answer.result != QV_OK) {
+        m_pDeviceLog->LogError("IO Error(qverc: %d), Delete failed.", answer.result);
         outcome = DELETE_UNKNOWN;
-    } else if (!device->m_OKSpec.m_bTriggered) {
-        device->m_pDeviceLog->LogError("Modem Failed To Confirm deletion. (no 'OK' signal)");
+    } else if (!answer.Ok()) {
+        m_pDeviceLog->LogError("Modem Failed To Confirm deletion. (no 'OK' signal)");
         outcome = DELETE_REFUSED;
     }
-    device->DeleteDone(index, outcome);
-    device->DeleteSMSFromSIM();
-    return QV_PENDING;
+    DeleteDone(index, outcome);
+    DeleteSMSFromSIM();
 }
 
 uint64_t GSMDevice::PduDigest(const std::string& pduText) {

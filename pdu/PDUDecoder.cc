@@ -175,12 +175,17 @@ auto Consume(std::string& hex, F&& read) {
 }  // namespace
 
 bool PDUCodec::DecodeDeliver(std::string pdu, SMSMessage& message) {
-    const std::string_view hex = Trimmed(pdu);
+    std::string_view hex = Trimmed(pdu);
     if (hex.empty()) throw DecodeError("PDU is empty");
-    if (hex.size() % 2 != 0) throw DecodeError("PDU has an odd number of hex digits");
-    for (char c : hex) {
-        if (HexValue(c) < 0) throw DecodeError("PDU has a character that is not a hex digit");
-    }
+    // What follows the hex digits (a modem's line glued on) is no part of
+    // the PDU; the user data ends where its length says, not at the text's
+    // end. Damage inside the PDU still shows as a PDU that ends too soon.
+    size_t digits = 0;
+    while (digits < hex.size() && HexValue(hex[digits]) >= 0) ++digits;
+    if (digits == 0) throw DecodeError("PDU has a character that is not a hex digit");
+    if (digits == hex.size() && hex.size() % 2 != 0)
+        throw DecodeError("PDU has an odd number of hex digits");
+    hex = hex.substr(0, digits - digits % 2);
     HexReader r(hex);
     message.SetSmscNumber(ReadAddress(r, ADDRESS_SMSC));
     const uint8_t firstOctet = r.Octet("first octet");

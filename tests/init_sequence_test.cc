@@ -27,8 +27,9 @@ TEST_F(InitSequenceTest, DefaultLineRunsItsNineOrdersAndSucceedsAtStage13) {
     line->StartInit();
     ASSERT_TRUE(line->WaitForInitEnd(kInitWait));
     ASSERT_TRUE(line->WaitForEvent(DEV_LINE_IDLE, kInitWait));
-    EXPECT_EQ(line->Commands(), (Strings{"AT", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1", "ATZ", "ATE",
-                                         "AT&F", "AT", "AT+CMGF=0", "AT+CSCA?", "AT+CSQ"}));
+    EXPECT_EQ(line->Commands(),
+              (Strings{"AT", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1", "ATZ", "ATE", "AT&F", "AT",
+                       "AT+CMEE=1", "AT+CPIN?", "AT+CMGF=0", "AT+CSCA?", "AT+CSQ"}));
     auto events = line->Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].event, DEV_INIT_OK);
@@ -66,8 +67,9 @@ TEST_F(InitSequenceTest, EveryOptionOnSendsThirteenEntries) {
     ASSERT_TRUE(line->WaitForInitEnd(kInitWait));
     EXPECT_EQ(line->Commands(),
               (Strings{"AT", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1", "AT+CMGD=1,4", "ATZ", "ATE",
-                       "AT+QVINIT=1", "AT", "AT+CMGF=0", "AT+CSCA?", "AT+CSCA=\"+4512345678\"",
-                       "AT+CMGL=4", "AT+CSQ", "AT+CNMI=2,1,0,1,1"}));
+                       "AT+QVINIT=1", "AT", "AT+CMEE=1", "AT+CPIN?", "AT+CMGF=0", "AT+CSCA?",
+                       "AT+CSCA=\"+4512345678\"", "AT+CMGL=4", "AT+CSQ", "AT+CNMI=2,1,0,1,1",
+                       "AT+CMGL=4"}));
     EXPECT_EQ(line->CountEvents(DEV_INIT_OK), 1);
     EXPECT_TRUE(line->log().Has(
         "SIM Card Cleaning Enabled. [This CMD May Take up to 40 seconds to complete]"));
@@ -186,23 +188,55 @@ TEST_F(CnmiTest, InvalidOverrideFallsBackToTheModemsAnswer) {
     EXPECT_EQ(FollowUp(line), "AT+CNMI=2,0,0,0,0");
 }
 
-TEST_F(CnmiTest, RoutingDigitFollowsTheEarlierParseOnTheSameLine) {
+// The routing command follows the modem's answer of the same attempt, on a
+// new line as on one brought up again.
+TEST_F(CnmiTest, RoutingCommandFollowsThisAttemptsAnswer) {
     GSMLineConfig config = DefaultConfig(NextComNumber());
     config.CanRecv = 1;
     qvtest::Line* line = Run("+CNMI: (0,1,2),(0,1),(0),(0,1),(0)", &config);
     if (!line) GTEST_SKIP() << "no pseudo-terminal available";
-    // A new line object knows nothing yet: digit 1.
-    EXPECT_EQ(line->Commands().back(), "AT+CNMI=2,1,0,0,1");
+    auto routing = [&] {
+        std::string last;
+        for (const std::string& c : line->Commands()) {
+            if (c.rfind("AT+CNMI=2,1", 0) == 0) last = c;
+        }
+        return last;
+    };
+    EXPECT_EQ(routing(), "AT+CNMI=2,1,0,0,0");
     EXPECT_EQ(line->device()->GetCNMICaps().bfr, 0x1u);
 
-    // Closed and brought up again: the first parse decides.
     line->device()->Uninit(0);
     m_pSim->ClearRecords(line->modem());
     line->m_bActAsManager = false;
     line->device()->ResetInitAttempts();
     ASSERT_EQ(line->device()->Init(), QV_OK);
     ASSERT_TRUE(qvtest::WaitUntil([&] { return line->CountEvents(DEV_INIT_OK) == 2; }, kInitWait));
-    EXPECT_EQ(line->Commands().back(), "AT+CNMI=2,1,0,0,0");
+    EXPECT_EQ(routing(), "AT+CNMI=2,1,0,0,0");
+}
+
+// Each of the five values from the modem's own ranges: the preferred one
+// when offered, else one that is.
+TEST(RoutingCommand, EachValueFromTheModemsRanges) {
+    struct Case {
+        CNMICaps offered;
+        int statusReports;
+        const char* command;
+    } cases[] = {
+        {{0x2, 0x2, 0x1, 0x3, 0x3}, 0, "AT+CNMI=1,1,0,0,1"},   // no mode 2: mode 1
+        {{0x9, 0x3, 0x5, 0x3, 0x1}, 0, "AT+CNMI=3,1,0,0,0"},   // modes 0 and 3 only
+        {{0x4, 0x2, 0x1, 0x4, 0x2}, 1, "AT+CNMI=2,1,0,2,1"},   // reports only as +CDSI
+        {{0x4, 0x2, 0x4, 0x1, 0x2}, 0, "AT+CNMI=2,1,2,0,1"},   // bm 2 only
+        {{0x0, 0x0, 0x0, 0x0, 0x0}, 1, "AT+CNMI=2,1,0,1,1"},   // nothing known
+    };
+    for (const Case& c : cases) {
+        GSMLineConfig config = DefaultConfig(7);
+        config.CanRecv = 1;
+        config.StatusReportsEnabled = c.statusReports;
+        qvtest::RecordingLog log;
+        qvtest::TestDevice device(&config, new ComPort(), &log, nullptr);
+        device.Offered() = c.offered;
+        EXPECT_EQ(device.CNMIRoutingCommand(), c.command);
+    }
 }
 
 TEST(RoutingCommand, DigitByBfrMask) {
@@ -220,7 +254,7 @@ TEST(RoutingCommand, DigitByBfrMask) {
         config.StatusReportsEnabled = c.statusReports;
         qvtest::RecordingLog log;
         qvtest::TestDevice device(&config, new ComPort(), &log, nullptr);
-        device.Caps().bfr = c.bfr;
+        device.Offered().bfr = c.bfr;
         device.AddCNMIRoutingCMD();
         ASSERT_EQ(device.CommandList().size(), 1u);
         EXPECT_STREQ(device.CommandList()[0].command, c.command) << "bfr " << c.bfr;

@@ -33,6 +33,7 @@ class TestDevice : public GSMDevice {
     int FailCode() const { return m_nFailCode; }
     int InitInProgress() const { return m_bInitInProgress; }
     CNMICaps& Caps() { return m_CNMICaps; }
+    CNMICaps& Offered() { return m_CNMIOffered; }
     const char* Group(int i) const { return m_szCNMIGroups[i]; }
     std::vector<ATCommandEntry>& CommandList() { return m_CommandList; }
     ResponseSpec& OKSpec() { return m_OKSpec; }
