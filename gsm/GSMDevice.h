@@ -211,6 +211,11 @@ class GSMDevice : public GenericCOMModemInterface {
     enum DeleteOutcome { DELETE_CONFIRMED, DELETE_REFUSED, DELETE_UNKNOWN };
     void DeleteDone(uint32_t index, DeleteOutcome outcome);
     static constexpr int kDeleteTries = 3;
+    // An incomplete message is delivered with the parts that came once no
+    // new part has come for kIncompleteExpiryMs (platform clock), checked at
+    // the start of every receive pass.
+    static constexpr uint64_t kIncompleteExpiryMs = 30ull * 60 * 1000;
+    void DeliverExpiredCollectors();
     // Resumes the receive pass after kReadRetryMs; false when it cannot be
     // scheduled (the line is closing).
     bool ScheduleRecvRetry();

@@ -18,6 +18,7 @@
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 #include "pdu/PDUCodec.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -200,7 +201,38 @@ bool GSMDevice::UnqueueRecord(SMSRecv* record) {
     return true;
 }
 
+void GSMDevice::DeliverExpiredCollectors() {
+    const uint64_t now = qvclock::NowMs();
+    std::vector<SMSRecv*> expired;
+    {
+        qv::MutexLock lock(m_RecvLock);
+        for (auto it = m_RecvQueue.begin(); it != m_RecvQueue.end();) {
+            SMSRecv* r = *it;
+            if (r != nullptr && r->staged && r->m_sms.IsConcatenated() && r->lastPartMs != 0 &&
+                now - r->lastPartMs >= kIncompleteExpiryMs) {
+                expired.push_back(r);
+                it = m_RecvQueue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (SMSRecv* record : expired) {
+        // Delivered with the parts that came, then deleted: a lost part must
+        // not hold the others for ever, nor take a later message's parts.
+        m_pDeviceLog->LogWarning(
+            "GSMDevice::ProcessReceivedSMSParts >> message from %s incomplete (%u of %u parts) "
+            "after %u min, delivered as it is.",
+            record->m_sms.GetNumber().c_str(), record->partsReceived,
+            static_cast<unsigned>(record->m_sms.GetTotalParts()),
+            static_cast<unsigned>(kIncompleteExpiryMs / 60000));
+        if (DeliverReceivedSMS(record)) RememberDelivered(*record, !IsClosing());
+        delete record;
+    }
+}
+
 void GSMDevice::ProcessReceivedSMSParts() {
+    DeliverExpiredCollectors();
     for (;;) {
         m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >>");
         ComPort* port = GetPort();
@@ -405,6 +437,7 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
             }
         }
         if (collector != nullptr) {
+            collector->lastPartMs = qvclock::NowMs();
             collector->partsReceived++;
             collector->m_sms.AddPart(record->m_sms.GetText(), record->m_sms.GetPartNumber());
             uint32_t index = 0;
@@ -419,6 +452,8 @@ void GSMDevice::RecvStage3(SMSRecv* record) {
             // A header that announces a single part: nothing to wait for.
             completed = record;
             m_RecvQueue.erase(std::find(m_RecvQueue.begin(), m_RecvQueue.end(), record));
+        } else {
+            record->lastPartMs = qvclock::NowMs();  // a new collector
         }
     } else {
         m_pDeviceLog->LogError("GSMDevice::RecvStage3 >> !psmsrecv->m_sms.isConcatenated");

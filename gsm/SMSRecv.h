@@ -14,6 +14,7 @@ struct SMSRecv {
     uint32_t simIndex = 0;       // storage index
     uint32_t partsReceived = 0;  // parts collected into this record
     uint32_t readAttempts = 0;   // failed reads
+    uint64_t lastPartMs = 0;     // platform clock: when a collector last got a part
     // Storage index -> digest of the PDU read there, for every part held.
     std::map<uint32_t, uint64_t> pduDigests;
 };

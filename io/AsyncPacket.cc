@@ -333,7 +333,11 @@ void IOComAsyncPacket::AppendHistory(const BYTE* data, unsigned length) {
     qv::CriticalSectionLock lock(m_csData);
     ++m_nHistoryVersion;
     m_strRecvHistory.append(reinterpret_cast<const char*>(data), length);
-    // Byte by byte, the history drops its first 500 characters whenever it
-    // reaches 1000; trimming after the append gives the same text.
-    while (m_strRecvHistory.size() >= kHistoryLimit) m_strRecvHistory.erase(0, kHistoryDrop);
+    // The history drops its first 500 characters whenever it reaches 1000,
+    // but never into the bytes just read: a burst of indications longer than
+    // the history (a hundred messages arriving at once) is all seen by the
+    // pre-processor that runs on this read.
+    while (m_strRecvHistory.size() >= kHistoryLimit &&
+           m_strRecvHistory.size() - kHistoryDrop >= length)
+        m_strRecvHistory.erase(0, kHistoryDrop);
 }

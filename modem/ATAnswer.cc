@@ -80,7 +80,7 @@ bool ATAnswer::ParseFinal(const std::string& line, ATOutcome* outcome) {
     } else if (line == "NO CARRIER") {
         out->final = ATFinal::NoCarrier;
     } else if (StartsWith(line, "+CMS ERROR:") || StartsWith(line, "+CME ERROR:")) {
-        out->final = line[2] == 'M' ? ATFinal::CmsError : ATFinal::CmeError;
+        out->final = line[3] == 'S' ? ATFinal::CmsError : ATFinal::CmeError;
         const std::string value = Trim(line.substr(11));
         char* end = nullptr;
         long number = std::strtol(value.c_str(), &end, 10);

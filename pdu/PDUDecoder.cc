@@ -91,14 +91,16 @@ size_t ReadHeader(HexReader r, SMSMessage& message, bool sevenBit, bool hasHeade
         const uint8_t id = ies[i];
         const uint8_t len = ies[i + 1];
         const uint8_t* v = ies.data() + i + 2;
-        // 8-bit reference (00) or 16-bit reference (08, its low octet kept);
-        // a zero total or a part number outside 1..total is not usable.
+        // 8-bit reference (00) or 16-bit reference (08: its low octet as the
+        // reference, the whole of it as the key); a zero total or a part
+        // number outside 1..total is not usable.
         const size_t off = id == 0x00 ? 0 : 1;
         if ((id == 0x00 && len == 3) || (id == 0x08 && len == 4)) {
             const uint8_t total = v[off + 1];
             const uint8_t part = v[off + 2];
             if (total != 0 && part != 0 && part <= total) {
                 message.SetConcatReference(v[off]);
+                message.SetConcatKey(id == 0x00 ? v[0] : (0x10000u | (v[0] << 8) | v[1]));
                 message.SetTotalParts(total);
                 message.SetPartNumber(part);
                 found = true;

@@ -58,6 +58,10 @@ class SMSMessage {
     void SetSmscNumber(std::string value) { smscNumber = std::move(value); }
     void SetPartNumber(uint8_t value) { partNumber = value; }
     void SetConcatReference(uint8_t value) { concatReference = value; }
+    // The reference as received, whole: 8-bit values as they are, 16-bit
+    // ones with bit 16 set, so the two kinds never meet.
+    uint32_t GetConcatKey() const { return concatKey; }
+    void SetConcatKey(uint32_t value) { concatKey = value; }
     void SetTotalParts(uint8_t value) { totalParts = value; }
     void SetConcatenated(bool value = true) { isConcatenated = value; }
 
@@ -71,6 +75,7 @@ class SMSMessage {
     bool isGSM7 = true;
     bool isConcatenated = false;
     uint8_t concatReference = 0;
+    uint32_t concatKey = 0;
     uint8_t partNumber = 0;
     std::map<uint8_t, std::u16string> parts;
     std::vector<uint32_t> storageIndices;

@@ -387,3 +387,56 @@ TEST(EngineErrorText, Table) {
 }
 
 }  // namespace
+
+namespace {
+
+// Final result lines as whole lines, with their numbers (3GPP TS 27.005
+// 3.2.5, TS 27.007 9.2) or their text form.
+TEST(ATAnswerFinal, ErrorsKeepTheirKindAndNumber) {
+    struct Case {
+        const char* line;
+        ATFinal final;
+        int code;
+        const char* text;
+    } cases[] = {
+        {"OK", ATFinal::Ok, -1, ""},
+        {"ERROR", ATFinal::Error, -1, ""},
+        {"+CMS ERROR: 500", ATFinal::CmsError, 500, ""},
+        {"+CME ERROR: 14", ATFinal::CmeError, 14, ""},
+        {"+CME ERROR: SIM PIN required", ATFinal::CmeError, -1, "SIM PIN required"},
+        {"NO CARRIER", ATFinal::NoCarrier, -1, ""},
+    };
+    for (const Case& c : cases) {
+        ATOutcome outcome;
+        ASSERT_TRUE(ATAnswer::ParseFinal(c.line, &outcome)) << c.line;
+        EXPECT_EQ(outcome.final, c.final) << c.line;
+        EXPECT_EQ(outcome.errorCode, c.code) << c.line;
+        EXPECT_EQ(outcome.errorText, c.text) << c.line;
+    }
+    EXPECT_FALSE(ATAnswer::ParseFinal("+CMGL: 1,0,\"BOOK, OK\",24", nullptr));
+    EXPECT_FALSE(ATAnswer::ParseFinal("OKAY", nullptr));
+}
+
+// Unsolicited lines between a listing's entries, and the PDU line that
+// belongs to an unsolicited "+CMT:" header, never become part of an answer.
+TEST(ATAnswerNoise, UnsolicitedLinesAreSetApart) {
+    ATAnswer answer;
+    answer.Start("AT+CMGL=4", false);
+    const std::string bytes =
+        "AT+CMGL=4\r\r\n+CMGL: 1,0,,24\r\n^RSSI:14\r\n0791\r\n+CMT: ,24\r\n07FF\r\nRING\r\n"
+        "+CMGL: 2,0,\"BOOK, OK\",24\r\n0792\r\n+CREG: 1\r\n\r\nOK\r\n";
+    for (char c : bytes) answer.Feed(&c, 1);
+    ASSERT_TRUE(answer.Complete());
+    EXPECT_EQ(answer.Outcome().lines,
+              (std::vector<std::string>{"+CMGL: 1,0,,24", "0791", "+CMGL: 2,0,\"BOOK, OK\",24",
+                                        "0792"}));
+    EXPECT_EQ(answer.Unsolicited(),
+              (std::vector<std::string>{"^RSSI:14", "+CMT: ,24\n07FF", "RING", "+CREG: 1"}));
+    // A command's own answer prefix is never taken for an unsolicited line.
+    answer.Start("AT+CREG?", false);
+    const std::string own = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
+    answer.Feed(own.data(), own.size());
+    EXPECT_EQ(answer.Outcome().lines, std::vector<std::string>{"+CREG: 0,1"});
+}
+
+}  // namespace

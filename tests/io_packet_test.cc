@@ -160,10 +160,13 @@ TEST_F(PacketTest, HistoryDropsFirstHalfAtThousand) {
     packet.AppendHistory(&one, 1);
     EXPECT_EQ(packet.GetHistory().size(), 500u);
     EXPECT_EQ(packet.GetHistory(), (text + "Z").substr(500));
-    // A big read trims as often as a byte-by-byte append would.
+    // A read longer than the history is kept whole (a burst of indications
+    // must reach the pre-processor); the next one trims it again.
     std::string big(1700, 'q');
     packet.AppendHistory(reinterpret_cast<const BYTE*>(big.data()), 1700);
-    EXPECT_EQ(packet.GetHistory().size(), 700u);
+    EXPECT_EQ(packet.GetHistory(), big);
+    packet.AppendHistory(&one, 1);
+    EXPECT_EQ(packet.GetHistory().size(), 701u);
 }
 
 TEST_F(PacketTest, TimerFiresOnceOnAWorker) {

@@ -85,7 +85,13 @@ std::string SimModem::Execute(const std::string& line) {
     if (Is(u, "AT+CGMR", "AT+GMR")) return Info({config.revision});
     if (Is(u, "AT+CGSN", "AT+GSN")) return Info({config.imei});
     if (u == "AT+CIMI") return Info({config.imsi});
-    if (u == "AT+CPIN?") return Info({"+CPIN: READY"});
+    if (u == "AT+CPIN?") {
+        if (config.simBusyAnswers > 0) {
+            --config.simBusyAnswers;
+            return "\r\n+CME ERROR: 14\r\n";
+        }
+        return Info({"+CPIN: " + config.simState});
+    }
     if (u == "AT+CSQ") {
         return Info({"+CSQ: " + std::to_string(config.rssi) + "," + std::to_string(config.ber)});
     }
@@ -148,7 +154,7 @@ std::string SimModem::Execute(const std::string& line) {
         m_pduMode = true;
         m_pdu.clear();
         m_declaredLength = n;
-        return "\r\n> ";
+        return config.promptWithoutSpace ? "\r\n>" : "\r\n> ";
     }
     for (const std::string& allowed : config.allowList) {
         if (u.rfind(Upper(allowed), 0) == 0) return kOk;
@@ -173,12 +179,17 @@ std::string SimModem::Storage(const std::string& u) {
     return kError;
 }
 
+std::string SimModem::Alpha() const {
+    return config.alpha.empty() ? std::string() : "\"" + config.alpha + "\"";
+}
+
 std::string SimModem::ListMessages(int stat) {
     std::string out;
     for (size_t i = 0; i < slots.size(); ++i) {
         Slot& s = slots[i];
         if (!s.used || (stat != 4 && s.stat != stat)) continue;
-        out += "\r\n+CMGL: " + std::to_string(i + 1) + "," + std::to_string(s.stat) + ",," +
+        out += "\r\n+CMGL: " + std::to_string(i + 1) + "," + std::to_string(s.stat) + "," +
+               Alpha() + "," +
                std::to_string(TpduLength(s.pdu)) + "\r\n" + s.pdu;
         if (s.stat == 0) s.stat = 1;
     }
@@ -191,7 +202,7 @@ std::string SimModem::ReadMessage(const std::string& a) {
     if (!ToInt(a, &index) || index < 1 || index > static_cast<int>(slots.size())) return Cms(321);
     Slot& s = slots[index - 1];
     if (!s.used) return Cms(321);
-    std::string out = "\r\n+CMGR: " + std::to_string(s.stat) + ",," +
+    std::string out = "\r\n+CMGR: " + std::to_string(s.stat) + "," + Alpha() + "," +
                       std::to_string(TpduLength(s.pdu)) + "\r\n" + s.pdu + "\r\n" + kOk;
     if (s.stat == 0) s.stat = 1;
     return out;

@@ -161,8 +161,24 @@ void SimModem::HandlePdu(bool cancelled, SteadyTime now) {
     for (int index : held) Emit(Announcement(index), now, 0, 0);
 }
 
+std::string SimModem::WithNoise(const std::string& text) {
+    static const char* const kNoise[] = {"^RSSI:14",  "^BOOT:12345678,0,0,0,23", "^MODE:3,2",
+                                         "RING",      "+CREG: 1",                "+CIEV: 2,3",
+                                         "^SRVST:2"};
+    std::string out;
+    std::uniform_real_distribution<double> chance(0, 1);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\r\n") == 0 && chance(m_rng) < config.noise) {
+            out += "\r\n";
+            out += kNoise[m_rng() % (sizeof(kNoise) / sizeof(kNoise[0]))];
+        }
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
 void SimModem::Answer(const Plan& plan, const std::string& answer, SteadyTime now) {
-    std::string text = plan.garbage + answer;
+    std::string text = plan.garbage + (config.noise > 0 ? WithNoise(answer) : answer);
     for (int index : plan.cmti) text += Announcement(index == 0 ? m_lastAnnounced : index);
     Emit(text, now + Span(plan.delayMs), plan.chunk, plan.gapMs);
 }

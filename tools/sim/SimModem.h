@@ -97,6 +97,10 @@ class SimModem {
     int m_nextCmgsRef = 1;
     int m_nextConcatRef = 1;
     int m_lastAnnounced = 0;
+    // Unsolicited lines put in at line ends, by config.noise.
+    std::string WithNoise(const std::string& text);
+    // The alpha field of a header ("" or quoted).
+    std::string Alpha() const;
     std::mt19937 m_rng;
     std::vector<Fault> m_faults;
     std::vector<int> m_matches;  // lines each fault matched so far
