@@ -60,7 +60,8 @@ int GSMDevice::OnCSQResult(int result, ATCommandEntry* entry) {
     return QV_OK;
 }
 
-std::vector<GSMDevice::ListedEntry> GSMDevice::ListedEntries(const std::vector<std::string>& lines) {
+std::vector<GSMDevice::ListedEntry> GSMDevice::ListedEntries(
+    const std::vector<std::string>& lines) {
     std::vector<ListedEntry> entries;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].compare(0, 6, "+CMGL:") != 0) continue;
@@ -70,8 +71,8 @@ std::vector<GSMDevice::ListedEntry> GSMDevice::ListedEntries(const std::vector<s
         const std::string indexText = Trim(fields.substr(0, fields.find(',')));
         const bool hasPdu = i + 1 < lines.size() && lines[i + 1].compare(0, 6, "+CMGL:") != 0;
         if (indexText.empty() || !IsDigit(indexText[0]) || !hasPdu) continue;
-        entries.push_back({static_cast<uint32_t>(strtoul(indexText.c_str(), nullptr, 10)),
-                           Trim(lines[i + 1])});
+        entries.push_back(
+            {static_cast<uint32_t>(strtoul(indexText.c_str(), nullptr, 10)), Trim(lines[i + 1])});
         ++i;
     }
     return entries;

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "gsm/SMSRecv.h"
-#include "io/Quiescence.h"
-#include "platform/thread_annotations.h"
 #include "gsm/SMSSendData.h"
 #include "gsm/SendFailure.h"
+#include "io/Quiescence.h"
 #include "modem/GenericCOMModemInterface.h"
+#include "platform/thread_annotations.h"
 #include "qvGSMcomdrv.h"
 
 class GSMDevice;

@@ -1,8 +1,8 @@
 // The initialisation command list, the AT+CNMI negotiation and the end of an
 // initialisation run (success, retry after a back-off, or giving up).
 #include <cstdio>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "gsm/GSMDevice.h"
@@ -157,9 +157,9 @@ int GSMDevice::OnModemReady(int result, ATCommandEntry* entry) {
     if (!entry || !entry->context) return QV_GENERICERROR;
     auto* device = static_cast<GSMDevice*>(entry->context);
     // Numeric "+CME ERROR: <n>" from here on; a modem without it goes on.
-    if (device->IssueCommand("AT+CMEE=1", 20, false,
-                             [device](const ATOutcome&) { device->AskSIMState(0); }) !=
-        QV_PENDING) {
+    if (device->IssueCommand("AT+CMEE=1", 20, false, [device](const ATOutcome&) {
+            device->AskSIMState(0);
+        }) != QV_PENDING) {
         return QV_IOWRITEERROR;
     }
     return QV_PENDING;
@@ -213,9 +213,9 @@ void GSMDevice::OnSIMState(const ATOutcome& outcome, unsigned waitedMs) {
         ExecuteNextCMD(7, 0);
         return;
     }
-    m_pDeviceLog->LogError(
-        "GSMDevice::CheckSIM - SIM not ready: %s",
-        outcome.errorCode >= 0 ? ("error " + std::to_string(outcome.errorCode)).c_str()
+    m_pDeviceLog->LogError("GSMDevice::CheckSIM - SIM not ready: %s",
+                           outcome.errorCode >= 0
+                               ? ("error " + std::to_string(outcome.errorCode)).c_str()
                                : outcome.errorText.c_str());
     InitComplete(QV_SIMCARDERROR, 7);
 }
@@ -268,7 +268,8 @@ int GSMDevice::OnCNMITestResult(int result, ATCommandEntry* entry) {
     device->m_CNMIOffered = offered;
     const std::string routing = device->CNMIRoutingCommand();
     for (ATCommandEntry& other : device->m_CommandList) {
-        if (other.order == 13) snprintf(other.command, sizeof(other.command), "%s", routing.c_str());
+        if (other.order == 13)
+            snprintf(other.command, sizeof(other.command), "%s", routing.c_str());
     }
 
     // Mode 2 always; only the bfr capability changes the command.

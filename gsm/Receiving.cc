@@ -539,8 +539,9 @@ void GSMDevice::DeleteSMSFromSIM() {
         SetLineState(LINE_RECEIVING, "(1)DeleteSMSFromSIM");
         if (ComPort* port = GetPort()) port->ClearRecvBuffer();
         if (IssueCommand(command, kDeleteTimeoutSec, false,
-                         [this, index](const ATOutcome& outcome) { OnDeleteAnswer(index, outcome); }) ==
-            QV_PENDING)
+                         [this, index](const ATOutcome& outcome) {
+                             OnDeleteAnswer(index, outcome);
+                         }) == QV_PENDING)
             return;
         m_pDeviceLog->LogError("DeleteSMSFromSIM - failed to pend IO");
         DeleteDone(index, DELETE_REFUSED);

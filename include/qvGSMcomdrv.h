@@ -90,7 +90,7 @@ typedef uint16_t QVWCHAR;
  *   HOST_SMS_RECEIVED: code = 0, data = the ReceivedSMS (valid during the call only)
  */
 typedef void(QVCALL* QVHostCallback)(int code, int comPort, int eventKind, void* context,
-                                      void* data, int isSendResult);
+                                     void* data, int isSendResult);
 
 /* Line configuration, copied by gsmdrvaddGSMline (1556 bytes on 32-bit). */
 typedef struct GSMLineConfig {
@@ -120,21 +120,21 @@ typedef struct GSMLineConfig {
  */
 typedef struct SMSJob {
     unsigned char HostData0[8];
-    const QVWCHAR* Text;  /* NUL-terminated UTF-16 */
-    const char* Number;   /* NUL-terminated; a leading '+' marks an international number */
+    const QVWCHAR* Text; /* NUL-terminated UTF-16 */
+    const char* Number;  /* NUL-terminated; a leading '+' marks an international number */
     unsigned char HostData1[1628];
-    uint32_t Tries;       /* attempts made so far (host sets 0) */
-    void* SendData;       /* driver-owned encoding state; NULL when none */
+    uint32_t Tries; /* attempts made so far (host sets 0) */
+    void* SendData; /* driver-owned encoding state; NULL when none */
     unsigned char HostData2[8];
     QVHostCallback CompletionCallback; /* used when the job ends without a line */
-    void* Device;         /* line chosen for the job */
-    void* Manager;        /* manager that queued it */
-    int32_t Line;         /* requested COM port, -1 for any */
-    int32_t FixedLine;    /* only Line may send it */
-    int32_t NoRetry;      /* give up after the first failed attempt */
-    int32_t International;/* only lines with SupportsInternationalNumbers */
-    int32_t LastLine;     /* COM port of the last attempt */
-    int32_t Result;       /* last code decided for the job */
+    void* Device;                      /* line chosen for the job */
+    void* Manager;                     /* manager that queued it */
+    int32_t Line;                      /* requested COM port, -1 for any */
+    int32_t FixedLine;                 /* only Line may send it */
+    int32_t NoRetry;                   /* give up after the first failed attempt */
+    int32_t International;             /* only lines with SupportsInternationalNumbers */
+    int32_t LastLine;                  /* COM port of the last attempt */
+    int32_t Result;                    /* last code decided for the job */
 } SMSJob;
 
 /* A received message, valid only during the HOST_SMS_RECEIVED callback. */

@@ -9,9 +9,9 @@ namespace {
 // Lines modems write on their own. A "+CDS:" or "+CMT:" header is followed
 // by its PDU on the next line, which belongs to it.
 const char* const kUnsolicited[] = {
-    "+CMTI:", "+CDSI:", "+CDS:",  "+CMT:",   "+CBM:",   "+CBMI:", "RING",   "+CRING:",
-    "+CLIP:", "+CREG:", "+CGREG:", "+CEREG:", "+CIEV:",  "+CUSD:", "+PACSP", "+QIND:",
-    "+CPIN:", "+CSQN:", "+STIN:", "+CGEV:",  "*EMRDY", "^",
+    "+CMTI:", "+CDSI:", "+CDS:",   "+CMT:",   "+CBM:",  "+CBMI:", "RING",   "+CRING:",
+    "+CLIP:", "+CREG:", "+CGREG:", "+CEREG:", "+CIEV:", "+CUSD:", "+PACSP", "+QIND:",
+    "+CPIN:", "+CSQN:", "+STIN:",  "+CGEV:",  "*EMRDY", "^",
 };
 
 bool StartsWith(const std::string& text, const char* prefix) {

@@ -14,11 +14,11 @@ enum class ATFinal { None, Ok, Error, CmsError, CmeError, NoCarrier };
 
 // What a command's callback gets.
 struct ATOutcome {
-    int result = 0;                  // QV_OK (answered), QV_TIMEOUT, QV_IOREADERROR, QV_IOWRITEERROR
-    ATFinal final = ATFinal::None;   // the final result line, if one came
-    int errorCode = -1;              // the number of +CMS ERROR / +CME ERROR; -1 without one
-    std::string errorText;           // their text form ("SIM PIN"), when not a number
-    bool prompt = false;             // ">" at the start of a line
+    int result = 0;                 // QV_OK (answered), QV_TIMEOUT, QV_IOREADERROR, QV_IOWRITEERROR
+    ATFinal final = ATFinal::None;  // the final result line, if one came
+    int errorCode = -1;             // the number of +CMS ERROR / +CME ERROR; -1 without one
+    std::string errorText;          // their text form ("SIM PIN"), when not a number
+    bool prompt = false;            // ">" at the start of a line
     std::vector<std::string> lines;  // information lines: no echo, no empty or unsolicited lines
 
     bool Ok() const { return result == 0 && final == ATFinal::Ok; }

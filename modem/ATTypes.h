@@ -26,8 +26,8 @@ enum ATCallbackKind { AT_KIND_RECV = 2, AT_KIND_SEND = 3, AT_KIND_TIMEOUT = 4 };
 // Completion of an asynchronous command: (cbData, always 1, result code
 // QV_OK/QV_IOWRITEERROR/QV_IOREADERROR/QV_TIMEOUT, engine, kind, cbParam).
 // Called exactly once per issued command, on a pool worker, outside locks.
-typedef int (*ATCommandCallback)(int cbData, int flag, int result,
-                                 GenericCOMModemInterface* modem, int kind, void* cbParam);
+typedef int (*ATCommandCallback)(int cbData, int flag, int result, GenericCOMModemInterface* modem,
+                                 int kind, void* cbParam);
 
 // Custom judgement of a sequence entry that completed: QV_OK goes on,
 // QV_PENDING means the check issued its own follow-up, anything else fails
@@ -59,7 +59,7 @@ struct ATCommandEntry {
     int hasAlternative = 0;      // set and not yet tried
     int activated = 0;           // cleared: skipped
     ResultCheck check = nullptr;
-    void* context = nullptr;     // the owner's (the device)
+    void* context = nullptr;  // the owner's (the device)
 
     // Fills the entry; alternative may be null.
     void Set(int order, const char* command, int timeoutSeconds, int critical, ResultCheck check,

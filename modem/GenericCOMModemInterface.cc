@@ -149,8 +149,8 @@ int GenericCOMModemInterface::AsyncSendFormattedDataEx(const char* command, Resp
     return IssuePending(command, specs, timeoutMs, promptEnds, pending);
 }
 
-int GenericCOMModemInterface::IssueCommand(const char* command, int timeoutSeconds,
-                                           bool promptEnds, ATOutcomeHandler done) {
+int GenericCOMModemInterface::IssueCommand(const char* command, int timeoutSeconds, bool promptEnds,
+                                           ATOutcomeHandler done) {
     if (!command || !done) return QV_INVALIDPARAM;
     if (strnlen(command, kCommandBufferSize) >= kCommandBufferSize) {
         m_pLog->LogError(

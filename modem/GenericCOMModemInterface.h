@@ -117,8 +117,7 @@ class GenericCOMModemInterface {
     // Takes what the packet received into the answer of the command in
     // flight, refreshes the response window and the specs' flags. Called
     // under m_PendingLock; true when the answer is complete.
-    bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs)
-        QV_REQUIRES(m_PendingLock);
+    bool MatchResponse(IOComAsyncPacket* packet, ResponseSpecMap* specs) QV_REQUIRES(m_PendingLock);
     // The specs' flags from a line-read answer, for users of the specs.
     static void MarkSpecs(ResponseSpecMap* specs, const ATOutcome& outcome);
     // Issues command with pending as its completion.
@@ -162,7 +161,7 @@ class GenericCOMModemInterface {
     // The installed one still in flight, 0 when none.
     unsigned m_nActiveSerial QV_GUARDED_BY(m_PendingLock) = 0;
     ATAnswer m_Answer QV_GUARDED_BY(m_PendingLock);  // of the command in flight
-    ATOutcome m_LastOutcome;                          // see LastOutcome
+    ATOutcome m_LastOutcome;                         // see LastOutcome
 
     // The pause between entries and the back-off before a retry.
     DelayedWork m_SequenceDelay;

@@ -59,8 +59,7 @@ bool SMSMessage::IsSameMessage(SMSMessage other) const {
     // Sender, whole reference and total: a message that lost a part never
     // takes the parts of a later one that reuses its reference.
     return isConcatenated && concatReference == other.concatReference &&
-           concatKey == other.concatKey && totalParts == other.totalParts &&
-           number == other.number;
+           concatKey == other.concatKey && totalParts == other.totalParts && number == other.number;
 }
 
 bool SMSMessage::PopStorageIndex(uint32_t& index) {

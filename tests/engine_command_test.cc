@@ -215,7 +215,8 @@ TEST_F(EngineTest, AReadEndsWithItsFinalLineNotWithItsHeader) {
     ASSERT_TRUE(Issue("AT+CMGR=1"));
     ASSERT_TRUE(m_Peer.ReadUntil("\r"));
     ASSERT_TRUE(m_Peer.Write("\r\n+CMGR: 0,,23\r\n"));
-    ASSERT_TRUE(m_Peer.Write("07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07\r\n"));
+    ASSERT_TRUE(m_Peer.Write(
+        "07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07\r\n"));
     ASSERT_TRUE(m_Peer.Write("\r\nOK\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return m_pModem->DoneCount() == 1; }, milliseconds(3000)));
     EXPECT_EQ(cmgr.m_bTriggered, 1);
@@ -344,9 +345,9 @@ TEST_F(EngineTest, LateTimeOutNeverTakesTheNextCommand) {
         // An answer that came late for the first command may already have
         // ended this one; one more final line is then taken as stray.
         ASSERT_TRUE(m_Peer.Write("\r\n+NEXT: 1\r\nOK\r\n"));
-        ASSERT_TRUE(WaitUntil(
-            [&] { return m_pModem->DoneCount() >= static_cast<size_t>(2 * (i + 1)); },
-            milliseconds(3000)))
+        ASSERT_TRUE(
+            WaitUntil([&] { return m_pModem->DoneCount() >= static_cast<size_t>(2 * (i + 1)); },
+                      milliseconds(3000)))
             << "round " << i;
         m_Peer.Take();
     }
@@ -427,9 +428,9 @@ TEST(ATAnswerNoise, UnsolicitedLinesAreSetApart) {
         "+CMGL: 2,0,\"BOOK, OK\",24\r\n0792\r\n+CREG: 1\r\n\r\nOK\r\n";
     for (char c : bytes) answer.Feed(&c, 1);
     ASSERT_TRUE(answer.Complete());
-    EXPECT_EQ(answer.Outcome().lines,
-              (std::vector<std::string>{"+CMGL: 1,0,,24", "0791", "+CMGL: 2,0,\"BOOK, OK\",24",
-                                        "0792"}));
+    EXPECT_EQ(
+        answer.Outcome().lines,
+        (std::vector<std::string>{"+CMGL: 1,0,,24", "0791", "+CMGL: 2,0,\"BOOK, OK\",24", "0792"}));
     EXPECT_EQ(answer.Unsolicited(),
               (std::vector<std::string>{"^RSSI:14", "+CMT: ,24\n07FF", "RING", "+CREG: 1"}));
     // A command's own answer prefix is never taken for an unsolicited line.

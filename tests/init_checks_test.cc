@@ -118,8 +118,8 @@ TEST_F(StoredTest, TwoStoredMessagesAreDeliveredAndDeletedBeforeTheLineIsReady) 
 
     Strings commands = line->Commands();
     Strings tail(commands.end() - 5, commands.end());
-    EXPECT_EQ(tail, (Strings{"AT+CMGL=4", "AT+CMGD=1", "AT+CMGD=2", "AT+CNMI=2,1,0,0,1",
-                             "AT+CMGL=4"}));
+    EXPECT_EQ(tail,
+              (Strings{"AT+CMGL=4", "AT+CMGD=1", "AT+CMGD=2", "AT+CNMI=2,1,0,0,1", "AT+CMGL=4"}));
     for (const std::string& c : commands) EXPECT_NE(c, "AT+CSQ");
     EXPECT_TRUE(line->log().Has("Number of PDUs: 2", 'I'));
     EXPECT_TRUE(line->log().Has("2 sms in sim card, processing ...", 'I'));

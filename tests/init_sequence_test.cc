@@ -65,11 +65,10 @@ TEST_F(InitSequenceTest, EveryOptionOnSendsThirteenEntries) {
     if (!line) GTEST_SKIP() << "no pseudo-terminal available";
     line->StartInit();
     ASSERT_TRUE(line->WaitForInitEnd(kInitWait));
-    EXPECT_EQ(line->Commands(),
-              (Strings{"AT", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1", "AT+CMGD=1,4", "ATZ", "ATE",
-                       "AT+QVINIT=1", "AT", "AT+CMEE=1", "AT+CPIN?", "AT+CMGF=0", "AT+CSCA?",
-                       "AT+CSCA=\"+4512345678\"", "AT+CMGL=4", "AT+CSQ", "AT+CNMI=2,1,0,1,1",
-                       "AT+CMGL=4"}));
+    EXPECT_EQ(line->Commands(), (Strings{"AT", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1", "AT+CMGD=1,4",
+                                         "ATZ", "ATE", "AT+QVINIT=1", "AT", "AT+CMEE=1", "AT+CPIN?",
+                                         "AT+CMGF=0", "AT+CSCA?", "AT+CSCA=\"+4512345678\"",
+                                         "AT+CMGL=4", "AT+CSQ", "AT+CNMI=2,1,0,1,1", "AT+CMGL=4"}));
     EXPECT_EQ(line->CountEvents(DEV_INIT_OK), 1);
     EXPECT_TRUE(line->log().Has(
         "SIM Card Cleaning Enabled. [This CMD May Take up to 40 seconds to complete]"));
@@ -222,11 +221,11 @@ TEST(RoutingCommand, EachValueFromTheModemsRanges) {
         int statusReports;
         const char* command;
     } cases[] = {
-        {{0x2, 0x2, 0x1, 0x3, 0x3}, 0, "AT+CNMI=1,1,0,0,1"},   // no mode 2: mode 1
-        {{0x9, 0x3, 0x5, 0x3, 0x1}, 0, "AT+CNMI=3,1,0,0,0"},   // modes 0 and 3 only
-        {{0x4, 0x2, 0x1, 0x4, 0x2}, 1, "AT+CNMI=2,1,0,2,1"},   // reports only as +CDSI
-        {{0x4, 0x2, 0x4, 0x1, 0x2}, 0, "AT+CNMI=2,1,2,0,1"},   // bm 2 only
-        {{0x0, 0x0, 0x0, 0x0, 0x0}, 1, "AT+CNMI=2,1,0,1,1"},   // nothing known
+        {{0x2, 0x2, 0x1, 0x3, 0x3}, 0, "AT+CNMI=1,1,0,0,1"},  // no mode 2: mode 1
+        {{0x9, 0x3, 0x5, 0x3, 0x1}, 0, "AT+CNMI=3,1,0,0,0"},  // modes 0 and 3 only
+        {{0x4, 0x2, 0x1, 0x4, 0x2}, 1, "AT+CNMI=2,1,0,2,1"},  // reports only as +CDSI
+        {{0x4, 0x2, 0x4, 0x1, 0x2}, 0, "AT+CNMI=2,1,2,0,1"},  // bm 2 only
+        {{0x0, 0x0, 0x0, 0x0, 0x0}, 1, "AT+CNMI=2,1,0,1,1"},  // nothing known
     };
     for (const Case& c : cases) {
         GSMLineConfig config = DefaultConfig(7);

@@ -477,8 +477,7 @@ TEST_F(PortTest, MoreClosesThanWorkersOnWorkersNeverBlock) {
                   0);
     }
     ASSERT_TRUE(WaitUntil([&] { return closed.load() == static_cast<int>(count); }))
-        << returned.load() << " of " << count << " closes returned, " << closed.load()
-        << " ended";
+        << returned.load() << " of " << count << " closes returned, " << closed.load() << " ended";
     EXPECT_EQ(returned.load(), static_cast<int>(count));
     for (auto& c : ports) EXPECT_FALSE(c->IsInitialized());
 }

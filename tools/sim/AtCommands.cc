@@ -189,8 +189,7 @@ std::string SimModem::ListMessages(int stat) {
         Slot& s = slots[i];
         if (!s.used || (stat != 4 && s.stat != stat)) continue;
         out += "\r\n+CMGL: " + std::to_string(i + 1) + "," + std::to_string(s.stat) + "," +
-               Alpha() + "," +
-               std::to_string(TpduLength(s.pdu)) + "\r\n" + s.pdu;
+               Alpha() + "," + std::to_string(TpduLength(s.pdu)) + "\r\n" + s.pdu;
         if (s.stat == 0) s.stat = 1;
     }
     if (!out.empty()) out += "\r\n";

@@ -162,9 +162,9 @@ void SimModem::HandlePdu(bool cancelled, SteadyTime now) {
 }
 
 std::string SimModem::WithNoise(const std::string& text) {
-    static const char* const kNoise[] = {"^RSSI:14",  "^BOOT:12345678,0,0,0,23", "^MODE:3,2",
-                                         "RING",      "+CREG: 1",                "+CIEV: 2,3",
-                                         "^SRVST:2"};
+    static const char* const kNoise[] = {
+        "^RSSI:14", "^BOOT:12345678,0,0,0,23", "^MODE:3,2", "RING", "+CREG: 1", "+CIEV: 2,3",
+        "^SRVST:2"};
     std::string out;
     std::uniform_real_distribution<double> chance(0, 1);
     for (size_t i = 0; i < text.size(); ++i) {

@@ -30,11 +30,11 @@ struct ModemConfig {
     bool reportFull = false;
     uint32_t seed = 1;  // random faults
     // Profiles of real modems' ways:
-    std::string simState = "READY";  // "AT+CPIN?" answers "+CPIN: <simState>"
-    int simBusyAnswers = 0;          // the first N "AT+CPIN?" answer "+CME ERROR: 14"
-    bool promptWithoutSpace = false; // ">" after AT+CMGS, without the space
-    std::string alpha;               // an alpha field in +CMGL/+CMGR headers, e.g. BOOK, "OK"
-    double noise = 0;                // chance of an unsolicited line at each line end of an answer
+    std::string simState = "READY";   // "AT+CPIN?" answers "+CPIN: <simState>"
+    int simBusyAnswers = 0;           // the first N "AT+CPIN?" answer "+CME ERROR: 14"
+    bool promptWithoutSpace = false;  // ">" after AT+CMGS, without the space
+    std::string alpha;                // an alpha field in +CMGL/+CMGR headers, e.g. BOOK, "OK"
+    double noise = 0;                 // chance of an unsolicited line at each line end of an answer
 };
 
 // One SMS-SUBMIT the modem accepted through AT+CMGS, decoded.
