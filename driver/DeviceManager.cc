@@ -229,28 +229,21 @@ int CDeviceManager::RemoveLine(int comPort) {
 }
 
 void CDeviceManager::RetireLine(GSMDevice* line, bool waitForClose) {
-    qv::Mutex mutex;
-    std::condition_variable finished;
-    bool closed = false;
-    std::function<void()> signal;
-    if (waitForClose) {
-        signal = [&] {
-            qv::MutexLock guard(mutex);
-            closed = true;
-            finished.notify_all();
-        };
-    }
     // No lifecycle lock here: the line may be gone when this returns.
-    line->BeginUninit([this, line, signal] {
-        // Handed back before the successor on this port can start.
-        KeepDelivered(line);
-        // Destroyed once nothing holds it (at once when nothing does).
-        line->Release([this, line] { DestroyLine(line); });
-        if (signal) signal();
-    });
-    if (!waitForClose) return;
-    qv::MutexLock guard(mutex);
-    finished.wait(guard.Native(), [&] { return closed; });
+    auto retire = [this, line](std::function<void()> closed) {
+        line->BeginUninit([this, line, closed] {
+            // Handed back before the successor on this port can start.
+            KeepDelivered(line);
+            // Destroyed once nothing holds it (at once when nothing does).
+            line->Release([this, line] { DestroyLine(line); });
+            if (closed) closed();
+        });
+    };
+    if (waitForClose) {
+        RunAndWait(retire);
+    } else {
+        retire(nullptr);
+    }
 }
 
 void CDeviceManager::EndJob(SMSJob* job, int code) {

@@ -190,16 +190,7 @@ int GSMDevice::Uninit(int reason) {
         BeginUninit(nullptr);
         return result;
     }
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    BeginUninit([&] {
-        std::lock_guard<std::mutex> guard(mutex);
-        done = true;
-        finished.notify_all();
-    });
-    std::unique_lock<std::mutex> guard(mutex);
-    finished.wait(guard, [&] { return done; });
+    RunAndWait([this](std::function<void()> done) { BeginUninit(std::move(done)); });
     return result;
 }
 

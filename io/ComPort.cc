@@ -524,15 +524,6 @@ int ComPort::Uninit() {
         BeginUninit(nullptr);
         return 0;
     }
-    qv::Mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    BeginUninit([&] {
-        qv::MutexLock guard(mutex);
-        done = true;
-        finished.notify_all();
-    });
-    qv::MutexLock guard(mutex);
-    finished.wait(guard.Native(), [&] { return done; });
+    RunAndWait([this](std::function<void()> done) { BeginUninit(std::move(done)); });
     return 0;
 }

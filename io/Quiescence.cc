@@ -45,17 +45,23 @@ std::vector<std::function<void()>> Quiescence::Drained() {
     return waiting;
 }
 
-void Quiescence::CloseAndWait() {
+void RunAndWait(const std::function<void(std::function<void()> done)>& start) {
     qv::Mutex mutex;
-    std::condition_variable done;
-    bool closed = false;
-    Close([&] {
+    std::condition_variable ended;
+    bool finished = false;
+    start([&] {
+        // Notified under the lock: the waiter's frame may go as soon as it
+        // sees the flag.
         qv::MutexLock guard(mutex);
-        closed = true;
-        done.notify_all();
+        finished = true;
+        ended.notify_all();
     });
     qv::MutexLock guard(mutex);
-    done.wait(guard.Native(), [&] { return closed; });
+    ended.wait(guard.Native(), [&] { return finished; });
+}
+
+void Quiescence::CloseAndWait() {
+    RunAndWait([this](std::function<void()> done) { Close(std::move(done)); });
 }
 
 void Quiescence::Reopen() {

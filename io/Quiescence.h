@@ -18,6 +18,10 @@
 
 #include "platform/thread_annotations.h"
 
+// Calls start with a function to call once the work it starts has ended,
+// and blocks until then. Never from a pool worker.
+void RunAndWait(const std::function<void(std::function<void()> done)>& start);
+
 class Quiescence {
   public:
     Quiescence() = default;

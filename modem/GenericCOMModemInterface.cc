@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "io/ComPort.h"
@@ -331,7 +332,11 @@ void GenericCOMModemInterface::CallBack(const PendingCommand& command, const ATO
 
 size_t GenericCOMModemInterface::LoadResponseWindow(IOComAsyncPacket* packet, bool dropEcho) {
     // A copy: the read handler may append to the packet meanwhile.
-    const std::string data = packet->CopyData(kResponseWindowSize);
+    return LoadWindow(packet->CopyData(kResponseWindowSize), dropEcho);
+}
+
+size_t GenericCOMModemInterface::LoadWindow(const std::string& text, bool dropEcho) {
+    const std::string_view data(text.data(), std::min<size_t>(text.size(), kResponseWindowSize));
     const size_t n = data.size();
     const size_t previous = static_cast<size_t>(std::max(m_nResponseLength, 0));
     memcpy(m_szResponse, data.data(), n);
@@ -356,21 +361,8 @@ bool GenericCOMModemInterface::MatchResponse(IOComAsyncPacket* packet, ResponseS
     // next read brings only new bytes.
     const std::string fresh = packet->TakeData();
     const bool complete = m_Answer.Feed(fresh.data(), fresh.size());
-    const std::string& raw = m_Answer.Raw();
-    const size_t n = std::min<size_t>(raw.size(), kResponseWindowSize);
-    const size_t previous = static_cast<size_t>(std::max(m_nResponseLength, 0));
-    memcpy(m_szResponse, raw.data(), n);
-    if (previous > n) memset(m_szResponse + n, 0, previous - n);
-    m_szResponse[n] = '\0';
-    if (m_bEchoSuppression && n > 0 && m_nLastCommandLength > 0) {
-        BYTE* echo = FindBytes(reinterpret_cast<BYTE*>(m_szResponse), n, m_szLastCommand,
-                               static_cast<size_t>(m_nLastCommandLength));
-        if (echo) memset(echo, 0x01, static_cast<size_t>(m_nLastCommandLength));
-    }
-    for (size_t i = 0; i < n; ++i) {
-        if (m_szResponse[i] == '\0') m_szResponse[i] = 0x01;
-    }
-    m_nResponseLength = static_cast<int>(n);
+    // The window shows the answer as it came, for the checks that read it.
+    LoadWindow(m_Answer.Raw(), m_bEchoSuppression != 0);
     if (specs) MarkSpecs(specs, m_Answer.Outcome());
     return complete;
 }

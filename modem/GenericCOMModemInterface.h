@@ -126,6 +126,8 @@ class GenericCOMModemInterface {
     // Copies the packet's data (at most the window) into the response
     // window, echo of the last command blanked when asked. Its length.
     size_t LoadResponseWindow(IOComAsyncPacket* packet, bool dropEcho);
+    // The same from text (at most the window's size of it).
+    size_t LoadWindow(const std::string& text, bool dropEcho);
     // Scans the response window; checkRequired holds a terminal text back
     // until every required one was seen.
     bool ScanSpecs(ResponseSpecMap* specs, bool checkRequired);
