@@ -100,6 +100,10 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
         qvsim::ModemConfig mc;
         mc.capacity = 255;
         mc.seed = seed + 1000 + i;
+        // Unsolicited lines at random line ends of answers (QVGSM_SOAK_NOISE,
+        // a chance per line end), alpha fields in headers on every other modem.
+        mc.noise = EnvNumber("QVGSM_SOAK_NOISE", 0);
+        if (mc.noise > 0 && i % 2 == 1) mc.alpha = "BOOK, \"OK\"";
         const int m = AddModem(i + 1, mc);
         if (m < 0) GTEST_SKIP() << "no pseudo-terminal available";
         modems.push_back(m);
