@@ -106,6 +106,12 @@ int GSMDevice::CheckForAreadyRecvMSGS(const std::vector<ListedEntry>& entries) {
     for (const ListedEntry& listed : entries) {
         const std::string& pduText = listed.pdu;
         if (pduText.size() <= 1) continue;
+        {
+            // Announced meanwhile (indications are routed before the last
+            // listing) or held by a collector: already on its way.
+            qv::MutexLock guard(m_RecvLock);
+            if (IsIndexHeld(listed.index)) continue;
+        }
         auto* record = new SMSRecv();
         record->simIndex = listed.index;
         bool decoded = false;

@@ -220,6 +220,8 @@ class GSMDevice : public GenericCOMModemInterface {
     // scheduled (the line is closing).
     bool ScheduleRecvRetry();
     static constexpr unsigned kReadRetryMs = 200;
+    // The index is queued to be read, held by a collector or to be deleted.
+    bool IsIndexHeld(uint32_t index) QV_REQUIRES(m_RecvLock);
     // Queued records still to be read or staged, or indices to delete.
     bool HasPendingRecvWork();
     // Takes record out of m_RecvQueue (not freed); false when not queued.

@@ -155,16 +155,7 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
             qv::MutexLock lock(m_RecvLock);
             // A modem may announce the same storage index again; reading it
             // twice would deliver the message twice.
-            bool known =
-                std::find(m_DeleteList.begin(), m_DeleteList.end(), simIndex) != m_DeleteList.end();
-            for (SMSRecv* r : m_RecvQueue) {
-                if (r == nullptr) continue;
-                if (r->simIndex == simIndex) known = true;
-                for (uint32_t idx : r->m_sms.GetStorageIndices()) {
-                    if (idx == simIndex) known = true;
-                }
-            }
-            if (!known) {
+            if (!IsIndexHeld(simIndex)) {
                 record = std::make_unique<SMSRecv>();
                 record->simIndex = simIndex;
                 m_RecvQueue.push_back(record.get());
@@ -182,6 +173,19 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
         }
     }
     return queued;
+}
+
+bool GSMDevice::IsIndexHeld(uint32_t index) {
+    if (std::find(m_DeleteList.begin(), m_DeleteList.end(), index) != m_DeleteList.end())
+        return true;
+    for (SMSRecv* r : m_RecvQueue) {
+        if (r == nullptr) continue;
+        if (r->simIndex == index) return true;
+        for (uint32_t held : r->m_sms.GetStorageIndices()) {
+            if (held == index) return true;
+        }
+    }
+    return false;
 }
 
 bool GSMDevice::HasPendingRecvWork() {
