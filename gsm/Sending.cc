@@ -217,6 +217,9 @@ void GSMDevice::SendSMSPhaseD(SMSJob* job) {
 }
 
 void GSMDevice::SendComplete(int result, int phase, SMSJob* job, SendFailure failure) {
+    // A step that failed because the line is closing leaves the job to the
+    // close, which ends it with QV_ABORTED once this step has left.
+    if (result != QV_OK && IsClosing()) return;
     SMSJob* expected = job;
     // Lost to AbortSending: it has ended the job already.
     if (job == nullptr || !m_pSendingJob.compare_exchange_strong(expected, nullptr)) return;
