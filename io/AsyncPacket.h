@@ -102,7 +102,7 @@ class IOComAsyncPacket : public OVERLAPPED {
 
     bool IsInitialised() const { return m_bInitialised != 0; }
     PacketKind GetKind() const { return m_nKind; }
-    int GetError() const { return m_nError; }
+    int GetError() const { return m_nError.load(); }
     // The buffer itself: for the send packet, whose holder owns it.
     BYTE* GetData() { return m_pBuffer; }
     unsigned GetDataLength() const QV_EXCLUDES(m_csData) {
@@ -142,7 +142,9 @@ class IOComAsyncPacket : public OVERLAPPED {
     ILogInterface* const m_pLog;
     int m_bInitialised;
     PacketKind m_nKind;
-    int m_nError;            // of the last completion (ERROR_IO_PENDING -> 0)
+    // Of the last completion (ERROR_IO_PENDING -> 0). Atomic: a write queued
+    // behind a failed one may complete while the failed one is reported.
+    std::atomic<int> m_nError;
     int m_bNotifyOnSuccess;  // call m_IOCompleteCB after success
     int m_bNotifyOnError;    // ... and after a failure
     void* m_pCompletionData QV_GUARDED_BY(m_csTimer);
