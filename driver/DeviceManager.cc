@@ -229,15 +229,21 @@ int CDeviceManager::RemoveLine(int comPort) {
 }
 
 void CDeviceManager::RetireLine(GSMDevice* line, bool waitForClose) {
-    // No lifecycle lock here: the line may be gone when this returns.
     auto retire = [this, line](std::function<void()> closed) {
-        line->BeginUninit([this, line, closed] {
-            // Handed back before the successor on this port can start.
-            KeepDelivered(line);
-            // Destroyed once nothing holds it (at once when nothing does).
-            line->Release([this, line] { DestroyLine(line); });
-            if (closed) closed();
-        });
+        // Held over the lifecycle lock, so the line cannot go under it; the
+        // close starts after an Init that is under way has started its run.
+        const bool held = line->AddWorkRef();
+        {
+            qv::MutexLock lifecycle(line->LifecycleLock());
+            line->BeginUninit([this, line, closed] {
+                // Handed back before the successor on this port can start.
+                KeepDelivered(line);
+                // Destroyed once nothing holds it (at once when nothing does).
+                line->Release([this, line] { DestroyLine(line); });
+                if (closed) closed();
+            });
+        }
+        if (held) line->ReleaseWorkRef();  // last: the line may be destroyed here
     };
     if (waitForClose) {
         RunAndWait(retire);

@@ -114,7 +114,7 @@ class GSMDevice : public GenericCOMModemInterface {
         return Init();
     }
     // The code of the last failed run (then 0).
-    int TakeFailCode() { return std::exchange(m_nFailCode, 0); }
+    int TakeFailCode() { return m_nFailCode.exchange(0); }
     // Live references (work items, walks, reports): for diagnostics.
     int WorkRefs() { return m_Refs.Count(); }
     // Calls the owner's handler; false when none is installed.
@@ -236,11 +236,12 @@ class GSMDevice : public GenericCOMModemInterface {
 
   protected:
     GSMLineConfig m_Config;
-    int m_nInitAttempts = 0;
-    int m_nFailCode = 0;
+    // Written by the init run on a worker and by a close on another thread.
+    std::atomic<int> m_nInitAttempts{0};
+    std::atomic<int> m_nFailCode{0};
     // Read by the manager on other threads (dispatch, validation).
     std::atomic<int> m_bInitialized{0};
-    int m_bInitInProgress = 0;
+    std::atomic<int> m_bInitInProgress{0};
     std::atomic<int> m_bCanSend{0};
     std::atomic<int> m_nLineState{LINE_DOWN};
     DeviceEventHandler m_pfnDeviceEvent = nullptr;

@@ -380,7 +380,7 @@ void GSMDevice::InitComplete(int result, int stage) {
         m_pDeviceLog->LogError(
             "GSMDevice::InitComplete: Failed to initialize GSM modem, %s (stage %d) ... (RETRY: "
             "%d/%d)",
-            text, stage, m_nInitAttempts, kMaxInitAttempts);
+            text, stage, m_nInitAttempts.load(), kMaxInitAttempts);
         unsigned waitMs = kRetryWaitMs;
         if (result == QV_INVALIDRESPONSE || result == QV_SIMCARDERROR) {
             waitMs = kRetryWaitLongMs;
@@ -404,7 +404,7 @@ void GSMDevice::InitComplete(int result, int stage) {
     SetLineState(LINE_DOWN, "(2)InitComplete");
     m_pDeviceLog->LogError(
         "GSMDevice::InitComplete: Failed to initialize GSM modem, %s (stage %d).. (RETRY: %d/%d)",
-        text, stage, m_nInitAttempts, kMaxInitAttempts);
+        text, stage, m_nInitAttempts.load(), kMaxInitAttempts);
     m_pDeviceLog->LogError(
         "GSMDevice::InitComplete: Failed to initialize GSM modem on COM:%d , after %d attempt(s).",
         m_Config.ComPortNumber, kMaxInitAttempts);

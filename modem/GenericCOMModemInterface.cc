@@ -172,7 +172,11 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
                                            PendingCommand* pending) {
     (void)specs;
     const size_t length = strnlen(command, kCommandBufferSize);
-    const unsigned formattedLength = FormatCommand(command, length);
+    // Formatted here, not in the shared buffer: a completion may issue the
+    // next command from a worker while this call is still on its way out.
+    std::string formatted(command, length);
+    formatted.push_back('\r');
+    const unsigned formattedLength = static_cast<unsigned>(formatted.size());
 
     m_pLog->LogInfo("GenericCOMModemInterface::AsyncSendFormattedDataEx >> set callbacks");
     unsigned serial = 0;
@@ -181,7 +185,7 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
         // Nothing received before the command belongs to its answer.
         m_pPort->ClearRecvBuffer();
         m_Answer.Start(std::string(command, length), promptEnds);
-        memcpy(m_szLastCommand, m_szFormatBuffer, formattedLength);
+        memcpy(m_szLastCommand, formatted.data(), formattedLength);
         m_nLastCommandLength = static_cast<int>(formattedLength);
         m_pPort->SetAsyncReadCallback(OnCommandIO, pending);
         m_pPort->SetAsyncWriteCallback(OnCommandIO, pending);
@@ -191,7 +195,7 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
     }
 
     int result = QV_PENDING;
-    if (m_pPort->SendData(m_szFormatBuffer, formattedLength) != 0) {
+    if (m_pPort->SendData(formatted.data(), formattedLength) != 0) {
         m_pLog->LogError("GenericCOMModemInterface::AsyncSendFormattedDataEx >> SendData fail");
         PendingCommand* mine = nullptr;
         {
@@ -219,7 +223,6 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
             recv->ArmTimeout(timeoutMs, [this, serial] { OnCommandTimeout(serial); });
         }
     }
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
     return result;
 }
 

@@ -17,7 +17,7 @@ using qvtest::NextComNumber;
 using std::chrono::milliseconds;
 using Strings = std::vector<std::string>;
 
-constexpr milliseconds kInitWait{15000};
+constexpr milliseconds kInitWait{30000};
 
 class InitSequenceTest : public LineTest {};
 
