@@ -58,6 +58,10 @@ extern "C" {
 #define HOST_LINE_STATUS 0
 #define HOST_SMS_SENT 1
 #define HOST_SMS_RECEIVED 2
+#define HOST_SMS_STATUS 3 /* only for lines with QV_LINE_STATUS_REPORTS */
+
+/* Bits of GSMLineConfig.Reserved. */
+#define QV_LINE_STATUS_REPORTS 1u /* hand delivery reports to the LineCallback */
 
 /* Limits. */
 #define QVGSM_MAX_LINES 1999
@@ -88,6 +92,9 @@ typedef uint16_t QVWCHAR;
  *   HOST_LINE_STATUS:  code = QV_OK or the failure code, data = NULL, isSendResult = 0
  *   HOST_SMS_SENT:     code = final result, data = the SMSJob, isSendResult = 1
  *   HOST_SMS_RECEIVED: code = 0, data = the ReceivedSMS (valid during the call only)
+ *   HOST_SMS_STATUS:   code = 0, data = the SMSStatusReport (valid during the call only),
+ *                      isSendResult = 0; only when the line's config sets
+ *                      QV_LINE_STATUS_REPORTS in Reserved
  */
 typedef void(QVCALL* QVHostCallback)(int code, int comPort, int eventKind, void* context,
                                      void* data, int isSendResult);
@@ -102,7 +109,7 @@ typedef struct GSMLineConfig {
     void* CallbackContext;        /* handed back as the callback's context */
     QVHostCallback LineCallback;  /* may be NULL: the line then reports nothing */
     uint32_t SendRetryCount;      /* total attempts of a job; 0 or 1 means one */
-    uint32_t Reserved;            /* not read */
+    uint32_t Reserved;            /* option bits: QV_LINE_STATUS_REPORTS; 0 for none */
     int32_t StatusReportsEnabled; /* request delivery status reports */
     int32_t CNMIOverride;
     int32_t CustomISPNumber;
@@ -146,6 +153,23 @@ typedef struct ReceivedSMS {
     uint32_t Parts;         /* parts the message arrived in */
     uint32_t Reserved;      /* 0 */
 } ReceivedSMS;
+
+/*
+ * A delivery report, valid only during the HOST_SMS_STATUS callback. Sent
+ * parts are remembered for 72 hours; a report that matches none is handed
+ * over with HostData0 zeroed.
+ */
+typedef struct SMSStatusReport {
+    unsigned char HostData0[8]; /* the job's HostData0, copied at send time; zero when unmatched */
+    const char* Number;         /* recipient, NUL-terminated */
+    int32_t MessageReference;   /* TP-MR */
+    uint32_t Part;              /* 1-based part of the job this report is for */
+    uint32_t TotalParts;
+    int32_t Status;            /* TP-ST as received */
+    int32_t Final;             /* 1: delivered or failed for good; 0: the network still tries */
+    int64_t ServiceCentreTime; /* TP-SCTS, seconds since 1970 UTC */
+    int64_t DischargeTime;     /* TP-DT, seconds since 1970 UTC */
+} SMSStatusReport;
 
 QVGSM_API int QVCALL gsmdrvInit(void);
 QVGSM_API int QVCALL gsmdrvShutdown(void);
@@ -193,14 +217,24 @@ QVGSM_CHECK_OFFSET(ReceivedSMS, Number, 8);
 QVGSM_CHECK_OFFSET(ReceivedSMS, NumberCapacity, 12);
 QVGSM_CHECK_OFFSET(ReceivedSMS, Parts, 16);
 QVGSM_CHECK_OFFSET(ReceivedSMS, Reserved, 20);
+QVGSM_CHECK_OFFSET(SMSStatusReport, Number, 8);
+QVGSM_CHECK_OFFSET(SMSStatusReport, MessageReference, 12);
+QVGSM_CHECK_OFFSET(SMSStatusReport, Part, 16);
+QVGSM_CHECK_OFFSET(SMSStatusReport, TotalParts, 20);
+QVGSM_CHECK_OFFSET(SMSStatusReport, Status, 24);
+QVGSM_CHECK_OFFSET(SMSStatusReport, Final, 28);
+QVGSM_CHECK_OFFSET(SMSStatusReport, ServiceCentreTime, 32);
+QVGSM_CHECK_OFFSET(SMSStatusReport, DischargeTime, 40);
 #ifdef __cplusplus
 static_assert(sizeof(GSMLineConfig) == 1556, "GSMLineConfig size");
 static_assert(sizeof(SMSJob) == 1696, "SMSJob size");
 static_assert(sizeof(ReceivedSMS) == 24, "ReceivedSMS size");
+static_assert(sizeof(SMSStatusReport) == 48, "SMSStatusReport size");
 #else
 _Static_assert(sizeof(GSMLineConfig) == 1556, "GSMLineConfig size");
 _Static_assert(sizeof(SMSJob) == 1696, "SMSJob size");
 _Static_assert(sizeof(ReceivedSMS) == 24, "ReceivedSMS size");
+_Static_assert(sizeof(SMSStatusReport) == 48, "SMSStatusReport size");
 #endif
 #undef QVGSM_CHECK_OFFSET
 #endif
