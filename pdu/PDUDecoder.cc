@@ -4,75 +4,13 @@
 
 #include "pdu/Gsm7.h"
 #include "pdu/PDUCodec.h"
+#include "pdu/PduReader.h"
 #include "pdu/Utf.h"
 
 namespace {
 
 using pdu::DecodeError;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Reads octets off hex text, naming the field in every failure.
-class HexReader {
-  public:
-    explicit HexReader(std::string_view hex) : m_hex(hex) {}
-
-    uint8_t Octet(const char* field) {
-        if (m_hex.size() - m_pos < 2) throw DecodeError(std::string("PDU ends inside ") + field);
-        const int hi = HexValue(m_hex[m_pos]);
-        const int lo = HexValue(m_hex[m_pos + 1]);
-        if (hi < 0 || lo < 0) throw DecodeError(std::string("PDU has no hex digits in ") + field);
-        m_pos += 2;
-        return static_cast<uint8_t>(hi << 4 | lo);
-    }
-
-    std::vector<uint8_t> Octets(size_t count, const char* field) {
-        if ((m_hex.size() - m_pos) / 2 < count) {
-            throw DecodeError(std::string("PDU ends inside ") + field);
-        }
-        std::vector<uint8_t> out(count);
-        for (auto& o : out) o = Octet(field);
-        return out;
-    }
-
-    size_t Position() const { return m_pos; }
-
-  private:
-    std::string_view m_hex;
-    size_t m_pos = 0;
-};
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-std::string ReadAddress(HexReader& r, PDUCodec::AddressMode mode) {
-    const bool smsc = mode == PDUCodec::ADDRESS_SMSC;
-    const char* field = smsc ? "service-centre address" : "originator address";
-    const uint8_t length = r.Octet(field);
-    if (length == 0) return {};
-    const uint8_t type = r.Octet(field);
-    // The service centre counts octets (type included), the originator
-    // counts semi-octets.
-    const size_t octets = smsc ? length - 1u : (length + 1u) / 2;
-    const std::vector<uint8_t> raw = r.Octets(octets, field);
-    const unsigned typeOfNumber = type & 0x70;
-    if (!smsc && typeOfNumber == 0x50) {
-        // Alphanumeric sender: GSM 7-bit text in the semi-octets.
-        const pdu::Septets septets = pdu::UnpackSeptets(raw, length * 4u / 7, 0);
-        return pdu::Utf16ToUtf8(pdu::SeptetsToText(septets.data(), septets.size()));
-    }
-    std::string number = typeOfNumber == 0x10 ? "+" : "";
-    for (uint8_t o : raw) {
-        number.push_back(kHexDigits[o & 0x0F]);
-        number.push_back(kHexDigits[o >> 4]);
-    }
-    if (!number.empty() && number.back() == 'F') number.pop_back();
-    return number;
-}
+using pdu::HexReader;
 
 // Reads the concatenation element of the user-data header into the record;
 // returns the header size in septets (7-bit) or octets. A header without a
@@ -158,13 +96,6 @@ Coding CodingOf(uint8_t dcs) {
     return Coding::None;
 }
 
-std::string_view Trimmed(std::string_view s) {
-    const char* ws = " \t\r\n";
-    const size_t b = s.find_first_not_of(ws);
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
 // Runs a reader over hex and removes what it consumed.
 template <typename F>
 auto Consume(std::string& hex, F&& read) {
@@ -177,24 +108,13 @@ auto Consume(std::string& hex, F&& read) {
 }  // namespace
 
 bool PDUCodec::DecodeDeliver(std::string pdu, SMSMessage& message) {
-    std::string_view hex = Trimmed(pdu);
-    if (hex.empty()) throw DecodeError("PDU is empty");
-    // What follows the hex digits (a modem's line glued on) is no part of
-    // the PDU; the user data ends where its length says, not at the text's
-    // end. Damage inside the PDU still shows as a PDU that ends too soon.
-    size_t digits = 0;
-    while (digits < hex.size() && HexValue(hex[digits]) >= 0) ++digits;
-    if (digits == 0) throw DecodeError("PDU has a character that is not a hex digit");
-    if (digits == hex.size() && hex.size() % 2 != 0)
-        throw DecodeError("PDU has an odd number of hex digits");
-    hex = hex.substr(0, digits - digits % 2);
-    HexReader r(hex);
-    message.SetSmscNumber(ReadAddress(r, ADDRESS_SMSC));
+    HexReader r(pdu::PduDigits(pdu));
+    message.SetSmscNumber(pdu::ReadAddress(r, pdu::AddressField::ServiceCentre));
     const uint8_t firstOctet = r.Octet("first octet");
     if ((firstOctet & 0x03) != 0) return false;  // not an SMS-DELIVER
     const bool hasHeader = (firstOctet & 0x40) != 0;
     if (hasHeader) message.SetConcatenated(true);
-    message.SetNumber(ReadAddress(r, ADDRESS_ORIGINATOR));
+    message.SetNumber(pdu::ReadAddress(r, pdu::AddressField::Originator));
     r.Octet("TP-PID");
     const uint8_t dcs = r.Octet("TP-DCS");
     r.Octets(7, "time stamp");
@@ -222,7 +142,9 @@ bool PDUCodec::DecodeDeliver(std::string pdu, SMSMessage& message) {
 }
 
 std::string PDUCodec::DecodeAddress(std::string& hex, AddressMode mode) {
-    return Consume(hex, [mode](HexReader& r) { return ReadAddress(r, mode); });
+    const pdu::AddressField field =
+        mode == ADDRESS_SMSC ? pdu::AddressField::ServiceCentre : pdu::AddressField::Originator;
+    return Consume(hex, [field](HexReader& r) { return pdu::ReadAddress(r, field); });
 }
 
 size_t PDUCodec::UserDataHeaderLength(std::string copy, SMSMessage& message, bool sevenBit) {
