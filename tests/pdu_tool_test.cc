@@ -98,3 +98,32 @@ TEST(PduTool, ErrorsExitWithTwo) {
               2);
     EXPECT_EQ(Qvgsm("pdu decode 0491214365040A81103254769800003210").lines.size(), 0u);
 }
+
+TEST(PduTool, DecodePrintsAStatusReport) {
+    // A report from gammu's test data (tests/at-sms/34.dump at 78fd6a9212f3).
+    ToolRun r = Qvgsm(
+        "pdu decode 07911614786007F006060B911634092142F4019071011000040190710110450400060000");
+    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.lines.size(), 1u);
+    auto j = nlohmann::json::parse(r.lines[0]);
+    EXPECT_EQ(j["type"], "status-report");
+    EXPECT_EQ(j["smsc"], "+61418706700");
+    EXPECT_EQ(j["reference"], 6);
+    EXPECT_EQ(j["recipient"], "+61439012244");
+    EXPECT_EQ(j["status"], 0);
+    EXPECT_EQ(j["delivered"], true);
+    EXPECT_EQ(j["final"], true);
+    EXPECT_EQ(j["serviceCentreTime"], 1284681660);  // 2010-09-17 10:01:00 +10:00
+    EXPECT_EQ(j["dischargeTime"], 1284681714);
+
+    // Still tried (ModemManager's test_pdu_not_stored), and one cut short.
+    r = Qvgsm("pdu decode 07914356060013F1065A098136397339F7219011700463802190117004638030");
+    ASSERT_EQ(r.status, 0);
+    j = nlohmann::json::parse(r.lines.at(0));
+    EXPECT_EQ(j["status"], 0x30);
+    EXPECT_EQ(j["final"], false);
+    EXPECT_EQ(Qvgsm("pdu decode 07914356060013F1065A098136397339F72190117004638021901170").status,
+              2);
+    // An SMS-SUBMIT is neither.
+    EXPECT_EQ(Qvgsm("pdu decode 0001000A81103254769800000361F118").status, 2);
+}

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pdu/PDUCodec.h"
+#include "pdu/StatusReport.h"
 #include "pdu/Utf.h"
 #include "tools/commands.h"
 
@@ -41,11 +42,33 @@ void RunEncode(const EncodeOptions& o) {
     }
 }
 
+// A status report's fields, or false when the PDU is of another type.
+bool PrintStatusReport(const std::string& hex) {
+    pdu::StatusReport report;
+    if (!pdu::DecodeStatusReport(hex, report)) return false;
+    const nlohmann::ordered_json out = {
+        {"type", "status-report"},
+        {"smsc", report.smscNumber},
+        {"reference", report.messageReference},
+        {"recipient", report.recipient},
+        {"status", report.status},
+        {"delivered", pdu::IsDeliveredStatus(report.status)},
+        {"final", pdu::IsFinalStatus(report.status)},
+        {"serviceCentreTime", report.serviceCentreTime},
+        {"dischargeTime", report.dischargeTime},
+    };
+    std::cout << out.dump() << "\n";
+    return true;
+}
+
 void RunDecode(const std::string& hex) {
     SMSMessage message;
     PDUCodec codec;
     try {
-        if (!codec.DecodeDeliver(hex, message)) Fail("not an SMS-DELIVER PDU");
+        if (!codec.DecodeDeliver(hex, message)) {
+            if (PrintStatusReport(hex)) return;
+            Fail("neither an SMS-DELIVER nor an SMS-STATUS-REPORT PDU");
+        }
     } catch (const pdu::DecodeError& e) {
         Fail(std::string("damaged PDU: ") + e.what());
     }
@@ -64,7 +87,8 @@ void RunDecode(const std::string& hex) {
 }  // namespace
 
 void AddPduCommand(CLI::App& app) {
-    CLI::App* cmd = app.add_subcommand("pdu", "Encode SMS-SUBMIT or decode SMS-DELIVER PDUs");
+    CLI::App* cmd = app.add_subcommand(
+        "pdu", "Encode SMS-SUBMIT or decode SMS-DELIVER and SMS-STATUS-REPORT PDUs");
     cmd->require_subcommand(1);
 
     auto options = std::make_shared<EncodeOptions>();
@@ -77,7 +101,8 @@ void AddPduCommand(CLI::App& app) {
     encode->callback([options] { RunEncode(*options); });
 
     auto hex = std::make_shared<std::string>();
-    CLI::App* decode = cmd->add_subcommand("decode", "Print an SMS-DELIVER PDU as JSON");
+    CLI::App* decode =
+        cmd->add_subcommand("decode", "Print an SMS-DELIVER or SMS-STATUS-REPORT PDU as JSON");
     decode->add_option("HEX", *hex, "PDU as hex digits")->required();
     decode->callback([hex] { RunDecode(*hex); });
 }
