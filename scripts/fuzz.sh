@@ -2,9 +2,10 @@
 # Builds the libFuzzer targets (fuzz/, with clang) and runs each for the
 # given number of seconds on its committed seed corpus.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]   (default: 60 s, every target)
-# Targets are named without the fuzz_ prefix: decode_deliver answer_matcher
-# cnmi cmti cmgl encode_submit. New inputs go to build-fuzz/corpus/<target>;
-# a crash leaves its input in build-fuzz/artifacts/ and fails the run.
+# Targets are named without the fuzz_ prefix: decode_deliver
+# decode_status_report answer_matcher cnmi cmti cmgl encode_submit. New
+# inputs go to build-fuzz/corpus/<target>; a crash leaves its input in
+# build-fuzz/artifacts/ and fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,7 @@ cmake --build "$build" -j "${QVGSM_JOBS:-2}"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(decode_deliver answer_matcher cnmi cmti cmgl encode_submit)
+  targets=(decode_deliver decode_status_report answer_matcher cnmi cmti cmgl encode_submit)
 fi
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
