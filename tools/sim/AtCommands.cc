@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/clock.h"
 #include "tools/sim/SimModem.h"
 #include "tools/sim/SimPdu.h"
 
@@ -67,6 +68,7 @@ std::string SimModem::Execute(const std::string& line) {
         readStorage = "SM";
         cnmiSetting = "0,0,0,0,0";
         cnmiMt = 0;
+        cnmiDs = 0;
         return kOk;
     }
     if (Is(u, "ATE", "ATE0")) {
@@ -120,17 +122,31 @@ std::string SimModem::Execute(const std::string& line) {
     }
     if (u.rfind("AT+CNMI=", 0) == 0) {
         std::vector<std::string> a = SplitArgs(arg(8));
-        int mode = 0, mt = 0;
-        if (!ToInt(a[0], &mode) || (a.size() > 1 && !a[1].empty() && !ToInt(a[1], &mt))) {
+        int mode = 0, mt = 0, ds = 0;
+        if (!ToInt(a[0], &mode) || (a.size() > 1 && !a[1].empty() && !ToInt(a[1], &mt)) ||
+            (a.size() > 3 && !a[3].empty() && !ToInt(a[3], &ds))) {
             return kError;
         }
         cnmiSetting = arg(8);
         cnmiMt = mt;
+        cnmiDs = ds;
         (void)mode;
         return kOk;
     }
-    if (u == "AT+CSMS?") return Info({"+CSMS: 0,1,1,1"});
-    if (u.rfind("AT+CSMS=", 0) == 0) return Info({"+CSMS: 1,1,1"});
+    if (u == "AT+CSMS?") {
+        return Info({"+CSMS: " + std::to_string(config.csmsService) + ",1,1,1"});
+    }
+    if (u == "AT+CSMS=?") return Info({"+CSMS: (0,1)"});
+    if (u.rfind("AT+CSMS=", 0) == 0) {
+        int service = 0;
+        if (!ToInt(arg(8), &service) || service > 1) return Cms(303);
+        config.csmsService = service;
+        return Info({"+CSMS: 1,1,1"});
+    }
+    // Acknowledges a "+CDS" (or "+CMT"): only the phase 2+ service expects it.
+    if (u == "AT+CNMA" || u.rfind("AT+CNMA=", 0) == 0) {
+        return config.csmsService == 1 ? kOk : Cms(340);
+    }
     if (u.rfind("AT+CPMS", 0) == 0) return Storage(u);
     if (u == "AT+CSCS?") return Info({"+CSCS: \"GSM\""});
     if (u == "AT+CSCS=?") return Info({"+CSCS: (\"GSM\",\"UCS2\",\"IRA\")"});
@@ -239,7 +255,7 @@ std::string SimModem::DeleteMessages(const std::string& a) {
     return kOk;
 }
 
-std::string SimModem::AcceptSubmit(const std::string& pdu) {
+std::string SimModem::AcceptSubmit(const std::string& pdu, SteadyTime now) {
     Submit s;
     std::string why;
     int length = TpduLength(pdu);
@@ -252,6 +268,13 @@ std::string SimModem::AcceptSubmit(const std::string& pdu) {
         s.declaredLength = m_declaredLength;
         s.cmgsReference = m_nextCmgsRef;
         m_nextCmgsRef = (m_nextCmgsRef + 1) & 0xFF;
+        if (s.statusReport && config.reportStatus >= 0) {
+            const SteadyTime due =
+                now + std::chrono::nanoseconds(qvclock::ToRealNs(
+                          static_cast<uint64_t>(std::max(0, config.reportDelayMs))));
+            m_pendingReports.emplace(due, PendingReport{s.cmgsReference, s.destination,
+                                                        WallSeconds(), config.reportStatus & 0xFF});
+        }
         submits.push_back(s);
         return Info({"+CMGS: " + std::to_string(s.cmgsReference)});
     }

@@ -29,6 +29,12 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
+int64_t WallSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 SimModem::SimModem(const ModemConfig& cfg)
     : config(cfg), slots(cfg.capacity), simSlots(cfg.capacity), echo(cfg.echo), m_rng(cfg.seed) {}
 
@@ -41,6 +47,7 @@ void SimModem::Reset() {
     readStorage = "SM";
     cnmiSetting = "0,0,0,0,0";
     cnmiMt = 0;
+    cnmiDs = 0;
     m_line.clear();
     m_pduMode = false;
     m_pdu.clear();
@@ -157,13 +164,13 @@ void SimModem::HandlePdu(bool cancelled, SteadyTime now) {
         } else if (cancelled) {
             answer = "\r\nOK\r\n";
         } else {
-            answer = AcceptSubmit(pdu);
+            answer = AcceptSubmit(pdu, now);
         }
         if (!plan.mute) Answer(plan, answer, now);
     }
-    std::vector<int> held;
+    std::vector<std::string> held;
     held.swap(m_deferred);
-    for (int index : held) Emit(Announcement(index), now, 0, 0);
+    for (const std::string& text : held) Emit(text, now, 0, 0);
 }
 
 std::string SimModem::WithNoise(const std::string& text) {
@@ -224,7 +231,15 @@ int SimModem::Used(const std::vector<Slot>& in) const {
         std::count_if(in.begin(), in.end(), [](const Slot& s) { return s.used; }));
 }
 
-int SimModem::Store(const std::string& pdu, int stat, bool announce, SteadyTime now) {
+void SimModem::Indicate(const std::string& text, SteadyTime now) {
+    if (m_pduMode) {
+        m_deferred.push_back(text);
+    } else {
+        Emit(text, now, 0, 0);
+    }
+}
+
+int SimModem::Place(const std::string& pdu, int stat, bool announce, SteadyTime now) {
     auto free = std::find_if(slots.begin(), slots.end(), [](const Slot& s) { return !s.used; });
     if (free == slots.end()) {
         ++dropped;
@@ -232,16 +247,43 @@ int SimModem::Store(const std::string& pdu, int stat, bool announce, SteadyTime 
         return -1;
     }
     *free = Slot{true, stat, pdu};
-    int index = static_cast<int>(free - slots.begin()) + 1;
-    if (announce && (config.announceAlways || cnmiMt == 1)) {
+    return static_cast<int>(free - slots.begin()) + 1;
+}
+
+int SimModem::Store(const std::string& pdu, int stat, bool announce, SteadyTime now) {
+    const int index = Place(pdu, stat, announce, now);
+    if (index > 0 && announce && (config.announceAlways || cnmiMt == 1)) {
         m_lastAnnounced = index;
-        if (m_pduMode) {
-            m_deferred.push_back(index);
-        } else {
-            Emit(Announcement(index), now, 0, 0);
-        }
+        Indicate(Announcement(index), now);
     }
     return index;
+}
+
+std::optional<SteadyTime> SimModem::NextReportDue() const {
+    if (m_pendingReports.empty()) return std::nullopt;
+    return m_pendingReports.begin()->first;
+}
+
+bool SimModem::ProduceReports(SteadyTime now) {
+    bool produced = false;
+    while (!m_pendingReports.empty() && m_pendingReports.begin()->first <= now) {
+        const PendingReport r = m_pendingReports.begin()->second;
+        m_pendingReports.erase(m_pendingReports.begin());
+        const std::string pdu = EncodeStatusReport(config.smsc, r.reference, r.recipient,
+                                                   r.serviceCentreTime, WallSeconds(), r.status);
+        reports.push_back(pdu);
+        produced = true;
+        if (cnmiDs == 1) {
+            Indicate("\r\n+CDS: " + std::to_string(TpduLength(pdu)) + "\r\n" + pdu + "\r\n", now);
+            continue;
+        }
+        const int index = Place(pdu, 0, cnmiDs == 2, now);
+        if (index > 0 && cnmiDs == 2) {
+            Indicate("\r\n+CDSI: \"" + config.storage + "\"," + std::to_string(index) + "\r\n",
+                     now);
+        }
+    }
+    return produced;
 }
 
 std::vector<int> SimModem::Inject(const Incoming& in, SteadyTime now) {

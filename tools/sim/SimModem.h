@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +17,9 @@
 namespace qvsim {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
+
+// Seconds since 1970 by the wall clock: the network's time stamps.
+int64_t WallSeconds();
 
 class SimModem {
   public:
@@ -45,6 +50,11 @@ class SimModem {
     void ClearFaults();
     // Unsolicited text, queued behind what is already waiting.
     void Unsolicited(const std::string& text, SteadyTime now);
+    // When the next status report is due; none while no report is pending.
+    std::optional<SteadyTime> NextReportDue() const;
+    // Produces the status reports due by now, routed as AT+CNMI's <ds> says;
+    // true when there was one.
+    bool ProduceReports(SteadyTime now);
 
     ModemConfig config;
     std::vector<Slot> slots;         // where new messages go (config.storage), index i+1
@@ -58,6 +68,8 @@ class SimModem {
     bool echo = true;
     std::string cnmiSetting = "0,0,0,0,0";  // as the host last set it
     int cnmiMt = 0;                         // 1: new messages are announced
+    int cnmiDs = 0;                         // status reports: 1 "+CDS", 2 "+CDSI", else stored
+    std::vector<std::string> reports;       // status reports produced, in order
     bool hangUpRequested = false;
     int replugMs = 0;        // after a hang-up fault: plug in again after this long (0 never)
     size_t seenSubmits = 0;  // for the console's printing
@@ -76,15 +88,28 @@ class SimModem {
         std::vector<int> cmti;
     };
 
+    // A report the network still owes: when, for which part, and what it says.
+    struct PendingReport {
+        int reference = 0;
+        std::string recipient;  // TP-DA of the part, hex
+        int64_t serviceCentreTime = 0;
+        int status = 0;
+    };
+
     void HandleLine(const std::string& line, SteadyTime now);
     void HandlePdu(bool cancelled, SteadyTime now);
     Plan MatchFaults(const std::string& text);
     void Answer(const Plan& plan, const std::string& answer, SteadyTime now);
     void Emit(const std::string& bytes, SteadyTime at, size_t chunk, int gapMs);
     std::string Announcement(int index) const;
+    // Unsolicited text now, or after the PDU the host is typing.
+    void Indicate(const std::string& text, SteadyTime now);
+    // The lowest free index of slots, 1-based; -1 when full (counted in
+    // dropped, and said when asked).
+    int Place(const std::string& pdu, int stat, bool announce, SteadyTime now);
     // The answer to one command line (framed); may enter PDU entry.
     std::string Execute(const std::string& line);
-    std::string AcceptSubmit(const std::string& pdu);
+    std::string AcceptSubmit(const std::string& pdu, SteadyTime now);
     std::string ListMessages(int stat);
     std::string ReadMessage(const std::string& arg);
     std::string DeleteMessages(const std::string& arg);
@@ -97,7 +122,8 @@ class SimModem {
     bool m_pduMode = false;  // after the "> " prompt
     std::string m_pdu;
     int m_declaredLength = 0;
-    std::vector<int> m_deferred;  // indications held back during PDU entry
+    std::vector<std::string> m_deferred;  // indications held back during PDU entry
+    std::multimap<SteadyTime, PendingReport> m_pendingReports;  // by due time, then in order
     int m_nextCmgsRef = 1;
     int m_nextConcatRef = 1;
     int m_lastAnnounced = 0;

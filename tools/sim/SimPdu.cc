@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 
 #include "pdu/Gsm7.h"
 #include "pdu/Utf.h"
@@ -134,6 +136,29 @@ Alphabet AlphabetOf(int dcs) {
     return Alphabet::Gsm7;
 }
 
+Bytes SmscField(const std::string& smsc) {
+    if (smsc.empty()) return Bytes{0};
+    Bytes addr;
+    AppendAddress(smsc, &addr);
+    addr[0] = static_cast<uint8_t>(addr.size() - 1);  // octets, type included
+    return addr;
+}
+
+// Seconds since 1970 as a UTC time stamp: YYMMDDhhmmss and zone 00.
+void AppendTimeStamp(int64_t seconds, Bytes* out) {
+    using namespace std::chrono;
+    const sys_seconds t{std::chrono::seconds(seconds)};
+    const sys_days day = floor<days>(t);
+    const year_month_day date{day};
+    const hh_mm_ss<std::chrono::seconds> time{t - day};
+    char digits[32];
+    snprintf(digits, sizeof digits, "%02d%02u%02u%02d%02d%02d", int(date.year()) % 100,
+             unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+             int(time.minutes().count()), int(time.seconds().count()));
+    AppendSemiOctets(digits, out);
+    out->push_back(0x00);
+}
+
 bool Fail(std::string* error, const char* text) {
     if (error) *error = text;
     return false;
@@ -202,6 +227,7 @@ bool DecodeSubmit(const std::string& hex, Submit* out, std::string* error) {
     if (daLen == 0) return Fail(error, "empty destination");
     if (!r.Take((daLen + 1) / 2, &p)) return Fail(error, "short destination");
     Submit s;
+    s.destination = ToHex(Bytes(b.begin() + r.pos - (daLen + 1) / 2 - 2, b.begin() + r.pos));
     if ((toa & 0x70) == 0x50) {
         std::vector<uint8_t> sept = UnpackBits(p, (daLen + 1) / 2, daLen * 4 / 7);
         s.number = ToUtf8(pdu::SeptetsToText(sept.data(), sept.size()));
@@ -306,15 +332,7 @@ std::vector<std::string> EncodeDeliver(const Incoming& in, const std::string& sm
     size_t total = ucs2 ? ucsParts.size() : sevenParts.size();
     int ref = in.concatReference >= 0 ? in.concatReference : reference;
 
-    Bytes smscField;
-    if (smsc.empty()) {
-        smscField.push_back(0);
-    } else {
-        Bytes addr;
-        AppendAddress(smsc, &addr);
-        smscField.push_back(static_cast<uint8_t>(addr.size() - 1));
-        smscField.insert(smscField.end(), addr.begin() + 1, addr.end());
-    }
+    const Bytes smscField = SmscField(smsc);
 
     std::vector<std::string> out;
     for (size_t part = 0; part < total; ++part) {
@@ -365,6 +383,21 @@ std::vector<std::string> EncodeDeliver(const Incoming& in, const std::string& sm
         out.push_back(ToHex(b));
     }
     return out;
+}
+
+std::string EncodeStatusReport(const std::string& smsc, int reference,
+                               const std::string& recipientField, int64_t serviceCentreTime,
+                               int64_t dischargeTime, int status) {
+    Bytes b = SmscField(smsc);
+    b.push_back(0x06);  // SMS-STATUS-REPORT, no more messages waiting
+    b.push_back(static_cast<uint8_t>(reference));
+    Bytes recipient;
+    if (!FromHex(recipientField, &recipient) || recipient.size() < 2) recipient = {0x00, 0x81};
+    b.insert(b.end(), recipient.begin(), recipient.end());
+    AppendTimeStamp(serviceCentreTime, &b);
+    AppendTimeStamp(dischargeTime, &b);
+    b.push_back(static_cast<uint8_t>(status));
+    return ToHex(b);
 }
 
 }  // namespace qvsim

@@ -36,6 +36,14 @@ bool DecodeSubmit(const std::string& hex, Submit* out, std::string* error);
 // and `in.concatReference` is -1. The SMSC field is "00" when smsc is empty.
 std::vector<std::string> EncodeDeliver(const Incoming& in, const std::string& smsc, int reference);
 
+// An SMS-STATUS-REPORT (hex, SMSC field first) for the part the network
+// numbered `reference`: the recipient field as the submit gave it (hex of
+// length, type and digits), service-centre and discharge times in seconds
+// since 1970 (written in UTC), and TP-ST. No optional fields follow.
+std::string EncodeStatusReport(const std::string& smsc, int reference,
+                               const std::string& recipientField, int64_t serviceCentreTime,
+                               int64_t dischargeTime, int status);
+
 // True when every code unit of text is in the GSM 7-bit alphabet.
 bool FitsGsm7(const std::u16string& text);
 

@@ -40,11 +40,21 @@ struct ModemConfig {
     // and after ATZ/AT&F, and reads, listings and deletes act on the storage
     // selected with AT+CPMS.
     std::string storage = "SM";
+    // Status reports: after a part that asks for one (TP-SRR) is accepted,
+    // the network answers reportDelayMs later (platform time) with TP-ST
+    // reportStatus; -1 sends none. Routed by AT+CNMI's <ds>: 1 "+CDS", 2
+    // stored and announced with "+CDSI", otherwise stored silently.
+    int reportStatus = -1;
+    int reportDelayMs = 0;
+    // The message service "AT+CSMS?" names; with 1, "AT+CNMA" acknowledges a
+    // "+CDS", with 0 it answers "+CMS ERROR: 340". "AT+CSMS=<0|1>" sets it.
+    int csmsService = 0;
 };
 
 // One SMS-SUBMIT the modem accepted through AT+CMGS, decoded.
 struct Submit {
     std::string number;        // destination, '+' for the international type
+    std::string destination;   // TP-DA as sent: length, type and digits, hex
     std::u16string text;       // user data of this part (without the header)
     std::string utf8;          // the same text
     int messageReference = 0;  // TP-MR the host chose

@@ -264,10 +264,16 @@ int Simulator::Dropped(int modem) const {
     return At(modem).modem->dropped;
 }
 
+std::vector<std::string> Simulator::StatusReports(int modem) const {
+    std::lock_guard<std::mutex> lk(m_mutex);
+    return At(modem).modem->reports;
+}
+
 void Simulator::ClearRecords(int modem) {
     std::lock_guard<std::mutex> lk(m_mutex);
     Entry& e = At(modem);
     e.modem->submits.clear();
+    e.modem->reports.clear();
     e.modem->rejected.clear();
     e.modem->commands.clear();
     e.modem->seenSubmits = e.seenCommands = e.seenRejected = 0;
@@ -292,6 +298,10 @@ bool Simulator::WaitFor(const std::function<bool()>& pred, std::chrono::millisec
 
 bool Simulator::WaitForSubmits(int modem, size_t count, std::chrono::milliseconds timeout) {
     return WaitFor([&] { return Submits(modem).size() >= count; }, timeout);
+}
+
+bool Simulator::WaitForStatusReports(int modem, size_t count, std::chrono::milliseconds timeout) {
+    return WaitFor([&] { return StatusReports(modem).size() >= count; }, timeout);
 }
 
 bool Simulator::WaitForCommand(int modem, const std::string& prefix,
@@ -335,6 +345,7 @@ void Simulator::Loop() {
                 if (e.replugAt) next = std::min(next, *e.replugAt);
                 continue;
             }
+            if (auto due = e.modem->NextReportDue()) next = std::min(next, *due);
             short ev = POLLIN;
             if (!e.modem->out.empty()) {
                 if (e.modem->out.front().due <= now) {
@@ -381,6 +392,7 @@ void Simulator::Loop() {
                     activity = true;
                 }
             }
+            if (e.plugged && m.ProduceReports(now)) activity = true;
             while (e.plugged && !m.out.empty() && m.out.front().due <= now) {
                 std::string& bytes = m.out.front().bytes;
                 ssize_t n = write(e.pty.master, bytes.data(), bytes.size());

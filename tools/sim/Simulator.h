@@ -6,7 +6,8 @@
 // Thread-safe: every public operation may be called from any thread. Modems
 // are numbered from 0 in the order Add created them. Delays in faults are in
 // platform milliseconds (platform/clock.h), so a test that speeds the clock up
-// speeds the simulated modems up too.
+// speeds the simulated modems up too; so are the delays of status reports,
+// which a modem produces only while plugged in.
 #pragma once
 
 #include <chrono>
@@ -74,12 +75,16 @@ class Simulator {
     std::vector<std::string> Commands(int modem) const;
     std::vector<StoredMessage> Stored(int modem) const;
     int Dropped(int modem) const;
-    void ClearRecords(int modem);  // submits, rejected PDUs and commands
+    // Status reports the network produced (hex, SMSC field first), in order,
+    // whatever became of them.
+    std::vector<std::string> StatusReports(int modem) const;
+    void ClearRecords(int modem);  // submits, rejected PDUs, commands and status reports
 
     // Waits until pred() holds, re-checking whenever a modem saw traffic;
     // pred runs without the lock, so it may call the getters above.
     bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
     bool WaitForSubmits(int modem, size_t count, std::chrono::milliseconds timeout);
+    bool WaitForStatusReports(int modem, size_t count, std::chrono::milliseconds timeout);
     // A command line starting with prefix (case-insensitive) was received.
     bool WaitForCommand(int modem, const std::string& prefix, std::chrono::milliseconds timeout);
 
