@@ -26,6 +26,9 @@ struct SimOptions {
     int firstCom = 1;
     bool verbose = false;
     bool acceptAnyAt = false;
+    int reportStatus = -1;
+    int reportDelayMs = 0;
+    int csmsService = 0;
 };
 
 const char kHelp[] =
@@ -144,6 +147,9 @@ void RunSim(const SimOptions& o) {
     qvsim::Simulator sim;
     qvsim::ModemConfig config;
     config.acceptAnyAt = o.acceptAnyAt;
+    config.reportStatus = o.reportStatus;
+    config.reportDelayMs = o.reportDelayMs;
+    config.csmsService = o.csmsService;
     for (int i = 0; i < o.count; ++i) {
         int id = sim.Add(config);
         if (id < 0) {
@@ -209,6 +215,15 @@ void AddSimCommand(CLI::App& app) {
         ->check(CLI::Range(1, 9999));
     sub->add_flag("--verbose", opt->verbose, "Print every command line received");
     sub->add_flag("--any-at", opt->acceptAnyAt, "Answer OK to unknown AT commands");
+    sub->add_option("--report-status", opt->reportStatus,
+                    "Answer parts that ask for a status report with this TP-ST (e.g. 0 "
+                    "delivered, 48 still trying, 70 failed); -1 none")
+        ->check(CLI::Range(-1, 255));
+    sub->add_option("--report-delay", opt->reportDelayMs, "Milliseconds before a status report")
+        ->check(CLI::Range(0, 86400000));
+    sub->add_option("--csms-service", opt->csmsService,
+                    "Message service (AT+CSMS): 1 expects AT+CNMA after +CDS")
+        ->check(CLI::Range(0, 1));
     sub->callback([opt] { RunSim(*opt); });
 }
 

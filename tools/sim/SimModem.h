@@ -88,7 +88,8 @@ class SimModem {
         std::vector<int> cmti;
     };
 
-    // A report the network still owes: when, for which part, and what it says.
+    // A report the network still owes (kept by due time): for which part, and
+    // what it says.
     struct PendingReport {
         int reference = 0;
         std::string recipient;  // TP-DA of the part, hex
