@@ -547,6 +547,9 @@ int CDeviceManager::OnDeviceEvent(int event, GSMDevice* line, int code, void* ow
         case DEV_SEND_RETRY:
             self->DispatchJob(static_cast<SMSJob*>(data), 0);
             break;
+        case DEV_SMS_STATUS:
+            qvhost::SmsStatus(line->GetConfigs(), static_cast<SMSStatusReport*>(data));
+            break;
     }
     return 0;
 }

@@ -21,6 +21,12 @@ void SmsReceived(const GSMLineConfig* config, ReceivedSMS* sms) {
                          sms, 0);
 }
 
+void SmsStatus(const GSMLineConfig* config, SMSStatusReport* report) {
+    if (config == nullptr || config->LineCallback == nullptr) return;
+    config->LineCallback(QV_OK, config->ComPortNumber, HOST_SMS_STATUS, config->CallbackContext,
+                         report, 0);
+}
+
 void JobCompletion(SMSJob* job, int code) {
     if (job == nullptr || job->CompletionCallback == nullptr) return;
     job->CompletionCallback(code, job->Line, HOST_SMS_SENT, nullptr, job, 1);

@@ -10,6 +10,7 @@ namespace qvhost {
 void LineStatus(const GSMLineConfig* config, int code);
 void SmsSent(const GSMLineConfig* config, int code, SMSJob* job);
 void SmsReceived(const GSMLineConfig* config, ReceivedSMS* sms);
+void SmsStatus(const GSMLineConfig* config, SMSStatusReport* report);
 
 // Through the job's own CompletionCallback (no line): code, the job's Line,
 // a null context.

@@ -123,7 +123,7 @@ int GSMDevice::QueueListedEntries(const std::vector<ListedEntry>& entries) {
         try {
             PDUCodec codec;
             decoded = codec.DecodeDeliver(pduText, record->m_sms);
-            if (!decoded) {
+            if (!decoded && !TakeStoredReport(pduText, slot)) {
                 m_pDeviceLog->LogError(
                     "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %s is not an SMS-DELIVER, "
                     "skipped.",

@@ -19,11 +19,16 @@
 #include "gsm/SMSRecv.h"
 #include "gsm/SMSSendData.h"
 #include "gsm/SendFailure.h"
+#include "gsm/SentParts.h"
 #include "gsm/StorageSlot.h"
 #include "io/Quiescence.h"
 #include "modem/GenericCOMModemInterface.h"
 #include "platform/thread_annotations.h"
 #include "qvGSMcomdrv.h"
+
+namespace pdu {
+struct StatusReport;
+}
 
 class GSMDevice;
 struct CompletionKey;
@@ -37,6 +42,7 @@ enum DeviceEvent {
     DEV_SEND_DONE = 4,     // code: result; data: SMSJob*
     DEV_LINE_IDLE = 5,
     DEV_SEND_RETRY = 6,  // data: SMSJob*
+    DEV_SMS_STATUS = 7,  // data: SMSStatusReport* (lines that ask for reports)
 };
 
 // Line states; value 2 is not used.
@@ -199,6 +205,26 @@ class GSMDevice : public GenericCOMModemInterface {
     // Work item that reports a job ended by AbortSending.
     static int OnAbortedJob(void* context, CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes,
                             DWORD error);
+
+    // --- Delivery reports (Reports.cc) ---
+    // Logs the "+CMGS: <mr>" of a part and, with reports requested, keeps it.
+    void RecordSentPart(SMSJob* job, const ATOutcome& outcome);
+    // Matches a report to its part, logs it and hands it to the owner when
+    // the line asks for reports.
+    void HandleStatusReport(const pdu::StatusReport& report);
+    // A stored status report at slot: handled once and its deletion queued.
+    // false when the PDU is no status report.
+    bool TakeStoredReport(const std::string& pduText, uint32_t slot);
+    // Takes every whole "+CDS:" report (header and PDU lines) out of history.
+    bool PreProcessReports(std::string& history);
+    // Issues one AT+CNMA that is due; false when none is.
+    bool SendReportAcks();
+    // After the storage check: the message service (AT+CSMS?), which says
+    // whether "+CDS" reports must be acknowledged.
+    void AskMessageService();
+    SentParts m_SentParts;
+    std::atomic<bool> m_bAckReports{false};
+    std::atomic<int> m_nAcksDue{0};
 
     // --- Receiving (Receiving.cc) ---
     static void PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int timedOut);

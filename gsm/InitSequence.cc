@@ -1,6 +1,7 @@
 // The initialisation command list, the AT+CNMI negotiation and the end of an
 // initialisation run (success, retry after a back-off, or giving up).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -268,12 +269,12 @@ void GSMDevice::OnStorageAnswer(const ATOutcome& outcome) {
     if (reading == storage::kNoMemory) {
         m_pDeviceLog->LogWarning("GSMDevice::CheckStorage - storage not reported, using SM.");
         m_ReadStorage = storage::SM;
-        ExecuteNextCMD(7, 0);
+        AskMessageService();
         return;
     }
     m_ReadStorage = reading;
     if (incoming == reading || incoming == storage::kNoMemory) {
-        ExecuteNextCMD(7, 0);
+        AskMessageService();
         return;
     }
     // New messages go elsewhere: read and list there.
@@ -289,6 +290,24 @@ void GSMDevice::OnStorageAnswer(const ATOutcome& outcome) {
                 m_pDeviceLog->LogWarning("GSMDevice::CheckStorage - %s not selected.",
                                          storage::Name(incoming));
             }
+            AskMessageService();
+        }) != QV_PENDING) {
+        InitComplete(QV_IOWRITEERROR, 7);
+    }
+}
+
+void GSMDevice::AskMessageService() {
+    if (IsSequenceStopped()) return;
+    m_bAckReports = false;
+    if (!m_Config.StatusReportsEnabled) {
+        ExecuteNextCMD(7, 0);
+        return;
+    }
+    // Service 1 (phase 2+): a "+CDS" report must be acknowledged.
+    if (IssueCommand("AT+CSMS?", 20, false, [this](const ATOutcome& outcome) {
+            if (IsSequenceStopped()) return;
+            const std::string* line = outcome.Ok() ? outcome.Find("+CSMS:") : nullptr;
+            m_bAckReports = line != nullptr && std::atoi(line->substr(6).c_str()) == 1;
             ExecuteNextCMD(7, 0);
         }) != QV_PENDING) {
         InitComplete(QV_IOWRITEERROR, 7);

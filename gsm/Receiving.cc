@@ -23,8 +23,9 @@
 
 namespace {
 
-const char kCmtiPrefix[] = "+CMTI:";
-constexpr size_t kCmtiPrefixLen = sizeof(kCmtiPrefix) - 1;
+// New messages and, stored the same way, status reports.
+const char* const kIndicationPrefixes[] = {"+CMTI:", "+CDSI:"};
+constexpr size_t kIndicationPrefixLen = 6;
 constexpr size_t kMaxIndexText = 80;
 constexpr size_t kMaxPduText = 1024;
 
@@ -75,7 +76,9 @@ void GSMDevice::PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int 
     // edited copy is not stored back.
     unsigned version = 0;
     std::string history = packet->CopyHistory(&version);
-    const bool found = device->PreProcessRecvNotifications(history);
+    const bool reports = device->PreProcessReports(history);
+    const bool found =
+        device->PreProcessRecvNotifications(history) || (reports && device->m_nAcksDue.load() > 0);
     packet->CommitHistory(std::move(history), version);
     if (!found) {
         log->LogInfo("GSMDevice::PreProccessRecvSMS >> bfoundsomething = false");
@@ -93,15 +96,21 @@ void GSMDevice::PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int 
 
 bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
     m_pDeviceLog->LogInfo("GSMDevice::PreProcessRecvNotifications >> %s", history.c_str());
-    if (history.find(kCmtiPrefix) == std::string::npos) {
+    auto nextIndication = [&history]() {
+        size_t first = std::string::npos;
+        for (const char* prefix : kIndicationPrefixes)
+            first = std::min(first, history.find(prefix));
+        return first;
+    };
+    if (nextIndication() == std::string::npos) {
         if (history.find('+') == std::string::npos) history.clear();
         return false;
     }
 
     bool queued = false;
-    size_t searchFrom = 0;
-    for (size_t pos; (pos = history.find(kCmtiPrefix, searchFrom)) != std::string::npos;) {
-        const storage::Indication found = storage::ParseIndication(history, pos + kCmtiPrefixLen);
+    for (size_t pos; (pos = nextIndication()) != std::string::npos;) {
+        const storage::Indication found =
+            storage::ParseIndication(history, pos + kIndicationPrefixLen);
         if (found.state == storage::Indication::Incomplete) {
             // Its index has not ended inside what arrived so far: left for a
             // later read, unless it can never end.
@@ -109,7 +118,6 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
             break;
         }
         history.erase(0, found.end);
-        searchFrom = 0;
         if (found.state == storage::Indication::Malformed) {
             m_pDeviceLog->LogWarning(
                 "GSMDevice::PreProcessRecvNotifications >> indication without a storage and "
@@ -156,6 +164,7 @@ bool GSMDevice::IsIndexHeld(uint32_t index) {
 }
 
 bool GSMDevice::HasPendingRecvWork() {
+    if (m_nAcksDue.load() > 0) return true;
     qv::MutexLock lock(m_RecvLock);
     if (!m_DeleteList.empty()) return true;
     for (SMSRecv* r : m_RecvQueue) {
@@ -212,6 +221,8 @@ void GSMDevice::ProcessReceivedSMSParts() {
             m_pDeviceLog->LogInfo("ProccessRecvSMS_STAGE1 aborting...");
             return;
         }
+        // A "+CDS" report the message service wants acknowledged comes first.
+        if (SendReportAcks()) return;
 
         bool found = false;
         for (size_t i = 0;; ++i) {
@@ -385,12 +396,14 @@ void GSMDevice::RecvStage2(std::string pduText, int stage, SMSRecv* record) {
         return;
     }
     if (!isDeliver) {
-        // Not an SMS-DELIVER (a status report or a stored SMS-SUBMIT): nothing
-        // to hand over and not ours to delete; it is left alone at once and
+        // A status report is handled and deleted; anything else (a stored
+        // SMS-SUBMIT) is not ours to delete and is left alone. Either way
         // the line goes on receiving.
-        m_pDeviceLog->LogWarning(
-            "GSMDevice::RecvStage2 >> SMS %s is not an SMS-DELIVER, left on the SIM.",
-            storage::Describe(record->simIndex).c_str());
+        if (!TakeStoredReport(pduText, record->simIndex)) {
+            m_pDeviceLog->LogWarning(
+                "GSMDevice::RecvStage2 >> SMS %s is not an SMS-DELIVER, left on the SIM.",
+                storage::Describe(record->simIndex).c_str());
+        }
         UnqueueRecord(record);
         delete record;
         SetLineState(LINE_RECEIVING, "(3)RecvStage2");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,4 +13,5 @@ struct SMSSendData {
     pdu::SMSMessage message;
     std::vector<std::string> pdus;  // rebuilt at the start of every attempt
     size_t currentPart = 0;         // index into pdus
+    uint64_t reportJob = 0;         // the attempt's parts, for matching delivery reports
 };

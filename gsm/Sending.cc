@@ -103,6 +103,7 @@ bool GSMDevice::StartSendingProcess(SMSJob* job) {
         return false;
     }
     data->currentPart = 0;
+    data->reportJob = m_Config.StatusReportsEnabled ? m_SentParts.NewJob() : 0;
     m_pDeviceLog->LogInfo("SMS will require %d SMS(s) to send",
                           static_cast<int>(data->pdus.size()));
     SendSMSPhaseA(job);
@@ -158,10 +159,7 @@ void GSMDevice::OnSendAnswer(SMSJob* job, int stage, const ATOutcome& outcome) {
     } else if (stage == 2 && outcome.prompt) {
         SendSMSPhaseB(job);
     } else if (stage == 3 && outcome.Ok()) {
-        if (const std::string* cmgs = outcome.Find("+CMGS:")) {
-            m_pDeviceLog->LogInfo("GSMDevice::SendProcess - part sent, message reference %s",
-                                  cmgs->substr(6).c_str());
-        }
+        RecordSentPart(job, outcome);
         m_bPduEntry = false;
         SendSMSPhaseD(job);
     } else if (outcome.IsError()) {

@@ -177,3 +177,27 @@ TEST(ToolSendErrors, UnloadableLibraryExitsOne) {
 }
 
 }  // namespace
+
+// --wait-report: the exit status says whether the network delivered it.
+TEST_F(ToolSend, WaitReportExitsByTheFinalReport) {
+    m_sim.Configure(m_modem, [](qvsim::ModemConfig& c) {
+        c.reportStatus = 0x00;
+        c.reportDelayMs = 200;
+    });
+    RunResult r = Send({"--line", m_line, "--to", "+15551234567", "--text", std::string(200, 'd'),
+                        "--wait-report", "--json"},
+                       "10");
+    EXPECT_EQ(r.status, 0) << r.output << r.errors;
+    size_t finals = 0;
+    for (const std::string& line : r.lines) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_object() && j.value("event", "") == "report") finals += j.value("final", false);
+    }
+    EXPECT_EQ(finals, 2u) << r.output;
+
+    m_sim.Configure(m_modem, [](qvsim::ModemConfig& c) { c.reportStatus = 0x41; });
+    r = Send({"--line", m_line, "--to", "+15551234567", "--text", "x", "--wait-report", "30"},
+             "10");
+    EXPECT_EQ(r.status, 1) << r.output << r.errors;
+    EXPECT_NE(r.errors.find("was not delivered"), std::string::npos) << r.errors;
+}

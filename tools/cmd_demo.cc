@@ -1,7 +1,8 @@
 // qvgsm demo: the driver at work on three simulated modems, no hardware.
 // Loads the library as a host does, brings three lines up, sends a short, a
 // long and an emoji message, lets two messages arrive (one in parts, out of
-// order), checks both directions against the simulator and sums up.
+// order), sends one more with a delivery report requested and shows the
+// report, checks both directions against the simulator and sums up.
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -102,6 +103,7 @@ class Demo {
         if (linesUp) {
             SendMessages();
             ReceiveMessages();
+            DeliveryReport();
         }
         m_host->Stop();
         Verify();
@@ -223,6 +225,9 @@ class Demo {
                 }
                 if (ev.code != 0) ++m_failures;
                 break;
+            case qvhost::HostEvent::Kind::Status:
+                if (ev.jobId == m_reportJob && ev.final) m_reportStatus = ev.status;
+                break;
             case qvhost::HostEvent::Kind::Received:
                 for (auto& a : m_in) {
                     if (!a.received && StripPlus(a.sender) == StripPlus(ev.number)) {
@@ -241,6 +246,7 @@ class Demo {
         for (int com = 1; com <= kLines; ++com) {
             qvhost::LineOptions lo;
             lo.com = com;
+            lo.statusReports = com == 1;  // the report step sends on COM1
             int rc = m_host->AddLine(lo);
             if (rc != QV_PENDING) {
                 Say("error: gsmdrvaddGSMline(COM" + std::to_string(com) +
@@ -295,6 +301,28 @@ class Demo {
         });
     }
 
+    // One message on COM1, whose modem now answers with a delivery report.
+    void DeliveryReport() {
+        Say("\nA message with a delivery report requested (COM1)");
+        m_sim.Configure(0, [](qvsim::ModemConfig& c) {
+            c.reportStatus = 0;  // delivered
+            c.reportDelayMs = 300;
+        });
+        qvhost::JobOptions jo;
+        jo.line = 1;
+        jo.fixed = true;
+        ++m_expected;  // its result
+        const int rc =
+            m_host->Send("+15551230004", pdu::Utf8ToUtf16("Did this arrive?"), jo, &m_reportJob);
+        if (rc != QV_PENDING) {
+            ++m_failures;
+            return;
+        }
+        ++m_expected;  // its report
+        Pump([this] { return m_reportStatus != -1; });
+        if (m_reportStatus != 0) ++m_failures;
+    }
+
     // The simulator decoded every SMS-SUBMIT on its own: join each
     // destination's parts and compare with what the host asked to send.
     void Verify() {
@@ -330,7 +358,7 @@ class Demo {
         }
         const int out = static_cast<int>(m_out.size()), in = static_cast<int>(m_in.size());
         const bool ok = linesUp && sent == out && verified == out && received == in &&
-                        matched == in && m_failures == 0;
+                        matched == in && m_reportStatus == 0 && m_failures == 0;
         auto row = [this](const char* what, const std::string& expected, const std::string& done,
                           const std::string& checked) {
             char buf[160];
@@ -351,6 +379,11 @@ class Demo {
             std::to_string(verified) + " decoded texts match");
         row("received", std::to_string(in), std::to_string(received),
             std::to_string(matched) + " texts match injected");
+        row("report", "yes",
+            m_reportStatus == 0    ? "yes"
+            : m_reportStatus == -1 ? "none"
+                                   : "no",
+            m_reportStatus >= 0 ? "TP-ST " + std::to_string(m_reportStatus) : "-");
         row("failures", "0", std::to_string(m_failures), "");
         row("time", "< 30 s", secs, "");
         Say(rule);
@@ -374,6 +407,8 @@ class Demo {
     std::vector<Arrival> m_in = Arrivals();
     std::map<int, int> m_lineResults;
     int m_linesUp = 0;
+    int m_reportJob = -1;
+    int m_reportStatus = -1;  // TP-ST of the final report, -1 until it came
     int m_failures = 0;
     int m_done = 0;
     int m_expected = 0;

@@ -33,6 +33,7 @@ void RunListen(const ListenOptions& o) {
     so.lines = o.lines;
     so.lib = o.lib;
     so.canSend = false;
+    so.statusReports = true;  // delivery reports routed here are printed too
     session.Open(so);
     printer.Info("listening" +
                  (o.count > 0 ? " for " + std::to_string(o.count) + " message(s)" : std::string()) +

@@ -1,9 +1,12 @@
 // qvgsm send: sends a message through real modems, as a host would.
+#include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "pdu/StatusReport.h"
 #include "pdu/Utf.h"
 #include "tools/commands.h"
 #include "tools/host/ExitCodes.h"
@@ -23,11 +26,61 @@ struct SendOptions {
     bool statusReport = false;
     bool force7Bit = false;
     bool json = false;
+    double waitReport = 0;  // seconds to wait for the final delivery reports; 0: none
 };
 
 // Every attempt may wait for the prompt (10 s) and the result (60 s); the
 // job may also wait for a free line.
 constexpr double kSecondsPerAttempt = 90;
+
+// Waits for the final report of every part of every job sent; true when
+// each says delivered. Reports that came while results were awaited count.
+bool WaitForReports(const SendOptions& o, qvhost::Session& session, qvhost::Printer& printer,
+                    const std::map<int, std::string>& sent,
+                    const std::vector<qvhost::HostEvent>& early) {
+    struct Progress {
+        std::set<unsigned> finalParts;
+        unsigned total = 0;
+        bool delivered = true;
+    };
+    std::map<int, Progress> progress;
+    size_t done = 0;
+    auto take = [&](const qvhost::HostEvent& ev) {
+        if (!ev.final || sent.count(ev.jobId) == 0) return;
+        Progress& p = progress[ev.jobId];
+        if (p.total != 0 && p.finalParts.size() == p.total) return;
+        p.total = ev.parts;
+        p.finalParts.insert(ev.part);
+        p.delivered = p.delivered && pdu::IsDeliveredStatus(ev.status);
+        if (p.finalParts.size() == p.total) ++done;
+    };
+    for (const auto& ev : early) take(ev);
+    const auto deadline = std::chrono::steady_clock::now() + qvhost::DriverWait(o.waitReport);
+    while (done < sent.size()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        qvhost::HostEvent ev;
+        if (left.count() <= 0 || !session.Next(&ev, left)) break;
+        if (ev.kind != qvhost::HostEvent::Kind::Status &&
+            ev.kind != qvhost::HostEvent::Kind::Received)
+            continue;
+        printer.Event(ev);
+        if (ev.kind == qvhost::HostEvent::Kind::Status) take(ev);
+    }
+    bool allDelivered = true;
+    for (const auto& [id, number] : sent) {
+        auto it = progress.find(id);
+        if (it == progress.end() || it->second.finalParts.size() != it->second.total) {
+            printer.Error(qvhost::kExitFailed,
+                          "no final delivery report for the message to " + number);
+            allDelivered = false;
+        } else if (!it->second.delivered) {
+            printer.Error(qvhost::kExitFailed, "the message to " + number + " was not delivered");
+            allDelivered = false;
+        }
+    }
+    return allDelivered;
+}
 
 void RunSend(const SendOptions& o) {
     qvhost::Printer printer(o.json);
@@ -47,7 +100,7 @@ void RunSend(const SendOptions& o) {
     so.lines = o.lines;
     so.lib = o.lib;
     so.sendRetryCount = o.retries;
-    so.statusReports = o.statusReport;
+    so.statusReports = o.statusReport || o.waitReport > 0;
     session.Open(so);
 
     qvhost::JobOptions jo;
@@ -57,7 +110,9 @@ void RunSend(const SendOptions& o) {
         jo.fixed = true;
     }
     std::map<int, std::string> waiting;  // job id -> number
+    std::map<int, std::string> sent;     // jobs sent, whose reports are awaited
     bool allSent = true;
+    std::vector<qvhost::HostEvent> early;  // reports before every result came
     for (const auto& number : numbers) {
         int id = 0;
         int rc = session.GetHost().Send(number, pdu::Utf8ToUtf16(o.text), jo, &id);
@@ -79,21 +134,27 @@ void RunSend(const SendOptions& o) {
             deadline - std::chrono::steady_clock::now());
         qvhost::HostEvent ev;
         if (left.count() <= 0 || !session.Next(&ev, left)) break;
-        if (ev.kind == qvhost::HostEvent::Kind::Received) {
-            printer.Event(ev);  // not asked for, but not to be lost either
+        if (ev.kind == qvhost::HostEvent::Kind::Received ||
+            ev.kind == qvhost::HostEvent::Kind::Status) {
+            printer.Event(ev);  // not asked for yet, but not to be lost either
+            if (ev.kind == qvhost::HostEvent::Kind::Status) early.push_back(ev);
             continue;
         }
-        if (ev.kind != qvhost::HostEvent::Kind::Sent || waiting.erase(ev.jobId) == 0) continue;
+        auto it = waiting.find(ev.jobId);
+        if (ev.kind != qvhost::HostEvent::Kind::Sent || it == waiting.end()) continue;
         printer.Event(ev);
+        if (ev.code == 0) sent[ev.jobId] = it->second;
         if (ev.code != 0) allSent = false;
+        waiting.erase(it);
     }
     for (const auto& [id, number] : waiting) {
         printer.Error(qvhost::kExitFailed,
                       "no result for the message to " + number + " within the time allowed");
         allSent = false;
     }
+    const bool delivered = o.waitReport <= 0 || WaitForReports(o, session, printer, sent, early);
     session.GetHost().Stop();
-    if (!allSent) throw CLI::RuntimeError(qvhost::kExitFailed);
+    if (!allSent || !delivered) throw CLI::RuntimeError(qvhost::kExitFailed);
 }
 
 }  // namespace
@@ -114,6 +175,12 @@ void AddSendCommand(CLI::App& app) {
     sub->add_option("--retries", opt->retries, "Attempts in all, across lines (0 or 1: one)")
         ->check(CLI::Range(0, 100));
     sub->add_flag("--status-report", opt->statusReport, "Request delivery status reports");
+    sub->add_option("--wait-report", opt->waitReport,
+                    "Request delivery reports and wait up to SECONDS (default 600) for each "
+                    "message's final one; exit 0 only when every message was delivered")
+        ->expected(0, 1)
+        ->default_str("600")
+        ->check(CLI::PositiveNumber);
     sub->add_flag("--force-7bit", opt->force7Bit, "Force the GSM 7-bit alphabet");
     sub->add_flag("--json", opt->json, "One JSON object per event");
     sub->add_option("--lib", opt->lib, "Path of libqvGSMcomdrv.so");

@@ -64,6 +64,11 @@ void QVCALL RecordingCallback(int code, int comPort, int eventKind, void* contex
     e.context = context;
     e.data = data;
     e.isSendResult = isSendResult;
+    if (eventKind == HOST_SMS_STATUS && data != nullptr) {
+        e.report = *static_cast<SMSStatusReport*>(data);
+        e.number = e.report.Number != nullptr ? e.report.Number : "";
+        e.report.Number = nullptr;
+    }
     if (eventKind == HOST_SMS_RECEIVED && data != nullptr) {
         auto* sms = static_cast<ReceivedSMS*>(data);
         e.textCapacity = sms->TextCapacity;

@@ -42,6 +42,9 @@ struct HostEvent {
     int jobLastLine = 0;
     void* jobSendData = nullptr;
     void* jobDevice = nullptr;
+    // HOST_SMS_STATUS: the record, its number copied (report.Number is not
+    // valid after the call)
+    SMSStatusReport report{};
 };
 
 // Every callback of the process, in arrival order.

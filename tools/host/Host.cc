@@ -80,6 +80,7 @@ int Host::AddLine(const LineOptions& o) {
     config.LineCallback = &Host::OnDriverEvent;
     config.SendRetryCount = o.sendRetryCount;
     config.StatusReportsEnabled = o.statusReports;
+    config.Reserved = o.statusReports ? QV_LINE_STATUS_REPORTS : 0;
     config.CanRecv = o.canRecv;
     config.CanSend = o.canSend;
     config.SupportsInternationalNumbers = o.international;
@@ -163,6 +164,21 @@ void Host::OnDriverEvent(int code, int comPort, int eventKind, void* context, vo
             ev.text = CopyText(sms->Text, sms->TextCapacity);
             ev.number = CopyNumber(sms->Number, sms->NumberCapacity);
             ev.parts = sms->Parts;
+            break;
+        }
+        case HOST_SMS_STATUS: {
+            const SMSStatusReport* report = static_cast<const SMSStatusReport*>(data);
+            if (report == nullptr) return;
+            ev.kind = HostEvent::Kind::Status;
+            std::memcpy(&ev.jobId, report->HostData0, sizeof ev.jobId);
+            ev.number = report->Number != nullptr ? report->Number : "";
+            ev.part = report->Part;
+            ev.parts = report->TotalParts;
+            ev.reference = report->MessageReference;
+            ev.status = report->Status;
+            ev.final = report->Final != 0;
+            ev.serviceCentreTime = report->ServiceCentreTime;
+            ev.dischargeTime = report->DischargeTime;
             break;
         }
         default:

@@ -16,7 +16,7 @@
 namespace qvhost {
 
 struct HostEvent {
-    enum class Kind { LineStatus, Sent, Received };
+    enum class Kind { LineStatus, Sent, Received, Status };
     Kind kind = Kind::LineStatus;
     int code = 0;
     int com = 0;
@@ -29,13 +29,22 @@ struct HostEvent {
     unsigned tries = 0;
     int lastLine = 0;
     unsigned parts = 0;
+    // Status (a delivery report): jobId (0 when it matches no job), number
+    // (the recipient), the part it is for, TP-MR, TP-ST, whether it is final
+    // and the two time stamps (seconds since 1970 UTC).
+    unsigned part = 0;
+    int reference = 0;
+    int status = 0;
+    bool final = false;
+    int64_t serviceCentreTime = 0;
+    int64_t dischargeTime = 0;
 };
 
 struct LineOptions {
     int com = 0;
     int baudRate = 115200;
     unsigned sendRetryCount = 3;
-    bool statusReports = false;
+    bool statusReports = false;  // requested, and handed to this host
     bool canSend = true;
     bool canRecv = true;
     bool international = true;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "pdu/StatusReport.h"
 #include "pdu/Utf.h"
 #include "tools/host/ResultText.h"
 
@@ -37,6 +38,19 @@ nlohmann::json ToJson(const HostEvent& ev) {
             j["text"] = pdu::Utf16ToUtf8(ev.text);
             j["parts"] = ev.parts;
             break;
+        case HostEvent::Kind::Status:
+            j["event"] = "report";
+            if (ev.jobId > 0) j["job"] = ev.jobId;
+            j["to"] = ev.number;
+            j["part"] = ev.part;
+            j["parts"] = ev.parts;
+            j["reference"] = ev.reference;
+            j["status"] = ev.status;
+            j["final"] = ev.final;
+            j["delivered"] = pdu::IsDeliveredStatus(ev.status);
+            j["serviceCentreTime"] = ev.serviceCentreTime;
+            j["dischargeTime"] = ev.dischargeTime;
+            break;
     }
     return j;
 }
@@ -60,6 +74,16 @@ std::string Describe(const HostEvent& ev) {
         case HostEvent::Kind::Received:
             return com + " message from " + ev.number + " (" + std::to_string(ev.parts) + " part" +
                    (ev.parts == 1 ? "" : "s") + "): " + pdu::Utf16ToUtf8(ev.text);
+        case HostEvent::Kind::Status: {
+            std::string what = !ev.final                           ? "still being tried"
+                               : pdu::IsDeliveredStatus(ev.status) ? "delivered"
+                                                                   : "not delivered";
+            std::string part = ev.parts > 1 ? " (part " + std::to_string(ev.part) + " of " +
+                                                  std::to_string(ev.parts) + ")"
+                                            : "";
+            return com + " report: message to " + ev.number + part + " " + what + " (status " +
+                   std::to_string(ev.status) + ")";
+        }
     }
     return com;
 }
