@@ -296,19 +296,36 @@ bool ComPort::ListenOnComPort() {
         return false;
     }
     m_pIOPCom->m_IOCompleteCB = nullptr;
-    __atomic_store_n(m_pIOPCom->GetEventMaskWord(), 0, __ATOMIC_RELEASE);
+    m_pIOPCom->ClearEventMask();
     m_pIOPCom->ResetOverlapped();
+    auto wait = [this] {
+        return GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(),
+                                               m_pIOPCom);
+    };
     bool maskFailed = false;
-    if (StartIo([this, &maskFailed] {
+    bool inputWaiting = false;
+    if (StartIo([&] {
             if (SetMask(EV_RXCHAR) != 0) {
                 maskFailed = true;
                 return FALSE;
             }
-            return GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(),
-                                                   m_pIOPCom);
+            // Setting the mask forgets the events raised so far: bytes that
+            // came after the last read and before this point raise no
+            // EV_RXCHAR. They are in the input queue, so they are read now
+            // instead of waited for.
+            inputWaiting = InputWaiting();
+            if (inputWaiting) {
+                SetLastError(ERROR_SUCCESS);
+                return FALSE;
+            }
+            return wait();
         }) ||
         GetLastError() == ERROR_IO_PENDING)
         return true;
+    if (inputWaiting) {
+        if (ReadWaitingInput()) return true;
+        if (StartIo(wait) || GetLastError() == ERROR_IO_PENDING) return true;
+    }
     if (maskFailed) {
         Log()->LogWarning("ComPort::ListenOnComPort - SetCommMask Failed, erc = %d",
                           static_cast<int>(GetLastError()));
@@ -317,6 +334,27 @@ bool ComPort::ListenOnComPort() {
                           static_cast<int>(GetLastError()));
     }
     m_pIOPCom->Release();
+    return false;
+}
+
+bool ComPort::InputWaiting() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return GetSystemCalls()->ClearCommError(m_hComPort, &errors, &stat) && stat.cbInQue > 0;
+}
+
+bool ComPort::ReadWaitingInput() {
+    // The comm-event packet is held: no wait is pending, so the read is the
+    // one operation of the receive chain, as after a comm event.
+    if (!m_pIOPRecv->TryAcquire()) return false;
+    m_pIOPRecv->ResetOverlapped();
+    const BOOL started = Read();
+    const DWORD lastError = GetLastError();
+    if (started || lastError == ERROR_IO_PENDING) {
+        m_pIOPCom->Release();
+        return true;
+    }
+    m_pIOPRecv->Release();
     return false;
 }
 

@@ -75,7 +75,9 @@ class ComPort {
     // while the previous write is still completing, the data waits for it
     // (one write at most). 0 or 1.
     virtual int SendData(const char* data, unsigned length) QV_EXCLUDES(m_WriteLock);
-    // Starts the comm-event wait. Associate GetHandle() with the pool first.
+    // Starts the comm-event wait, or a read at once when bytes are already
+    // waiting (they raise no event of their own once the mask is set).
+    // Associate GetHandle() with the pool first.
     virtual bool ListenOnComPort();
     // 0, QV_INVALIDPARAM, QV_NOTINITIALIZED or 1.
     virtual int OpenComPort(const char* deviceName, int hardwareFlow, int baudRate,
@@ -143,6 +145,11 @@ class ComPort {
     // The end of closing, once the gate has drained.
     void FinishUninit() QV_EXCLUDES(m_StartLock, m_WriteLock);
     void ForgetCallbacks();
+    // Bytes are waiting in the device's input queue.
+    bool InputWaiting();
+    // From ListenOnComPort, the comm-event packet held: starts a read of the
+    // waiting bytes and frees the packet; false when no read could start.
+    bool ReadWaitingInput();
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
     bool Relisten();
