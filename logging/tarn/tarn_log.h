@@ -39,7 +39,12 @@
 extern "C" {
 #endif
 
+#if defined(__GNUC__) && !defined(_WIN32)
 #define TARN_API __attribute__((visibility("default")))
+#else
+/* tarn_log.dll names its exports, by ordinal, in tarn_log.def. */
+#define TARN_API
+#endif
 
 TARN_API void tarn_ordinal_36(uint32_t* handle, const char* configTemplate, ...);
 TARN_API void tarn_ordinal_12(uint32_t handle);
