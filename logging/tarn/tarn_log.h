@@ -27,7 +27,9 @@
  * Writes A and B are the same here.
  *
  * Flushing: warnings and errors reach the file at once, other lines within
- * a second, and everything on close or tarn_flush_all().
+ * a second, and everything on close or tarn_flush_all(). On Windows every
+ * line reaches the file as it is written, and tarn_log.dll exports only the
+ * four ordinals (tarn_flush_all is not exported there).
  */
 #ifndef TARN_LOG_H
 #define TARN_LOG_H
