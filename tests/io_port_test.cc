@@ -412,6 +412,7 @@ TEST_F(PortTest, UninitWithWaitAndWritePendingEndsBoth) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.back().text, "ComPort::Uninit - OK.");
     EXPECT_EQ(log.CountContaining("ComPort::Uninit - Waiting for exit. (IN FLIGHT: "), 1);
+    EXPECT_EQ(log.CountContaining("given up"), 0);  // the wait ended on the new mask
     size_t count = log.Lines().size();
     peer.Write("late");
     // Whatever the pool had queued has run.
@@ -515,6 +516,18 @@ TEST_F(PortTest, MoreClosesThanWorkersOnWorkersNeverBlock) {
         << returned.load() << " of " << count << " closes returned, " << closed.load() << " ended";
     EXPECT_EQ(returned.load(), static_cast<int>(count));
     for (auto& c : ports) EXPECT_FALSE(c->IsInitialized());
+}
+
+TEST_F(PortTest, UninitGivesUpAWaitThatNothingEnds) {
+    qvtest::FaultyCalls& calls = UseFaultyCalls();
+    calls.endlessWaits = 1;
+    OpenAndListen();
+    // Neither the new mask, nor the purge, nor closing ends the wait: after
+    // a while closing goes on without it.
+    EXPECT_EQ(port.Uninit(), 0);
+    EXPECT_TRUE(log.Has("ComPort::Uninit - OK.", 'I')) << log.Dump();
+    EXPECT_EQ(log.Count("ComPort::Uninit - comm event wait given up after 2000 ms", 'W'), 1);
+    EXPECT_FALSE(port.IsInitialized());
 }
 
 TEST_F(PortTest, UninitOnAPortNeverInitialisedReturnsAtOnce) {
