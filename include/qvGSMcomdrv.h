@@ -26,7 +26,8 @@ extern "C" {
 #define QVCALL
 #endif
 
-#if defined(QVGSM_BUILDING_LIBRARY)
+#if defined(QVGSM_BUILDING_LIBRARY) && defined(__GNUC__) && !defined(_WIN32)
+/* ELF: everything else is hidden. A Windows DLL names its exports in its .def file. */
 #define QVGSM_API __attribute__((visibility("default")))
 #else
 #define QVGSM_API

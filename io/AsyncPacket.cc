@@ -45,7 +45,7 @@ IOComAsyncPacket::~IOComAsyncPacket() {
 void IOComAsyncPacket::Reset() {
     m_bInitialised = 0;
     m_nKind = PACKET_KIND_NONE;
-    __atomic_store_n(&m_dwEventMask, 0, __ATOMIC_RELEASE);
+    ClearEventMask();
     m_nError = 0;
     m_IOCompleteCB = IOPacketNoop;
     m_PreProcessorCB = IOPacketNoop;

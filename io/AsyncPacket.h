@@ -124,7 +124,15 @@ class IOComAsyncPacket : public OVERLAPPED {
     // history changed in between (then false and nothing is stored).
     std::string CopyHistory(unsigned* version) QV_EXCLUDES(m_csData);
     bool CommitHistory(std::string history, unsigned version) QV_EXCLUDES(m_csData);
-    DWORD GetEventMask() const { return __atomic_load_n(&m_dwEventMask, __ATOMIC_ACQUIRE); }
+    // The system writes the word behind the packet's back (WaitCommEvent):
+    // read and cleared atomically.
+    DWORD GetEventMask() const {
+        return std::atomic_ref<DWORD>(const_cast<DWORD&>(m_dwEventMask))
+            .load(std::memory_order_acquire);
+    }
+    void ClearEventMask() {
+        std::atomic_ref<DWORD>(m_dwEventMask).store(0, std::memory_order_release);
+    }
     DWORD* GetEventMaskWord() { return &m_dwEventMask; }
 
     // Appends received bytes. When the buffer would overflow the oldest

@@ -296,19 +296,40 @@ bool ComPort::ListenOnComPort() {
         return false;
     }
     m_pIOPCom->m_IOCompleteCB = nullptr;
-    __atomic_store_n(m_pIOPCom->GetEventMaskWord(), 0, __ATOMIC_RELEASE);
+    m_pIOPCom->ClearEventMask();
     m_pIOPCom->ResetOverlapped();
+    auto wait = [this] {
+        // Pending before the call: the completion may be handled at once.
+        m_nWaitState = kWaitPending;
+        BOOL started =
+            GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(), m_pIOPCom);
+        if (!started && GetLastError() != ERROR_IO_PENDING) m_nWaitState = kWaitNone;
+        return started;
+    };
     bool maskFailed = false;
-    if (StartIo([this, &maskFailed] {
+    bool inputWaiting = false;
+    if (StartIo([&] {
             if (SetMask(EV_RXCHAR) != 0) {
                 maskFailed = true;
                 return FALSE;
             }
-            return GetSystemCalls()->WaitCommEvent(m_hComPort, m_pIOPCom->GetEventMaskWord(),
-                                                   m_pIOPCom);
+            // Setting the mask forgets the events raised so far: bytes that
+            // came after the last read and before this point raise no
+            // EV_RXCHAR. They are in the input queue, so they are read now
+            // instead of waited for.
+            inputWaiting = InputWaiting();
+            if (inputWaiting) {
+                SetLastError(ERROR_SUCCESS);
+                return FALSE;
+            }
+            return wait();
         }) ||
         GetLastError() == ERROR_IO_PENDING)
         return true;
+    if (inputWaiting) {
+        if (ReadWaitingInput()) return true;
+        if (StartIo(wait) || GetLastError() == ERROR_IO_PENDING) return true;
+    }
     if (maskFailed) {
         Log()->LogWarning("ComPort::ListenOnComPort - SetCommMask Failed, erc = %d",
                           static_cast<int>(GetLastError()));
@@ -318,6 +339,25 @@ bool ComPort::ListenOnComPort() {
     }
     m_pIOPCom->Release();
     return false;
+}
+
+bool ComPort::InputWaiting() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return GetSystemCalls()->ClearCommError(m_hComPort, &errors, &stat) && stat.cbInQue > 0;
+}
+
+bool ComPort::ReadWaitingInput() {
+    if (!m_pIOPRecv->TryAcquire()) return false;
+    // The read is now the receive chain's one operation, as after a comm
+    // event: the comm-event packet is free before the read can complete.
+    m_pIOPCom->Release();
+    m_pIOPRecv->ResetOverlapped();
+    const BOOL started = Read();
+    if (started || GetLastError() == ERROR_IO_PENDING) return true;
+    m_pIOPRecv->Release();
+    // Wait instead, unless another thread has started listening meanwhile.
+    return !m_pIOPCom->TryAcquire();
 }
 
 BOOL ComPort::StartIo(const std::function<BOOL()>& call) {
@@ -486,6 +526,15 @@ void ComPort::BeginUninit(std::function<void()> done) {
             // Completes a pending comm-event wait; the purge aborts the rest.
             if (m_bOpen.load()) SetMask(0);
             PurgeComPort();
+            // Should the wait not end, it is given up after a while. The step
+            // is inside the gate, so the port stays until it has run.
+            if (m_nWaitState.load() == kWaitPending && m_pKeyPool != nullptr && m_Gate.TryEnter() &&
+                !m_AbandonWait.Schedule(m_pKeyPool, kAbandonWaitMs, [this](bool run) {
+                    if (run) AbandonWait();
+                    m_Gate.Leave();
+                })) {
+                m_Gate.Leave();
+            }
             Log()->LogInfo(
                 "%sComPort::Uninit - Waiting for exit. (IN FLIGHT: %d , IOPCOM State: %d , IOPREAD "
                 "State: %d, IOPWRTIE State: %d,  IOPCOMMASK: %d)",
@@ -500,10 +549,23 @@ void ComPort::BeginUninit(std::function<void()> done) {
     });
 }
 
+void ComPort::AbandonWait() {
+    int pending = kWaitPending;
+    if (!m_nWaitState.compare_exchange_strong(pending, kWaitGivenUp)) return;
+    Log()->LogWarning("%sComPort::Uninit - comm event wait given up after %u ms", Prefix(),
+                      kAbandonWaitMs);
+    m_bComPacketAbandoned = true;
+    m_Gate.Leave();  // in place of the wait's completion
+}
+
 void ComPort::FinishUninit() {
     // Late completions for this port are dropped from here on.
     m_pCompletionKey->m_bDisabled = 1;
     if (m_bOpen.load()) CloseComPort();
+    if (m_bComPacketAbandoned) {
+        m_pIOPCom = nullptr;  // left allocated: a late completion may still be written into it
+        m_bComPacketAbandoned = false;
+    }
     FreePackets();
     {
         qv::MutexLock lock(m_WriteLock);

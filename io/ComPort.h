@@ -24,6 +24,7 @@
 #include <string>
 
 #include "io/AsyncPacket.h"
+#include "io/DelayedWork.h"
 #include "io/Quiescence.h"
 #include "io/ThreadPool.h"
 #include "platform/thread_annotations.h"
@@ -46,6 +47,10 @@ class ComPort {
     static constexpr int kReadErrorLimit = 3;
     static constexpr unsigned kRelistenDelayMs = 1000;
     static constexpr int kMaxSendErrors = 4;
+    // A comm-event wait still pending this long after closing began is given
+    // up (a serial layer may never end it, Wine's on a pseudo-terminal); its
+    // packet is then left allocated, as the system may still write to it.
+    static constexpr unsigned kAbandonWaitMs = 2000;
 
     ComPort();
     ComPort(const ComPort&) = delete;
@@ -75,7 +80,9 @@ class ComPort {
     // while the previous write is still completing, the data waits for it
     // (one write at most). 0 or 1.
     virtual int SendData(const char* data, unsigned length) QV_EXCLUDES(m_WriteLock);
-    // Starts the comm-event wait. Associate GetHandle() with the pool first.
+    // Starts the comm-event wait, or a read at once when bytes are already
+    // waiting (they raise no event of their own once the mask is set).
+    // Associate GetHandle() with the pool first.
     virtual bool ListenOnComPort();
     // 0, QV_INVALIDPARAM, QV_NOTINITIALIZED or 1.
     virtual int OpenComPort(const char* deviceName, int hardwareFlow, int baudRate,
@@ -132,6 +139,9 @@ class ComPort {
     // Writes the send packet's data again (the packet still held). 0 or 1.
     int Resend();
     void FreePackets();
+    // Closing: a pending wait that has not ended is given up (it leaves the
+    // gate in place of its completion). From the scheduled step only.
+    void AbandonWait();
     // Starts one overlapped operation inside the gate: it is work of the
     // port from before the call until its completion has been handled.
     // Refused once the port is aborting; the abort in BeginUninit happens
@@ -143,6 +153,12 @@ class ComPort {
     // The end of closing, once the gate has drained.
     void FinishUninit() QV_EXCLUDES(m_StartLock, m_WriteLock);
     void ForgetCallbacks();
+    // Bytes are waiting in the device's input queue.
+    bool InputWaiting();
+    // From ListenOnComPort, the comm-event packet held: frees the packet and
+    // starts a read of the waiting bytes. false when no read could start and
+    // the packet is held again for a wait.
+    bool ReadWaitingInput();
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
     bool Relisten();
@@ -167,6 +183,13 @@ class ComPort {
     IOComAsyncPacket* m_pIOPRecv;  // IOPREAD
 
     Quiescence m_Gate;
+    // The comm-event wait: none, pending (from just before WaitCommEvent
+    // until its completion is handled) or abandoned by closing. Whoever moves
+    // it away from pending ends the wait's stay in the gate.
+    enum WaitState { kWaitNone, kWaitPending, kWaitGivenUp };
+    std::atomic<int> m_nWaitState{kWaitNone};
+    DelayedWork m_AbandonWait;           // inside the gate while scheduled
+    bool m_bComPacketAbandoned = false;  // set by AbandonWait, read by FinishUninit
     // Lock order: m_WriteLock before m_StartLock; both before the packets'
     // and the gate's.
     qv::Mutex m_StartLock;

@@ -10,6 +10,12 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     auto* port = static_cast<ComPort*>(context);
     if (port == nullptr || overlapped == nullptr) return 1;
     IOComAsyncPacket* packet = IOComAsyncPacket::FromOverlapped(overlapped);
+    if (packet->GetKind() == PACKET_KIND_COMEVENT) {
+        // A wait that closing gave up has already left the gate in its place.
+        if (port->m_nWaitState.exchange(kWaitNone) == kWaitGivenUp) return 0;
+        // Ended in time: the step that would give it up is not needed.
+        if (port->m_bAborting.load()) port->m_AbandonWait.Cancel();
+    }
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
     switch (packet->GetKind()) {

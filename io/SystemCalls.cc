@@ -32,6 +32,10 @@ BOOL SystemCalls::PurgeComm(HANDLE h, DWORD flags) {
     return ::PurgeComm(h, flags);
 }
 
+BOOL SystemCalls::ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
+    return ::ClearCommError(h, errors, stat);
+}
+
 BOOL SystemCalls::ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
                            LPOVERLAPPED overlapped) {
     return ::ReadFile(h, buffer, length, read, overlapped);

@@ -20,6 +20,7 @@ class SystemCalls {
     virtual BOOL SetCommMask(HANDLE h, DWORD mask);
     virtual BOOL WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED overlapped);
     virtual BOOL PurgeComm(HANDLE h, DWORD flags);
+    virtual BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
     virtual BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
                           LPOVERLAPPED overlapped);
     virtual BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written,

@@ -7,9 +7,17 @@
 #pragma once
 
 #if defined(_WIN32)
+// std::min and std::max stay usable beside <windows.h>.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -63,6 +71,7 @@ typedef int (*FARPROC)();
 #define ERROR_BUSY 170
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_PENDING 997
+#define ERROR_POSSIBLE_DEADLOCK 1131
 #define ERROR_CANCELLED 1223
 
 #define WAIT_OBJECT_0 0x00000000u
@@ -138,6 +147,19 @@ typedef struct _COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
 typedef struct _SYSTEM_INFO {
     DWORD dwNumberOfProcessors;
 } SYSTEM_INFO, *LPSYSTEM_INFO;
@@ -191,27 +213,35 @@ BOOL SetCommState(HANDLE h, LPDCB dcb);
 // soon as at least one byte is there (time-outs are not applied).
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts);
 // Setting any mask while a WaitCommEvent is pending completes that wait with
-// mask word 0.
+// mask word 0. It also forgets the events recorded so far: input already
+// buffered when the mask is set raises no EV_RXCHAR.
 BOOL SetCommMask(HANDLE h, DWORD mask);
 // Returns FALSE with ERROR_IO_PENDING; completes through the port with
-// *mask = EV_RXCHAR once input is readable (or the peer hung up). Input
-// already buffered completes it at once. After a hang-up a wait completes at
-// most once per read in between, and no sooner than 100 ms (real time) after
-// the last failed read, so a caller that keeps listening does not spin.
+// *mask = EV_RXCHAR when characters arrive (or the peer hung up). An event is
+// an arrival, not a level: characters that arrived after the mask was set and
+// before the wait started complete it at once; characters that were already
+// buffered when the mask was set do not (ClearCommError shows them). After a
+// hang-up a wait completes at most once per read in between, and no sooner
+// than 100 ms (real time) after the last failed read, so a caller that keeps
+// listening does not spin.
 BOOL WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED overlapped);
+// *errors = 0; stat (if given) gets the bytes waiting in the input queue
+// (cbInQue) and in the output queue (cbOutQue).
+BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
 // Overlapped read and write: return TRUE or FALSE with ERROR_IO_PENDING when
 // started; either way the completion reaches the port. A write completes when
 // every byte was written. A hang-up of the peer fails the read (ERROR_BROKEN_PIPE).
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped);
-// Pending read, write and wait complete with ERROR_OPERATION_ABORTED; the
-// device's queues are flushed. PURGE_TXABORT aborts the write,
-// PURGE_RXABORT the read and the wait.
+// PURGE_TXABORT completes a pending write, PURGE_RXABORT a pending read,
+// with ERROR_OPERATION_ABORTED; the CLEAR flags flush the device's queues. A
+// pending WaitCommEvent is not touched (SetCommMask or CloseHandle ends it).
 BOOL PurgeComm(HANDLE h, DWORD flags);
-// Closes devices, ports, events, threads and timers' handles alike. A device's
-// pending operations complete with ERROR_OPERATION_ABORTED; waiters on a
-// closed port fail with ERROR_INVALID_HANDLE; a timer is deleted without
-// waiting; a running thread is detached.
+// Closes devices, ports, events and threads. A device's pending operations
+// complete with ERROR_OPERATION_ABORTED; waiters on a closed port fail with
+// ERROR_INVALID_HANDLE; a running thread is detached. A timer-queue timer is
+// refused (ERROR_INVALID_HANDLE): DeleteTimerQueueTimer ends it. Any call
+// with a handle already closed fails with ERROR_INVALID_HANDLE.
 BOOL CloseHandle(HANDLE h);
 
 // --- Threads, events, waits -------------------------------------------------
@@ -241,18 +271,17 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 // --- Interlocked: sequentially consistent; return the previous value
 // (CompareExchange, Exchange) or the new one (Increment, Decrement).
 inline LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+    std::atomic_ref<LONG>(const_cast<LONG&>(*target)).compare_exchange_strong(comparand, exchange);
     return comparand;
 }
 inline LONG InterlockedExchange(volatile LONG* target, LONG value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+    return std::atomic_ref<LONG>(const_cast<LONG&>(*target)).exchange(value);
 }
 inline LONG InterlockedIncrement(volatile LONG* target) {
-    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
+    return std::atomic_ref<LONG>(const_cast<LONG&>(*target)).fetch_add(1) + 1;
 }
 inline LONG InterlockedDecrement(volatile LONG* target) {
-    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+    return std::atomic_ref<LONG>(const_cast<LONG&>(*target)).fetch_sub(1) - 1;
 }
 
 // --- Timer queue ------------------------------------------------------------
@@ -262,10 +291,11 @@ inline LONG InterlockedDecrement(volatile LONG* target) {
 BOOL CreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID arg,
                            DWORD dueMs, DWORD periodMs, ULONG flags);
 // Cancels the timer. With completionEvent INVALID_HANDLE_VALUE waits until a
-// running callback of this timer has returned (called from that callback it
-// returns at once instead). With an event handle, that event is set once no
-// callback runs; with NULL and a callback running: FALSE, ERROR_IO_PENDING.
-// The handle is freed either way.
+// running callback of this timer has returned; called so from that very
+// callback (which Windows never returns from) it fails with
+// ERROR_POSSIBLE_DEADLOCK and leaves the timer alone. With an event handle, that event is set once
+// no callback runs; with NULL and a callback running: FALSE, ERROR_IO_PENDING. The handle is freed
+// either way.
 BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent);
 
 #endif  // !_WIN32

@@ -1,22 +1,48 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, tests and tools need, and only
-# those that are missing. Safe to run repeatedly.
+# Installs the Debian 12 packages of one group, and only those that are
+# missing. Safe to run repeatedly.
+#
+#   install-deps.sh            the build, tests and tools on Linux
+#   install-deps.sh windows    the 32-bit Windows cross compiler (mingw-w64)
+#   install-deps.sh wine       Wine with 32-bit support, for the Windows checks;
+#                              also Wine 64 and the 64-bit cross compiler, for
+#                              machines whose kernel runs no 32-bit programs
 set -euo pipefail
 
-PACKAGES=(
-  build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libspdlog-dev libfmt-dev libcli11-dev nlohmann-json3-dev
-  gammu libgammu-dev
-  g++-multilib
-  clang libclang-rt-14-dev
-)
+group="${1:-linux}"
+FOREIGN_ARCH=""
+case "$group" in
+  linux)
+    PACKAGES=(
+      build-essential cmake ninja-build pkg-config
+      libgtest-dev libgmock-dev googletest libbenchmark-dev
+      libspdlog-dev libfmt-dev libcli11-dev nlohmann-json3-dev
+      gammu libgammu-dev
+      g++-multilib
+      clang libclang-rt-14-dev
+    )
+    ;;
+  windows)
+    # spdlog and fmt are header-only here: tarn_log.dll builds on them.
+    PACKAGES=(cmake ninja-build g++-mingw-w64-i686-posix libspdlog-dev libfmt-dev googletest)
+    ;;
+  wine)
+    FOREIGN_ARCH=i386
+    PACKAGES=(wine wine32:i386 wine64 g++-mingw-w64-x86-64-posix)
+    ;;
+  *)
+    echo "install-deps: unknown group '$group' (linux, windows or wine)" >&2
+    exit 2
+    ;;
+esac
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
@@ -27,5 +53,8 @@ echo "install-deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+if [ -n "$FOREIGN_ARCH" ] && ! dpkg --print-foreign-architectures | grep -qx "$FOREIGN_ARCH"; then
+  $SUDO dpkg --add-architecture "$FOREIGN_ARCH"
+fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

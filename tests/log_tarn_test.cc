@@ -1,7 +1,7 @@
 // The line log written through the real tarn_log into files.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,22 +19,45 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// This file also runs as a Windows program (tests/win).
+void SetLogDir(const std::string& dir) {
+#if defined(_WIN32)
+    _putenv_s("QVGSM_LOGDIR", dir.c_str());
+#else
+    if (dir.empty()) {
+        unsetenv("QVGSM_LOGDIR");
+    } else {
+        setenv("QVGSM_LOGDIR", dir.c_str(), 1);
+    }
+#endif
+}
+
+void FlushAll() {
+#if !defined(_WIN32)
+    tarn_flush_all();  // on Windows every line is written through at once
+#endif
+}
+
 class TarnLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qvgsm-logs-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        setenv("QVGSM_LOGDIR", dir.c_str(), 1);
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        fs::path path =
+            fs::temp_directory_path() /
+            ("qvgsm-logs-" + std::string(info->name()) + "-" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        ASSERT_TRUE(fs::create_directory(path));
+        dir = path.string();
+        SetLogDir(dir);
     }
     void TearDown() override {
-        unsetenv("QVGSM_LOGDIR");
+        SetLogDir("");
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
 
     std::vector<std::string> ReadLines(const std::string& name) {
-        tarn_flush_all();
+        FlushAll();
         std::ifstream in(dir + "/" + name);
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -185,7 +208,7 @@ TEST_F(TarnLogTest, UnknownHandlesAndMissingNamesAreHarmless) {
     CLoggingHandler log;
     log.Attach(987654);
     log.LogError("into nowhere");
-    tarn_flush_all();
+    FlushAll();
 }
 
 }  // namespace

@@ -110,4 +110,18 @@ TEST(PlatformIocp, InvalidHandlesAreRefused) {
     CloseHandle(ev);
 }
 
+TEST(PlatformIocp, AClosedHandleFailsInsteadOfBeingRead) {
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+    ASSERT_TRUE(CloseHandle(ev));
+    ASSERT_TRUE(CloseHandle(port));
+    // Both objects are freed by now; their old handles name nothing.
+    EXPECT_FALSE(SetEvent(ev));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(PostQueuedCompletionStatus(port, 0, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(ev));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 }  // namespace

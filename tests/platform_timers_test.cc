@@ -167,26 +167,46 @@ TEST(PlatformTimers, DeleteWithAnEventSignalsItWhenTheCallbackEnds) {
 }
 
 struct SelfDelete {
-    HANDLE timer = nullptr;
+    std::atomic<HANDLE> timer{nullptr};
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    BOOL result = FALSE;
+    BOOL waiting = TRUE;
+    DWORD waitingError = 0;
+    BOOL notWaiting = FALSE;
 };
 
 void CALLBACK DeleteSelf(PVOID p, BOOLEAN) {
     auto* s = static_cast<SelfDelete*>(p);
-    while (!__atomic_load_n(&s->timer, __ATOMIC_ACQUIRE)) std::this_thread::yield();
-    s->result = DeleteTimerQueueTimer(nullptr, s->timer, INVALID_HANDLE_VALUE);
+    while (!s->timer.load()) std::this_thread::yield();
+    // Windows never returns from the waiting form here: it is refused.
+    s->waiting = DeleteTimerQueueTimer(nullptr, s->timer, INVALID_HANDLE_VALUE);
+    s->waitingError = GetLastError();
+    // Without waiting, the callback may end its own timer.
+    s->notWaiting = DeleteTimerQueueTimer(nullptr, s->timer, nullptr);
     SetEvent(s->done);
 }
 
-TEST(PlatformTimers, DeletingItselfFromTheCallbackDoesNotHang) {
+TEST(PlatformTimers, ACallbackMayDeleteItsTimerOnlyWithoutWaitingForItself) {
     SelfDelete s;
     HANDLE timer = nullptr;
     ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, DeleteSelf, &s, 1, 0, 0));
-    __atomic_store_n(&s.timer, timer, __ATOMIC_RELEASE);
+    s.timer = timer;
     ASSERT_EQ(WaitForSingleObject(s.done, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(s.result);
+    EXPECT_FALSE(s.waiting);
+    EXPECT_EQ(s.waitingError, static_cast<DWORD>(ERROR_POSSIBLE_DEADLOCK));
+    // Still running at that moment: FALSE with ERROR_IO_PENDING, yet deleted.
+    EXPECT_FALSE(s.notWaiting);
+    EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, timer, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     CloseHandle(s.done);
+}
+
+TEST(PlatformTimers, CloseHandleRefusesATimer) {
+    Fired f;
+    HANDLE timer = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, OnFire, &f, 0xFFFFFFFEu, 0, 0));
+    EXPECT_FALSE(CloseHandle(timer));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE));
 }
 
 TEST(PlatformTimers, LongestDueTimeDoesNotWrap) {

@@ -23,6 +23,15 @@ namespace {
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e [%t] [%n] [%l] %v";
 constexpr size_t kRotatedFiles = 3;
 constexpr auto kFlushPeriod = std::chrono::seconds(1);
+#if defined(_WIN32)
+// A DLL must not wait for a thread of its own while the loader unloads it:
+// no flusher thread there, every line reaches the file as it is written.
+constexpr bool kFlushEveryLine = true;
+constexpr char kSeparator = '\\';
+#else
+constexpr bool kFlushEveryLine = false;
+constexpr char kSeparator = '/';
+#endif
 
 struct OpenRequest {
     std::string source;
@@ -34,9 +43,11 @@ struct OpenRequest {
 
 std::string LogPath(const std::string& fileName) {
     const char* dir = std::getenv("QVGSM_LOGDIR");
-    if (dir == nullptr || *dir == '\0' || fileName.empty() || fileName[0] == '/') return fileName;
+    if (dir == nullptr || *dir == '\0' || fileName.empty() || fileName[0] == '/' ||
+        fileName[0] == kSeparator || (fileName.size() > 1 && fileName[1] == ':'))
+        return fileName;
     std::string path(dir);
-    if (path.back() != '/') path += '/';
+    if (path.back() != '/' && path.back() != kSeparator) path += kSeparator;
     return path + fileName;
 }
 
@@ -60,11 +71,11 @@ class Registry {
         }
         auto logger = std::make_shared<spdlog::logger>(request.source, sink);
         logger->set_level(spdlog::level::trace);
-        logger->flush_on(spdlog::level::warn);
+        logger->flush_on(kFlushEveryLine ? spdlog::level::trace : spdlog::level::warn);
         uint32_t handle = ++m_LastHandle;
         if (handle == 0) handle = ++m_LastHandle;
         m_Loggers[handle] = std::move(logger);
-        StartFlusher();
+        if (!kFlushEveryLine) StartFlusher();
         return handle;
     }
 

@@ -27,7 +27,9 @@
  * Writes A and B are the same here.
  *
  * Flushing: warnings and errors reach the file at once, other lines within
- * a second, and everything on close or tarn_flush_all().
+ * a second, and everything on close or tarn_flush_all(). On Windows every
+ * line reaches the file as it is written, and tarn_log.dll exports only the
+ * four ordinals (tarn_flush_all is not exported there).
  */
 #ifndef TARN_LOG_H
 #define TARN_LOG_H
@@ -39,7 +41,12 @@
 extern "C" {
 #endif
 
+#if defined(__GNUC__) && !defined(_WIN32)
 #define TARN_API __attribute__((visibility("default")))
+#else
+/* tarn_log.dll names its exports, by ordinal, in tarn_log.def. */
+#define TARN_API
+#endif
 
 TARN_API void tarn_ordinal_36(uint32_t* handle, const char* configTemplate, ...);
 TARN_API void tarn_ordinal_12(uint32_t handle);

@@ -16,6 +16,8 @@ namespace {
 
 // How often a hung-up device lets a wait complete into a read that fails.
 constexpr auto kHangupBackoff = std::chrono::milliseconds(100);
+// How often a wait looks for new input while seen bytes sit unread.
+constexpr auto kArrivalPoll = std::chrono::milliseconds(5);
 
 void CloseFd(int fd) {
     if (fd < 0) return;
@@ -69,6 +71,9 @@ BOOL Device::SetMask(DWORD mask) {
     qv::MutexLock lock(m_mu);
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     m_mask = mask;
+    // Events recorded so far are forgotten; what is buffered is old news.
+    m_rxEvent = false;
+    m_seenIn = QueuedIn();
     if (m_waitOv) CompleteWait(0);
     return TRUE;
 }
@@ -81,9 +86,23 @@ BOOL Device::WaitEvent(LPDWORD mask, LPOVERLAPPED ov) {
     Started(ov);
     m_waitOv = ov;
     m_waitMask = mask;
+    TryCompleteWait();
     EvaluateWait();
     Rearm();
     return Fail(ERROR_IO_PENDING);
+}
+
+BOOL Device::Status(LPDWORD errors, LPCOMSTAT stat) {
+    qv::MutexLock lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    if (errors) *errors = 0;
+    if (stat) {
+        *stat = COMSTAT{};
+        stat->cbInQue = QueuedIn();
+        int out = 0;
+        if (ioctl(m_fd, TIOCOUTQ, &out) == 0 && out > 0) stat->cbOutQue = static_cast<DWORD>(out);
+    }
+    return TRUE;
 }
 
 void Device::CompleteWait(DWORD events) {
@@ -92,8 +111,29 @@ void Device::CompleteWait(DWORD events) {
     m_waitOv = nullptr;
     m_waitMask = nullptr;
     m_waitDeferred = false;
+    m_waitPolling = false;
     ++m_waitToken;
     Complete(ov, ERROR_SUCCESS, 0);
+}
+
+DWORD Device::QueuedIn() {
+    int n = 0;
+    if (m_fd < 0 || ioctl(m_fd, FIONREAD, &n) != 0 || n < 0) return 0;
+    return static_cast<DWORD>(n);
+}
+
+void Device::ObserveInput() {
+    DWORD now = QueuedIn();
+    if (now > m_seenIn && (m_mask & EV_RXCHAR)) m_rxEvent = true;
+    m_seenIn = now;
+}
+
+void Device::TryCompleteWait() {
+    if (!m_waitOv || m_waitDeferred || m_hungUp) return;
+    ObserveInput();
+    if (!m_rxEvent || !(m_mask & EV_RXCHAR)) return;
+    m_rxEvent = false;
+    CompleteWait(EV_RXCHAR);
 }
 
 // Readiness of a live device comes from the reactor (see Rearm); a hung-up
@@ -108,8 +148,14 @@ void Device::EvaluateWait() {
 
 void Device::OnDeadline(uint64_t token) {
     qv::MutexLock lock(m_mu);
-    if (m_closed || !m_waitOv || !m_waitDeferred || token != m_waitToken) return;
-    CompleteWait(EV_RXCHAR);
+    if (m_closed || !m_waitOv || token != m_waitToken) return;
+    if (m_waitDeferred) {
+        CompleteWait(EV_RXCHAR);
+    } else if (m_waitPolling) {
+        m_waitPolling = false;
+        TryCompleteWait();
+        Rearm();
+    }
 }
 
 // --- Reads -------------------------------------------------------------------
@@ -143,7 +189,9 @@ BOOL Device::Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if (m_readOv) return Fail(ERROR_BUSY);
     Started(ov);
+    ObserveInput();
     long long r = length > 0 ? ReadNow(buffer, length) : 0;
+    if (r > 0) m_seenIn -= std::min<DWORD>(m_seenIn, static_cast<DWORD>(r));
     if (r < 0) {
         Complete(ov, static_cast<DWORD>(-r), 0);
         AfterRead(true);
@@ -220,14 +268,6 @@ BOOL Device::Purge(DWORD flags) {
         m_readOv = nullptr;
         Complete(ov, ERROR_OPERATION_ABORTED, 0);
     }
-    if ((flags & PURGE_RXABORT) && m_waitOv) {
-        LPOVERLAPPED ov = m_waitOv;
-        m_waitOv = nullptr;
-        m_waitMask = nullptr;
-        m_waitDeferred = false;
-        ++m_waitToken;
-        Complete(ov, ERROR_OPERATION_ABORTED, 0);
-    }
     int queues = -1;
     if ((flags & PURGE_TXCLEAR) && (flags & PURGE_RXCLEAR)) {
         queues = TCIOFLUSH;
@@ -237,6 +277,7 @@ BOOL Device::Purge(DWORD flags) {
         queues = TCIFLUSH;
     }
     if (queues >= 0 && tcflush(m_fd, queues) != 0) return Fail(ErrorFromErrno(errno));
+    if (flags & PURGE_RXCLEAR) m_seenIn = QueuedIn();
     return TRUE;
 }
 
@@ -267,7 +308,16 @@ void Device::Close() {
 
 void Device::Rearm() {
     uint32_t want = 0;
-    if (m_waitOv && !m_waitDeferred && (m_mask & EV_RXCHAR) && !m_hungUp) want |= EPOLLIN;
+    if (m_waitOv && !m_waitDeferred && (m_mask & EV_RXCHAR) && !m_hungUp) {
+        if (m_seenIn == 0) {
+            want |= EPOLLIN;
+        } else if (!m_waitPolling && !m_closed) {
+            // The queue is readable already: readiness would report it at
+            // once, again and again. Look for growth a little later.
+            m_waitPolling = true;
+            Reactor::Get().After(m_id, Clock::now() + kArrivalPoll, m_waitToken);
+        }
+    }
     if (m_readOv) want |= EPOLLIN;
     if (m_writeOv) want |= EPOLLOUT;
     if (m_closed || want == 0 || want == m_armed) return;
@@ -284,12 +334,14 @@ void Device::OnReady(uint32_t events) {
     // the back-off, which still lets reads drain what is buffered.
     if (hangup) {
         m_hungUp = true;
-    } else if (in && m_waitOv && !m_waitDeferred && (m_mask & EV_RXCHAR)) {
-        CompleteWait(EV_RXCHAR);
+    } else if (in) {
+        TryCompleteWait();
     }
     EvaluateWait();
     if (m_readOv && (in || hangup)) {
+        ObserveInput();
         long long r = ReadNow(m_readBuf, m_readLen);
+        if (r > 0) m_seenIn -= std::min<DWORD>(m_seenIn, static_cast<DWORD>(r));
         if (r != 0) {
             LPOVERLAPPED ov = m_readOv;
             m_readOv = nullptr;

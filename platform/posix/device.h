@@ -3,8 +3,13 @@
 //
 // Every operation that was started (TRUE, or FALSE with ERROR_IO_PENDING)
 // completes exactly once through the associated port: when it ends, when
-// PurgeComm or CloseHandle aborts it (ERROR_OPERATION_ABORTED), or, for a
-// wait, when SetCommMask replaces the mask (mask word 0).
+// PurgeComm (read, write) or CloseHandle aborts it (ERROR_OPERATION_ABORTED),
+// or, for a wait, when SetCommMask replaces the mask (mask word 0).
+//
+// EV_RXCHAR is an arrival, as on Windows: the device counts the bytes of the
+// input queue it has already seen, and only a queue that grew past that
+// count records the event. SetCommMask forgets recorded events and counts
+// what is buffered as seen.
 #pragma once
 
 #include <chrono>
@@ -34,6 +39,7 @@ class Device : public Object {
     BOOL Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) QV_EXCLUDES(m_mu);
     BOOL Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov) QV_EXCLUDES(m_mu);
     BOOL Purge(DWORD flags) QV_EXCLUDES(m_mu);
+    BOOL Status(LPDWORD errors, LPCOMSTAT stat) QV_EXCLUDES(m_mu);
     void Close() override QV_EXCLUDES(m_mu);
 
     // Reactor thread: the descriptor reported events; a deadline passed.
@@ -46,6 +52,12 @@ class Device : public Object {
     void Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes) QV_REQUIRES(m_mu);
     void CompleteWait(DWORD events) QV_REQUIRES(m_mu);
     void EvaluateWait() QV_REQUIRES(m_mu);
+    // Bytes in the input queue (0 when it cannot be asked).
+    DWORD QueuedIn() QV_REQUIRES(m_mu);
+    // Records EV_RXCHAR when bytes arrived since the last look.
+    void ObserveInput() QV_REQUIRES(m_mu);
+    // Completes a pending wait when an event is recorded.
+    void TryCompleteWait() QV_REQUIRES(m_mu);
     void Rearm() QV_REQUIRES(m_mu);
     // A read attempt: bytes read, 0 when nothing is buffered, or -Win32 error.
     long long ReadNow(void* buffer, DWORD length) QV_REQUIRES(m_mu);
@@ -68,6 +80,12 @@ class Device : public Object {
     LPDWORD m_waitMask QV_GUARDED_BY(m_mu) = nullptr;
     bool m_waitDeferred QV_GUARDED_BY(m_mu) = false;  // a back-off deadline will complete it
     uint64_t m_waitToken QV_GUARDED_BY(m_mu) = 0;
+    // Input the device has seen and whether an arrival is recorded. While
+    // seen bytes sit unread, readiness says nothing new: a pending wait then
+    // looks again after kArrivalPoll instead of asking the reactor.
+    DWORD m_seenIn QV_GUARDED_BY(m_mu) = 0;
+    bool m_rxEvent QV_GUARDED_BY(m_mu) = false;
+    bool m_waitPolling QV_GUARDED_BY(m_mu) = false;
 
     LPOVERLAPPED m_readOv QV_GUARDED_BY(m_mu) = nullptr;
     void* m_readBuf QV_GUARDED_BY(m_mu) = nullptr;

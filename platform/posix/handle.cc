@@ -1,22 +1,58 @@
-// HANDLE -> object, and CloseHandle for every kind.
+// HANDLE -> object through the table of live objects, and CloseHandle.
 #include "platform/posix/handle.h"
 
-namespace qvplat {
+#include <unordered_set>
 
-Object* ObjectOf(HANDLE h) {
-    if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+#include "platform/thread_annotations.h"
+
+namespace qvplat {
+namespace {
+
+struct Table {
+    qv::SharedMutex mu;
+    std::unordered_set<const Object*> live QV_GUARDED_BY(mu);
+};
+
+Table& Objects() {
+    // Never destroyed: objects may outlive static destructors.
+    static Table* table = new Table();
+    return *table;
+}
+
+}  // namespace
+
+Object::Object(Kind kind) : m_kind(kind) {
+    Table& t = Objects();
+    qv::ExclusiveLock lock(t.mu);
+    t.live.insert(this);
+}
+
+Object::~Object() {
+    Table& t = Objects();
+    qv::ExclusiveLock lock(t.mu);
+    t.live.erase(this);
+}
+
+Ref<Object> Lookup(HANDLE h) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return {};
     auto* o = static_cast<Object*>(h);
-    return o->IsLive() ? o : nullptr;
+    Table& t = Objects();
+    qv::SharedLock lock(t.mu);
+    // Only a listed object is dereferenced; one whose last reference has gone
+    // is already on its way out.
+    if (t.live.count(o) == 0 || !o->TryAddRef()) return {};
+    return Ref<Object>(o);
 }
 
 }  // namespace qvplat
 
 BOOL CloseHandle(HANDLE h) {
-    qvplat::Object* o = qvplat::ObjectOf(h);
-    if (!o || !o->MarkClosed()) return qvplat::Fail(ERROR_INVALID_HANDLE);
-    o->AddRef();
+    qvplat::Ref<qvplat::Object> o = qvplat::Lookup(h);
+    // A timer-queue timer is no kernel object: only DeleteTimerQueueTimer ends it.
+    if (!o || o->kind() == qvplat::Kind::kTimer || !o->MarkClosed()) {
+        return qvplat::Fail(ERROR_INVALID_HANDLE);
+    }
     o->Close();
-    o->Release();  // ours
     o->Release();  // the handle's
     return TRUE;
 }

@@ -1,7 +1,9 @@
 // Handles of the POSIX stand-in: every HANDLE points at one small tagged
 // object (event, thread, port, device, timer) with a reference count, so a
 // CloseHandle racing with a wait or a completion never frees what a call
-// still uses.
+// still uses. Live objects are listed in one table: a handle that was closed
+// and freed fails with ERROR_INVALID_HANDLE, as on Windows, instead of being
+// read.
 #pragma once
 
 #include <atomic>
@@ -16,15 +18,25 @@ enum class Kind : uint32_t { kEvent = 1, kThread, kPort, kDevice, kTimer };
 
 class Object {
   public:
-    explicit Object(Kind kind) : m_kind(kind) {}
-    virtual ~Object() { m_magic = 0; }
+    // Listed in the table of live objects until destroyed.
+    explicit Object(Kind kind);
+    virtual ~Object();
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
     Kind kind() const { return m_kind; }
-    bool IsLive() const { return m_magic == kMagic; }
 
     void AddRef() { m_refs.fetch_add(1, std::memory_order_relaxed); }
+    // A reference unless the last one is already gone (the object is being
+    // destroyed). Only under the table's lock.
+    bool TryAddRef() {
+        int refs = m_refs.load(std::memory_order_relaxed);
+        while (refs > 0) {
+            if (m_refs.compare_exchange_weak(refs, refs + 1, std::memory_order_relaxed))
+                return true;
+        }
+        return false;
+    }
     void Release() {
         if (m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
@@ -35,8 +47,6 @@ class Object {
     virtual void Close() {}
 
   private:
-    static constexpr uint32_t kMagic = 0x51564850u;
-    uint32_t m_magic = kMagic;
     const Kind m_kind;
     std::atomic<int> m_refs{1};
     std::atomic<bool> m_closed{false};
@@ -70,19 +80,19 @@ class Ref {
     T* m_p = nullptr;
 };
 
-// The live object behind h, or null (NULL, INVALID_HANDLE_VALUE, not ours).
-Object* ObjectOf(HANDLE h);
+// A reference to the live object behind h, or empty (NULL,
+// INVALID_HANDLE_VALUE, closed and freed, never ours).
+Ref<Object> Lookup(HANDLE h);
 
 // A reference to h when it is a T; otherwise empty with ERROR_INVALID_HANDLE.
 template <class T>
 Ref<T> Get(HANDLE h) {
-    Object* o = ObjectOf(h);
+    Ref<Object> o = Lookup(h);
     if (!o || !T::Accepts(o->kind())) {
         SetLastError(ERROR_INVALID_HANDLE);
         return {};
     }
-    o->AddRef();
-    return Ref<T>(static_cast<T*>(o));
+    return Ref<T>(static_cast<T*>(o.Detach()));
 }
 
 // The one translation of errno into a Win32 error number.

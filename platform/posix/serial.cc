@@ -193,6 +193,11 @@ BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLA
     return d ? d->Write(buffer, length, written, overlapped) : FALSE;
 }
 
+BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
+    Ref<Device> d = Get<Device>(h);
+    return d ? d->Status(errors, stat) : FALSE;
+}
+
 BOOL PurgeComm(HANDLE h, DWORD flags) {
     Ref<Device> d = Get<Device>(h);
     return d ? d->Purge(flags) : FALSE;

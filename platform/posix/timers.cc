@@ -19,8 +19,6 @@ class Timer : public Object {
     Timer(WAITORTIMERCALLBACK cb, PVOID arg, DWORD periodMs)
         : Object(Kind::kTimer), m_callback(cb), m_arg(arg), m_periodMs(periodMs) {}
 
-    void Close() override;
-
     const WAITORTIMERCALLBACK m_callback;
     const PVOID m_arg;
     const DWORD m_periodMs;
@@ -48,6 +46,13 @@ class TimerQueue {
         qv::MutexLock lock(m_mu);
         Schedule(t, qvclock::NowMs(), dueMs);
         m_wake.notify_one();
+    }
+
+    // Windows would wait for ever for a callback that deletes its own timer
+    // and waits for itself: the stand-in refuses that call instead.
+    bool InOwnCallback(Timer* t) QV_EXCLUDES(m_mu) {
+        qv::MutexLock lock(m_mu);
+        return t->m_running && std::this_thread::get_id() == m_threadId;
     }
 
     // Cancels t. Waits for its running callback when wait is set and the
@@ -139,10 +144,6 @@ class TimerQueue {
     std::thread::id m_threadId;
 };
 
-void Timer::Close() {
-    TimerQueue::Get().Delete(this, false, {});
-}
-
 }  // namespace
 }  // namespace qvplat
 
@@ -160,8 +161,11 @@ BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent) {
     if (queue) return qvplat::Fail(ERROR_INVALID_PARAMETER);
     qvplat::Ref<qvplat::Timer> t = qvplat::Get<qvplat::Timer>(timer);
     if (!t) return FALSE;
-    if (!t->MarkClosed()) return qvplat::Fail(ERROR_INVALID_HANDLE);
     bool wait = completionEvent == INVALID_HANDLE_VALUE;
+    if (wait && qvplat::TimerQueue::Get().InOwnCallback(t.get())) {
+        return qvplat::Fail(ERROR_POSSIBLE_DEADLOCK);
+    }
+    if (!t->MarkClosed()) return qvplat::Fail(ERROR_INVALID_HANDLE);
     qvplat::Ref<qvplat::Waitable> doneEvent;
     if (completionEvent && !wait) {
         doneEvent = qvplat::Get<qvplat::Event>(completionEvent);

@@ -73,6 +73,14 @@ BOOL FaultyCalls::ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
     return SystemCalls::ReadFile(h, buffer, length, read, overlapped);
 }
 
+BOOL FaultyCalls::WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED overlapped) {
+    if (TakeOne(endlessWaits)) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    return SystemCalls::WaitCommEvent(h, mask, overlapped);
+}
+
 BOOL FaultyCalls::PurgeComm(HANDLE h, DWORD flags) {
     LPOVERLAPPED held = nullptr;
     {

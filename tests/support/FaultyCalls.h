@@ -24,6 +24,9 @@ class FaultyCalls : public SystemCalls {
     std::atomic<int> emptyReads{0};
     // The next n reads stay pending until a purge aborts them.
     std::atomic<int> holdReads{0};
+    // The next n comm-event waits never end: neither a new mask nor a purge
+    // nor closing the device completes them (Wine's on a pseudo-terminal).
+    std::atomic<int> endlessWaits{0};
     DWORD error = ERROR_GEN_FAILURE;
 
     std::atomic<int> writeCalls{0};
@@ -34,6 +37,7 @@ class FaultyCalls : public SystemCalls {
     BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
                   LPOVERLAPPED overlapped) override;
     BOOL PurgeComm(HANDLE h, DWORD flags) override;
+    BOOL WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED overlapped) override;
 
   private:
     // Delivers (overlapped, bytes, error) to the port's handler on a worker,
