@@ -321,7 +321,10 @@ void Api::Routes() {
                                 {"received", l.received},
                                 {"reports", l.reports}});
         }
-        Reply(res, 200, json{{"lines", list}, {"in_flight", m_gateway.InFlight()}});
+        Reply(res, 200,
+              json{{"lines", list},
+                   {"in_flight", m_gateway.InFlight()},
+                   {"messages", m_store.CountByState()}});
     });
 
     s.Post("/v1/simulate/incoming", [this](const httplib::Request& req, httplib::Response& res) {
