@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, and only
 # those that are missing. Safe to run repeatedly.
+#   install-deps.sh           what the build and the plain tests need
+#   install-deps.sh browser   also headless Chromium and chromedriver, for the
+#                             gateway's status-page test (scripts/test.sh)
 set -euo pipefail
 
 PACKAGES=(
@@ -10,7 +13,14 @@ PACKAGES=(
   gammu libgammu-dev
   g++-multilib
   clang libclang-rt-14-dev
+  libtomlplusplus-dev libsqlite3-dev libcpp-httplib-dev
 )
+for group in "$@"; do
+  case "$group" in
+    browser) PACKAGES+=(chromium chromium-driver) ;;
+    *) echo "install-deps: unknown group '$group' (known: browser)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -246,6 +246,10 @@ TEST_F(ServeApi, CheckConfigNamesTheProblemWithoutStarting) {
         {QVGSM_QVGSM_EXE, "serve", "--config", path, "--token", "t", "--check-config"});
     EXPECT_EQ(r.status, 0) << r.errors;
     EXPECT_NE(r.output.find("configuration ok"), std::string::npos) << r.output;
+    // The example installed with the package is valid as it stands.
+    r = qvtest::RunProgram({QVGSM_QVGSM_EXE, "serve", "--config",
+                            QVGSM_SOURCE_DIR "/tools/serve/gateway.toml", "--check-config"});
+    EXPECT_EQ(r.status, 0) << r.errors;
 }
 
 }  // namespace
