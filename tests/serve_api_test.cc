@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -233,6 +234,39 @@ TEST_F(ServeApi, BadRequestsGetReasonsAndTheTokenIsChecked) {
     }
     EXPECT_EQ(m_daemon.Get("/healthz", "-").status, 200);
     EXPECT_EQ(m_daemon.Get("/", "-").status, 200);
+}
+
+TEST_F(ServeApi, TheWebhookGetsEachReceivedMessageAfterAFailedCall) {
+    httplib::Server hook;
+    std::mutex mutex;
+    std::vector<json> calls;
+    hook.Post("/sms", [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(json::parse(req.body, nullptr, false));
+        res.status = calls.size() == 1 ? 500 : 200;  // the first call fails
+    });
+    const int port = hook.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread server([&] { hook.listen_after_bind(); });
+    ASSERT_TRUE(StartDaemon({"--webhook", "http://127.0.0.1:" + std::to_string(port) + "/sms"}))
+        << m_daemon.Errors();
+    m_sim.Inject(2, "+15550004444", "for the hook");
+    const bool called = qvtest::Poll(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return calls.size() >= 2;
+        },
+        ms(30000));
+    hook.stop();
+    server.join();
+    ASSERT_TRUE(called) << m_daemon.Errors();
+    EXPECT_EQ(calls[0], calls[1]);
+    EXPECT_EQ(calls[1]["from"], "+15550004444");
+    EXPECT_EQ(calls[1]["text"], "for the hook");
+    EXPECT_EQ(calls[1]["line"], 3);
+    ASSERT_TRUE(qvtest::Poll(
+        [&] { return m_daemon.Get("/v1/inbox").body["messages"][0]["webhook"] == "done"; },
+        ms(10000)));
 }
 
 TEST_F(ServeApi, CheckConfigNamesTheProblemWithoutStarting) {
