@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "gsm/GSMDevice.h"
@@ -100,63 +101,99 @@ int GSMDevice::OnCMGLResult(int result, ATCommandEntry* entry) {
     return device->CheckForAreadyRecvMSGS(entries);
 }
 
-int GSMDevice::CheckForAreadyRecvMSGS(const std::vector<ListedEntry>& entries) {
-    if (entries.empty()) return QV_OK;
-    const int count = static_cast<int>(entries.size());
-    for (const ListedEntry& listed : entries) {
-        const std::string& pduText = listed.pdu;
-        if (pduText.size() <= 1) continue;
+int GSMDevice::QueueListedEntries(const std::vector<ListedEntry>& entries) {
+    // Listed from the storage selected when the listing ran.
+    const uint32_t listed = m_ReadStorage.load();
+    const uint32_t memory = listed == storage::kNoMemory ? storage::SM : listed;
+    int queued = 0;
+    for (const ListedEntry& entry : entries) {
+        const std::string& pduText = entry.pdu;
+        if (pduText.size() <= 1 || entry.index == 0 || entry.index > storage::kMaxIndex) continue;
+        const uint32_t slot = storage::Slot(memory, entry.index);
+        const std::string where = storage::Describe(slot);
         {
             // Announced meanwhile (indications are routed before the last
             // listing) or held by a collector: already on its way.
             qv::MutexLock guard(m_RecvLock);
-            if (IsIndexHeld(listed.index)) continue;
+            if (IsIndexHeld(slot)) continue;
         }
-        auto* record = new SMSRecv();
-        record->simIndex = listed.index;
+        auto record = std::make_unique<SMSRecv>();
+        record->simIndex = slot;
         bool decoded = false;
         try {
             PDUCodec codec;
             decoded = codec.DecodeDeliver(pduText, record->m_sms);
             if (!decoded) {
                 m_pDeviceLog->LogError(
-                    "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %u is not an SMS-DELIVER, "
+                    "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %s is not an SMS-DELIVER, "
                     "skipped.",
-                    record->simIndex);
+                    where.c_str());
             }
         } catch (const std::exception& e) {
             // One damaged entry must not stop the others from being delivered.
             m_pDeviceLog->LogError(
-                "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %u could not be decoded (%s), "
+                "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %s could not be decoded (%s), "
                 "skipped.",
-                record->simIndex, e.what());
+                where.c_str(), e.what());
         }
-        if (!decoded) {
-            delete record;
-            continue;
-        }
+        if (!decoded) continue;
         const uint64_t digest = PduDigest(pduText);
-        if (WasDelivered(record->simIndex, digest)) {
+        if (WasDelivered(slot, digest)) {
             m_pDeviceLog->LogWarning(
-                "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %u was delivered before, "
+                "GSMDevice::CheckForAreadyRecvMSGS >> stored entry %s was delivered before, "
                 "deleting it.",
-                record->simIndex);
-            delete record;
+                where.c_str());
             continue;
         }
-        record->pduDigests[record->simIndex] = digest;
+        record->pduDigests[slot] = digest;
         record->partsReceived += 1;
-        record->m_sms.AddStorageIndex(record->simIndex);
+        record->m_sms.AddStorageIndex(slot);
         record->read = 1;
         qv::MutexLock guard(m_RecvLock);
-        m_RecvQueue.push_back(record);
+        m_RecvQueue.push_back(record.release());
+        ++queued;
     }
+    return queued;
+}
 
+int GSMDevice::CheckForAreadyRecvMSGS(const std::vector<ListedEntry>& entries) {
+    if (entries.empty()) return QV_OK;
+    const int count = static_cast<int>(entries.size());
+    QueueListedEntries(entries);
     SetLineState(LINE_RECEIVING, "(1)CheckForAreadyRecvMSGS");
     m_pDeviceLog->LogInfo("%d sms in sim card, processing ...", count);
     m_bStoredPass = 1;
     ProcessReceivedSMSParts();
     return QV_PENDING;
+}
+
+void GSMDevice::ScheduleStoragePoll() {
+    ComPort* port = GetPort();
+    if (port == nullptr || !port->Gate().TryEnter()) return;
+    Quiescence* gate = &port->Gate();
+    const bool scheduled =
+        m_StoragePoll.Schedule(m_pThreadPool, kStoragePollMs, [this, gate](bool run) {
+            if (run && !IsClosing()) PollStorage();
+            gate->Leave();
+        });
+    if (!scheduled) gate->Leave();
+}
+
+void GSMDevice::PollStorage() {
+    ScheduleStoragePoll();
+    // A busy line is polled at the next turn.
+    if (!AcquireLine(LINE_RECEIVING, "PollStorage")) return;
+    m_pDeviceLog->LogInfo("GSMDevice::PollStorage >> listing stored messages.");
+    const int issued =
+        IssueCommand("AT+CMGL=4", kReadTimeoutSec * 10, false, [this](const ATOutcome& answer) {
+            if (answer.Ok()) QueueListedEntries(ListedEntries(answer.lines));
+            SetLineState(LINE_RECEIVING, "(2)PollStorage");
+            ProcessReceivedSMSParts();
+        });
+    if (issued != QV_PENDING) {
+        SetLineState(LINE_RECEIVING, "(3)PollStorage");
+        ProcessReceivedSMSParts();
+    }
 }
 
 void GSMDevice::FinishStoredMessages() {

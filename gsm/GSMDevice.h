@@ -19,6 +19,7 @@
 #include "gsm/SMSRecv.h"
 #include "gsm/SMSSendData.h"
 #include "gsm/SendFailure.h"
+#include "gsm/StorageSlot.h"
 #include "io/Quiescence.h"
 #include "modem/GenericCOMModemInterface.h"
 #include "platform/thread_annotations.h"
@@ -135,9 +136,15 @@ class GSMDevice : public GenericCOMModemInterface {
     void AddCNMIRoutingCMD();
     // "AT+CNMI=<mode>,<mt>,<bm>,<ds>,<bfr>" from the modem's own ranges.
     std::string CNMIRoutingCommand() const;
+    // The five values of that command, from this attempt's answer.
+    CNMICaps ChooseCNMI() const;
     // Check of the "AT" after the reset: AT+CMEE=1, then the SIM's state.
     static int OnModemReady(int result, ATCommandEntry* entry);
     void AskSIMState(unsigned waitedMs);
+    // Asks which storages are used (AT+CPMS?) and selects the one new
+    // messages go to for reading; then the list goes on.
+    void AskStorage();
+    void OnStorageAnswer(const ATOutcome& outcome);
     void OnSIMState(const ATOutcome& outcome, unsigned waitedMs);
     // A busy SIM is asked again every kSimBusyPollMs, up to kSimBusyLimitMs
     // in one attempt (platform-clock ms).
@@ -159,6 +166,15 @@ class GSMDevice : public GenericCOMModemInterface {
     };
     static std::vector<ListedEntry> ListedEntries(const std::vector<std::string>& lines);
     int CheckForAreadyRecvMSGS(const std::vector<ListedEntry>& entries);
+    // Queues the listed messages not already on their way; the count queued.
+    int QueueListedEntries(const std::vector<ListedEntry>& entries);
+    // Without new-message indications (the modem offers no AT+CNMI routing
+    // for them), the storage is listed every kStoragePollMs instead.
+    static constexpr unsigned kStoragePollMs = 30000;
+    void ScheduleStoragePoll();
+    void PollStorage();
+    DelayedWork m_StoragePoll;
+    std::atomic<bool> m_bPollStorage{false};
     void FinishStoredMessages();
     int m_nStoredPassOrder = 0;  // the listing entry whose pass is running
 
@@ -216,6 +232,9 @@ class GSMDevice : public GenericCOMModemInterface {
     // the start of every receive pass.
     static constexpr uint64_t kIncompleteExpiryMs = 30ull * 60 * 1000;
     void DeliverExpiredCollectors();
+    // Issues verb with the slot's index in the slot's storage, selecting it
+    // with AT+CPMS first when another storage is selected.
+    int IssueInStorage(const char* verb, uint32_t slot, int timeoutSec, ATOutcomeHandler handler);
     // Resumes the receive pass after kReadRetryMs; false when it cannot be
     // scheduled (the line is closing).
     bool ScheduleRecvRetry();
@@ -254,6 +273,9 @@ class GSMDevice : public GenericCOMModemInterface {
     CNMICaps m_CNMIOffered;  // this attempt's answer, for the routing command
     char m_szCNMIGroups[5][26] = {};
     int m_bStoredPass = 0;
+    // The storage reads, listings and deletes act on (AT+CPMS's first);
+    // storage::kNoMemory until this attempt has asked.
+    std::atomic<uint32_t> m_ReadStorage{storage::kNoMemory};
 
     // Receiving. m_RecvLock guards m_RecvQueue and m_DeleteList: the
     // pre-processor appends from read completions while receive steps scan.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "gsm/GSMDevice.h"
 #include "io/ComPort.h"
@@ -65,6 +66,7 @@ int GSMDevice::ModemInitProcess() {
     m_CommandList.clear();
     // Each attempt asks the modem again: nothing of an earlier answer is used.
     m_CNMIOffered = CNMICaps{};
+    m_ReadStorage = storage::kNoMemory;
     ATCommandEntry entry;
     auto add = [this, &entry](int order, const char* command, int timeout, int critical,
                               ResultCheck check, const char* alternative) {
@@ -130,18 +132,26 @@ static int Pick(uint32_t mask, std::initializer_list<int> preferred, bool anyOff
     return *preferred.begin();
 }
 
-std::string GSMDevice::CNMIRoutingCommand() const {
+CNMICaps GSMDevice::ChooseCNMI() const {
     // Each value from the modem's own ranges: indications in mode 2, else 1,
-    // else 3; new messages indicated with +CMTI (mt 1); no cell broadcast;
-    // status reports as asked; the buffer as before.
+    // else 3 (a modem offering only 0 is polled); new messages indicated with
+    // +CMTI (mt 1), else none (polled): never routed past the storage; no
+    // cell broadcast; status reports as asked; the buffer as before.
     const CNMICaps& caps = m_CNMIOffered;
-    const int mode = Pick(caps.mode, {2, 1, 3});
-    const int mt = Pick(caps.mt, {1});
-    const int bm = Pick(caps.bm, {0});
-    const int ds = m_Config.StatusReportsEnabled ? Pick(caps.ds, {1, 2}) : Pick(caps.ds, {0});
-    const int bfr = Pick(caps.bfr, {1, 0, 2}, false);
-    char command[40];
-    snprintf(command, sizeof(command), "AT+CNMI=%d,%d,%d,%d,%d", mode, mt, bm, ds, bfr);
+    CNMICaps choice;
+    choice.mode = static_cast<uint32_t>(Pick(caps.mode, {2, 1, 3}));
+    choice.mt = static_cast<uint32_t>(Pick(caps.mt, {1, 0}, false));
+    choice.bm = static_cast<uint32_t>(Pick(caps.bm, {0}));
+    choice.ds = static_cast<uint32_t>(m_Config.StatusReportsEnabled ? Pick(caps.ds, {1, 2})
+                                                                    : Pick(caps.ds, {0}));
+    choice.bfr = static_cast<uint32_t>(Pick(caps.bfr, {1, 0, 2}, false));
+    return choice;
+}
+
+std::string GSMDevice::CNMIRoutingCommand() const {
+    const CNMICaps c = ChooseCNMI();
+    char command[48];
+    snprintf(command, sizeof(command), "AT+CNMI=%u,%u,%u,%u,%u", c.mode, c.mt, c.bm, c.ds, c.bfr);
     return command;
 }
 
@@ -185,7 +195,7 @@ void GSMDevice::OnSIMState(const ATOutcome& outcome, unsigned waitedMs) {
         std::string state = line ? line->substr(6) : std::string("READY");
         state.erase(0, state.find_first_not_of(' '));
         if (state == "READY") {
-            ExecuteNextCMD(7, 0);
+            AskStorage();
             return;
         }
         m_pDeviceLog->LogError("GSMDevice::CheckSIM - SIM not ready: %s", state.c_str());
@@ -210,7 +220,7 @@ void GSMDevice::OnSIMState(const ATOutcome& outcome, unsigned waitedMs) {
     if (outcome.final == ATFinal::Error) {
         // No SIM state to be had from this modem: the next steps will tell.
         m_pDeviceLog->LogWarning("GSMDevice::CheckSIM - SIM state not reported, going on.");
-        ExecuteNextCMD(7, 0);
+        AskStorage();
         return;
     }
     m_pDeviceLog->LogError("GSMDevice::CheckSIM - SIM not ready: %s",
@@ -218,6 +228,71 @@ void GSMDevice::OnSIMState(const ATOutcome& outcome, unsigned waitedMs) {
                                ? ("error " + std::to_string(outcome.errorCode)).c_str()
                                : outcome.errorText.c_str());
     InitComplete(QV_SIMCARDERROR, 7);
+}
+
+void GSMDevice::AskStorage() {
+    if (IsSequenceStopped()) return;
+    if (!m_Config.CanRecv) {
+        ExecuteNextCMD(7, 0);
+        return;
+    }
+    if (IssueCommand("AT+CPMS?", 20, false, [this](const ATOutcome& outcome) {
+            OnStorageAnswer(outcome);
+        }) != QV_PENDING) {
+        InitComplete(QV_IOWRITEERROR, 7);
+    }
+}
+
+void GSMDevice::OnStorageAnswer(const ATOutcome& outcome) {
+    if (IsSequenceStopped()) return;
+    if (outcome.result != QV_OK) {
+        InitComplete(outcome.result, 7);
+        return;
+    }
+    // +CPMS: <mem1>,<used1>,<total1>,<mem2>,<used2>,<total2>,<mem3>,...
+    std::vector<std::string> fields;
+    if (const std::string* line = outcome.Ok() ? outcome.Find("+CPMS:") : nullptr) {
+        std::string field;
+        for (char c : line->substr(6)) {
+            if (c == ',') {
+                fields.push_back(field);
+                field.clear();
+            } else {
+                field += c;
+            }
+        }
+        fields.push_back(field);
+    }
+    const uint32_t reading = fields.empty() ? storage::kNoMemory : storage::FromName(fields[0]);
+    const uint32_t incoming = fields.size() > 6 ? storage::FromName(fields[6]) : reading;
+    if (reading == storage::kNoMemory) {
+        m_pDeviceLog->LogWarning("GSMDevice::CheckStorage - storage not reported, using SM.");
+        m_ReadStorage = storage::SM;
+        ExecuteNextCMD(7, 0);
+        return;
+    }
+    m_ReadStorage = reading;
+    if (incoming == reading || incoming == storage::kNoMemory) {
+        ExecuteNextCMD(7, 0);
+        return;
+    }
+    // New messages go elsewhere: read and list there.
+    char select[24];
+    snprintf(select, sizeof(select), "AT+CPMS=\"%s\"", storage::Name(incoming));
+    m_pDeviceLog->LogInfo("GSMDevice::CheckStorage - new messages are stored in %s.",
+                          storage::Name(incoming));
+    if (IssueCommand(select, 20, false, [this, incoming](const ATOutcome& selected) {
+            if (IsSequenceStopped()) return;
+            if (selected.Ok()) {
+                m_ReadStorage = incoming;
+            } else {
+                m_pDeviceLog->LogWarning("GSMDevice::CheckStorage - %s not selected.",
+                                         storage::Name(incoming));
+            }
+            ExecuteNextCMD(7, 0);
+        }) != QV_PENDING) {
+        InitComplete(QV_IOWRITEERROR, 7);
+    }
 }
 
 int GSMDevice::OnCNMITestResult(int result, ATCommandEntry* entry) {
@@ -368,6 +443,15 @@ void GSMDevice::InitComplete(int result, int stage) {
             m_Config.ComPortNumber);
         m_bInitialized = 1;
         m_bCanSend = m_Config.CanSend;
+        const CNMICaps routing = ChooseCNMI();
+        m_bPollStorage = m_Config.CanRecv && (routing.mode == 0 || routing.mt != 1);
+        if (m_bPollStorage) {
+            m_pDeviceLog->LogWarning(
+                "GSMDevice::InitComplete: no new-message indications from this modem, storage "
+                "listed every %u s.",
+                kStoragePollMs / 1000);
+            ScheduleStoragePoll();
+        }
         SetLineState(LINE_IDLE, "(1)InitComplete");
         RaiseEvent(DEV_INIT_OK, QV_OK, nullptr);
         m_bInitInProgress = 0;

@@ -140,6 +140,7 @@ void GSMDevice::BeginUninit(std::function<void()> done) {
     if (port && port->IsInitialized()) port->SetAborting();
     StopSequence();
     m_RecvRetry.Cancel();
+    m_StoragePoll.Cancel();
     DropPendingCommand();
     if (port) {
         port->BeginUninit([this] { FinishClose(); });

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "gsm/GSMDevice.h"
+#include "gsm/StorageSlot.h"
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 #include "pdu/PDUCodec.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-const char kCmtiPrefix[] = "+CMTI: \"SM\",";
+const char kCmtiPrefix[] = "+CMTI:";
 constexpr size_t kCmtiPrefixLen = sizeof(kCmtiPrefix) - 1;
 constexpr size_t kMaxIndexText = 80;
 constexpr size_t kMaxPduText = 1024;
@@ -55,10 +56,6 @@ const char* RecvStageText(int stage) {
 bool IsSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 }  // namespace
 
 void GSMDevice::PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int /*timedOut*/) {
@@ -96,68 +93,38 @@ void GSMDevice::PreProccessRecvSMS(ComPort* port, IOComAsyncPacket* packet, int 
 
 bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
     m_pDeviceLog->LogInfo("GSMDevice::PreProcessRecvNotifications >> %s", history.c_str());
-
-    size_t n = 0;
-    for (size_t pos = history.find(kCmtiPrefix); pos != std::string::npos;
-         pos = history.find(kCmtiPrefix, pos + kCmtiPrefixLen)) {
-        ++n;
-    }
-    if (n == 0) {
+    if (history.find(kCmtiPrefix) == std::string::npos) {
         if (history.find('+') == std::string::npos) history.clear();
         return false;
     }
 
     bool queued = false;
     size_t searchFrom = 0;
-    for (size_t i = 0; i < n; ++i) {
-        size_t pos = history.find(kCmtiPrefix, searchFrom);
-        if (pos == std::string::npos) break;
-        size_t afterPrefix = pos + kCmtiPrefixLen;
-        if (afterPrefix >= history.size() || !IsDigit(history[afterPrefix])) {
-            // No index (yet): leave it for a later read.
-            searchFrom = afterPrefix;
-            continue;
+    for (size_t pos; (pos = history.find(kCmtiPrefix, searchFrom)) != std::string::npos;) {
+        const storage::Indication found = storage::ParseIndication(history, pos + kCmtiPrefixLen);
+        if (found.state == storage::Indication::Incomplete) {
+            // Its index has not ended inside what arrived so far: left for a
+            // later read, unless it can never end.
+            if (history.size() - pos > kMaxIndexText) history.erase(0, history.size());
+            break;
         }
-        // From the quotation mark before SM up to the end of the index.
-        size_t start = pos + 7;
-        size_t end = std::string::npos;
-        bool pastComma = false;
-        for (size_t k = start; k < history.size() && k - start < kMaxIndexText; ++k) {
-            char c = history[k];
-            bool plusC = c == '+' && k + 1 < history.size() && history[k + 1] == 'C';
-            // The index ends at the first non-digit after the comma (a second
-            // comma included: its digits are not part of the index).
-            if ((pastComma && !IsDigit(c)) || plusC) {
-                end = k;
-                break;
-            }
-            if (c == ',') pastComma = true;
-        }
-        if (end == std::string::npos) {
-            // The index has not ended inside what arrived so far.
-            searchFrom = afterPrefix;
-            continue;
-        }
-        uint64_t index = 0;
-        bool tooLong = false;
-        for (size_t k = start; k < end; ++k) {
-            if (!IsDigit(history[k])) continue;
-            index = index * 10 + static_cast<uint64_t>(history[k] - '0');
-            if (index > UINT32_MAX) tooLong = true;
-        }
-        history.erase(0, end);
+        history.erase(0, found.end);
         searchFrom = 0;
-        if (index == 0 || tooLong) continue;
-
-        auto simIndex = static_cast<uint32_t>(index);
+        if (found.state == storage::Indication::Malformed) {
+            m_pDeviceLog->LogWarning(
+                "GSMDevice::PreProcessRecvNotifications >> indication without a storage and "
+                "index this line can read, ignored.");
+            continue;
+        }
+        const uint32_t slot = found.slot;
         std::unique_ptr<SMSRecv> record;
         {
             qv::MutexLock lock(m_RecvLock);
             // A modem may announce the same storage index again; reading it
             // twice would deliver the message twice.
-            if (!IsIndexHeld(simIndex)) {
+            if (!IsIndexHeld(slot)) {
                 record = std::make_unique<SMSRecv>();
-                record->simIndex = simIndex;
+                record->simIndex = slot;
                 m_RecvQueue.push_back(record.get());
             }
         }
@@ -167,9 +134,9 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
             queued = true;
         } else {
             m_pDeviceLog->LogWarning(
-                "GSMDevice::PreProcessRecvNotifications >> SMS %u already queued, notification "
+                "GSMDevice::PreProcessRecvNotifications >> SMS %s already queued, notification "
                 "ignored.",
-                simIndex);
+                storage::Describe(slot).c_str());
         }
     }
     return queued;
@@ -258,15 +225,11 @@ void GSMDevice::ProcessReceivedSMSParts() {
 
             if (!record->read && record->readAttempts <= 3) {
                 SetLineState(LINE_RECEIVING, "(2)ProccessReceivedSMSParts");
-                char command[32];
-                std::snprintf(command, sizeof(command), "AT+CMGR=%u", record->simIndex);
-                // A read that timed out leaves its answer ("ERROR") behind;
-                // it must not be matched against this read.
                 m_pDeviceLog->LogInfo("GSMDevice::ProcessReceivedSMSParts >> Set RecvCallBack");
-                if (IssueCommand(command, kReadTimeoutSec, false,
-                                 [this, record](const ATOutcome& outcome) {
-                                     OnReadAnswer(record, outcome);
-                                 }) == QV_PENDING) {
+                if (IssueInStorage("AT+CMGR=", record->simIndex, kReadTimeoutSec,
+                                   [this, record](const ATOutcome& outcome) {
+                                       OnReadAnswer(record, outcome);
+                                   }) == QV_PENDING) {
                     found = true;
                     break;
                 }
@@ -281,9 +244,9 @@ void GSMDevice::ProcessReceivedSMSParts() {
                 // Four failed reads: the message stays on the SIM, where the
                 // next start lists it again. Delivering it empty would lose it.
                 m_pDeviceLog->LogError(
-                    "GSMDevice::ProcessReceivedSMSParts >> SMS %u could not be read after %u "
+                    "GSMDevice::ProcessReceivedSMSParts >> SMS %s could not be read after %u "
                     "attempt(s), left on the SIM.",
-                    record->simIndex, record->readAttempts);
+                    storage::Describe(record->simIndex).c_str(), record->readAttempts);
                 UnqueueRecord(record);
                 delete record;
                 --i;
@@ -327,6 +290,37 @@ void GSMDevice::ProcessReceivedSMSParts() {
         if (m_bCanSend) RaiseEvent(DEV_LINE_IDLE, 0, nullptr);
         return;
     }
+}
+
+int GSMDevice::IssueInStorage(const char* verb, uint32_t slot, int timeoutSec,
+                              ATOutcomeHandler handler) {
+    char command[40];
+    std::snprintf(command, sizeof(command), "%s%u", verb, storage::IndexOf(slot));
+    const uint32_t memory = storage::MemoryOf(slot);
+    if (memory == m_ReadStorage.load()) {
+        return IssueCommand(command, timeoutSec, false, std::move(handler));
+    }
+    // Reads and deletes act on the first storage of AT+CPMS: select the
+    // slot's storage, then issue the command there.
+    char select[24];
+    std::snprintf(select, sizeof(select), "AT+CPMS=\"%s\"", storage::Name(memory));
+    std::string then = command;
+    return IssueCommand(
+        select, timeoutSec, false,
+        [this, memory, then, timeoutSec, handler = std::move(handler)](const ATOutcome& selected) {
+            if (!selected.Ok()) {
+                m_pDeviceLog->LogError("GSMDevice::IssueInStorage >> storage %s not selected.",
+                                       storage::Name(memory));
+                handler(selected);
+                return;
+            }
+            m_ReadStorage = memory;
+            if (IssueCommand(then.c_str(), timeoutSec, false, handler) != QV_PENDING) {
+                ATOutcome failed;
+                failed.result = QV_IOWRITEERROR;
+                handler(failed);
+            }
+        });
 }
 
 bool GSMDevice::ScheduleRecvRetry() {
@@ -395,8 +389,8 @@ void GSMDevice::RecvStage2(std::string pduText, int stage, SMSRecv* record) {
         // to hand over and not ours to delete; it is left alone at once and
         // the line goes on receiving.
         m_pDeviceLog->LogWarning(
-            "GSMDevice::RecvStage2 >> SMS %u is not an SMS-DELIVER, left on the SIM.",
-            record->simIndex);
+            "GSMDevice::RecvStage2 >> SMS %s is not an SMS-DELIVER, left on the SIM.",
+            storage::Describe(record->simIndex).c_str());
         UnqueueRecord(record);
         delete record;
         SetLineState(LINE_RECEIVING, "(3)RecvStage2");
@@ -407,8 +401,8 @@ void GSMDevice::RecvStage2(std::string pduText, int stage, SMSRecv* record) {
     const uint64_t digest = PduDigest(pduText);
     if (WasDelivered(record->simIndex, digest)) {
         m_pDeviceLog->LogWarning(
-            "GSMDevice::RecvStage2 >> SMS %u was delivered before, deleting it again.",
-            record->simIndex);
+            "GSMDevice::RecvStage2 >> SMS %s was delivered before, deleting it again.",
+            storage::Describe(record->simIndex).c_str());
         UnqueueRecord(record);
         delete record;
         SetLineState(LINE_RECEIVING, "(2)RecvStage2");
@@ -538,14 +532,12 @@ void GSMDevice::DeleteSMSFromSIM() {
             index = m_DeleteList.front();
             m_DeleteList.pop_front();
         }
-        char command[32];
-        std::snprintf(command, sizeof(command), "AT+CMGD=%u", index);
         SetLineState(LINE_RECEIVING, "(1)DeleteSMSFromSIM");
         if (ComPort* port = GetPort()) port->ClearRecvBuffer();
-        if (IssueCommand(command, kDeleteTimeoutSec, false,
-                         [this, index](const ATOutcome& outcome) {
-                             OnDeleteAnswer(index, outcome);
-                         }) == QV_PENDING)
+        if (IssueInStorage("AT+CMGD=", index, kDeleteTimeoutSec,
+                           [this, index](const ATOutcome& outcome) {
+                               OnDeleteAnswer(index, outcome);
+                           }) == QV_PENDING)
             return;
         m_pDeviceLog->LogError("DeleteSMSFromSIM - failed to pend IO");
         DeleteDone(index, DELETE_REFUSED);

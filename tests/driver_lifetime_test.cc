@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -84,16 +86,40 @@ TEST_F(DriverLifetime, ShutdownAndInitInsideACallbackAreRefusedAndChangeNothing)
     g_Host = nullptr;
 }
 
+// A gate a host callback waits at until the test lets it go.
+class HostGate {
+  public:
+    void Wait() {
+        std::unique_lock lock(m_mutex);
+        m_entered = true;
+        m_cv.notify_all();
+        m_cv.wait(lock, [&] { return m_released; });
+    }
+    bool WaitEntered(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] { return m_entered; });
+    }
+    void Release() {
+        std::lock_guard lock(m_mutex);
+        m_released = true;
+        m_cv.notify_all();
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_entered = false;
+    bool m_released = false;
+};
+
 // A callback still running holds its line: shutdown waits for it, however
 // long it takes, and the job is handed back whole.
-std::atomic<bool> g_Entered{false};
-std::atomic<bool> g_Release{false};
+HostGate* g_Gate = nullptr;
 std::atomic<int> g_ResultSeen{-1};
 
 void QVCALL BlockOnSent(int code, int comPort, int kind, void* context, void* data, int send) {
     if (kind == HOST_SMS_SENT) {
-        g_Entered = true;
-        while (!g_Release.load()) std::this_thread::sleep_for(1ms);
+        g_Gate->Wait();
         g_ResultSeen = static_cast<SMSJob*>(data)->Result;
     }
     RecordingCallback(code, comPort, kind, context, data, send);
@@ -102,12 +128,14 @@ void QVCALL BlockOnSent(int code, int comPort, int kind, void* context, void* da
 TEST_F(DriverLifetime, ShutdownWaitsForACallbackThatIsStillRunning) {
     int modem = AddModem(1);
     if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    HostGate gate;
+    g_Gate = &gate;
     GSMLineConfig config = MakeLineConfig(1);
     config.LineCallback = BlockOnSent;
     BringUp(config);
     TestJob t("0123456789", U16("slow host"));
     ASSERT_EQ(host->SendSMS(0, &t.job), QV_PENDING);
-    ASSERT_TRUE(WaitUntil([] { return g_Entered.load(); }, 10s));
+    ASSERT_TRUE(gate.WaitEntered(10s));
     std::atomic<bool> returned{false};
     std::thread stopper([&] {
         host->Shutdown();
@@ -120,11 +148,54 @@ TEST_F(DriverLifetime, ShutdownWaitsForACallbackThatIsStillRunning) {
     // than any bound a shutdown might give up after), the line stays.
     EXPECT_FALSE(WaitUntil([&] { return returned.load(); }, 31s))
         << "shutdown returned under a running callback";
-    g_Release = true;
+    gate.Release();
     stopper.join();
     initialised = false;
+    g_Gate = nullptr;
     EXPECT_EQ(g_ResultSeen.load(), QV_OK);
     EXPECT_EQ(EventLog::Get().Count(HOST_SMS_SENT), 1u);
+}
+
+// Received records stay the line's until their callbacks return: a removal
+// while the host still reads one (with more queued behind it, and a send
+// failing to issue on the same line) frees nothing under the reader.
+void QVCALL BlockOnReceived(int code, int comPort, int kind, void* context, void* data, int send) {
+    if (kind == HOST_SMS_RECEIVED) g_Gate->Wait();
+    RecordingCallback(code, comPort, kind, context, data, send);
+}
+
+TEST_F(DriverLifetime, RemovalWaitsForTheReceiveCallbackBeforeFreeingItsRecords) {
+    int modem = AddModem(1);
+    if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    HostGate gate;
+    g_Gate = &gate;
+    GSMLineConfig config = MakeLineConfig(1);
+    config.LineCallback = BlockOnReceived;
+    BringUp(config);
+    ASSERT_TRUE(sim->AddFault(modem, "AT+CMGS error always"));
+    const std::string texts[] = {"first of three", "second of three", "third of three"};
+    for (const std::string& text : texts) sim->Inject(modem, "+4912345", text);
+    ASSERT_TRUE(gate.WaitEntered(20s));
+    TestJob t("0123456789", U16("refused"), 1, 1);
+    host->SendSMS(0, &t.job);
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        host->UninitLine(1);
+        removed = true;
+    });
+    ASSERT_TRUE(host->WaitInLog(1, "GSMDevice::Uninit >>"));
+    EXPECT_FALSE(removed.load());
+    gate.Release();
+    remover.join();
+    g_Gate = nullptr;
+    for (const HostEvent& e : EventLog::Get().Snapshot()) {
+        if (e.kind != HOST_SMS_RECEIVED) continue;
+        EXPECT_TRUE(e.textTerminated);
+        bool known = false;
+        for (const std::string& text : texts) known = known || e.text == U16(text);
+        EXPECT_TRUE(known) << "a record was changed under its callback";
+    }
+    EXPECT_GE(EventLog::Get().Count(HOST_SMS_RECEIVED), 1u);
 }
 
 }  // namespace

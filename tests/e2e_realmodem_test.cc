@@ -172,6 +172,71 @@ TEST_F(E2ERealModem, PublishedCnmiRangesBringTheLineUpAndReceive) {
     EXPECT_GT(com, 0);
 }
 
+// AT+CNMI=? answers printed in modem manuals: each line comes up and
+// receives, through +CMTI where the modem offers mt 1 and by listing its
+// storage where it does not.
+TEST_F(E2ERealModem, CnmiRangesFromModemManualsReceive) {
+    const struct {
+        const char* source;
+        const char* answer;
+    } manuals[] = {
+        // Motorola g20 AT Commands Reference (98-08901C68-O), +CNMI example.
+        {"g20", "+CNMI: (0,3),(0-2),(0,2),(0),(0)"},
+        // Enfora GSM1308 AT Command Set Reference (GSM1308AT001), 2.2.3.1:
+        // spaces between the groups.
+        {"gsm1308", "+CNMI: (0-2), (0-3), (0,2), (0,1), (0,1)"},
+        // Nordic nRF91 AT command reference, +CNMI: the values it documents
+        // (mode 0 or 3, mt 0 or 2, bm 0, ds 0 or 1, bfr 1); no mt 1.
+        {"nrf91", "+CNMI: (0,3),(0,2),(0),(0,1),(1)"},
+    };
+    int com = 0;
+    for (const auto& manual : manuals) {
+        ++com;
+        qvsim::ModemConfig config;
+        config.cnmiTest = manual.answer;
+        const int m = AddModem(com, config);
+        if (m < 0) GTEST_SKIP() << "no pseudo-terminal available";
+        EventLog::Get().Clear();
+        BringUp(MakeLineConfig(com));
+        sim->Inject(m, "+15550004444", std::string("via ") + manual.source);
+        EXPECT_TRUE(WaitCount(HOST_SMS_RECEIVED, 1, 20s)) << manual.source;
+    }
+}
+
+// New messages stored in "ME" (SM selected at power-on): those stored before
+// the start and those announced after it are read, delivered once and
+// deleted there, multipart ones included.
+TEST_F(E2ERealModem, MessagesInAnotherStorageAreReadAndDeletedThere) {
+    qvsim::ModemConfig config;
+    config.storage = "ME";
+    modem = AddModem(1, config);
+    if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    qvsim::Incoming early;
+    early.sender = "+15550006666";
+    early.text = U16("stored before the start");
+    early.announce = false;
+    sim->Inject(modem, early);
+    BringUp(MakeLineConfig(1));
+    sim->Inject(modem, "+15550006666", "announced in ME");
+    sim->Inject(modem, "+15550006666", std::string(300, 'm'));
+    ASSERT_TRUE(WaitCount(HOST_SMS_RECEIVED, 3)) << Count(HOST_SMS_RECEIVED);
+    EXPECT_TRUE(sim->WaitFor([&] { return sim->Stored(modem).empty(); }, 20s));
+    StopDriver();
+    EXPECT_EQ(Count(HOST_SMS_RECEIVED), 3u);
+}
+
+// A modem that offers no indication of new messages (AT+CNMI mode 0 and mt
+// 0 only) still receives: its storage is listed at an interval.
+TEST_F(E2ERealModem, WithoutIndicationsTheStorageIsPolled) {
+    qvsim::ModemConfig config;
+    config.cnmiTest = "+CNMI: (0),(0),(0),(0),(0)";
+    ASSERT_EQ(StartLine(config), QV_OK);
+    if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    sim->Inject(modem, "+15550007777", "found by a poll");
+    ASSERT_TRUE(WaitCount(HOST_SMS_RECEIVED, 1, 20s));
+    EXPECT_TRUE(sim->WaitFor([&] { return sim->Stored(modem).empty(); }, 20s));
+}
+
 }  // namespace
 
 namespace {

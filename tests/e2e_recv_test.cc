@@ -203,12 +203,12 @@ TEST_F(E2ERecv, RepeatedNotificationDeliversOnce) {
     EXPECT_EQ(U8(got[1].text), "quiet 1");
 }
 
-TEST_F(E2ERecv, NotificationForAnotherStorageOrIndexZeroIsIgnored) {
+TEST_F(E2ERecv, NotificationForAnUnknownStorageOrIndexZeroIsIgnored) {
     FillQuietly(2);
     // A valid notification for slot 2 comes last: once that message is in,
     // the two before it have been dealt with.
     sim->Unsolicited(modem,
-                     "\r\n+CMTI: \"ME\",1\r\n\r\n+CMTI: \"SM\",0\r\n\r\n+CMTI: \"SM\",2\r\n");
+                     "\r\n+CMTI: \"XY\",1\r\n\r\n+CMTI: \"SM\",0\r\n\r\n+CMTI: \"SM\",2\r\n");
     ASSERT_TRUE(WaitReceived(1));
     ASSERT_TRUE(WaitStoredCount(1));
     auto got = Received();

@@ -67,7 +67,7 @@ TEST_F(InitSequenceTest, EveryOptionOnSendsThirteenEntries) {
     ASSERT_TRUE(line->WaitForInitEnd(kInitWait));
     EXPECT_EQ(line->Commands(), (Strings{"AT", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1", "AT+CMGD=1,4",
                                          "ATZ", "ATE", "AT+QVINIT=1", "AT", "AT+CMEE=1", "AT+CPIN?",
-                                         "AT+CMGF=0", "AT+CSCA?", "AT+CSCA=\"+4512345678\"",
+                                         "AT+CPMS?", "AT+CMGF=0", "AT+CSCA?", "AT+CSCA=\"+4512345678\"",
                                          "AT+CMGL=4", "AT+CSQ", "AT+CNMI=2,1,0,1,1", "AT+CMGL=4"}));
     EXPECT_EQ(line->CountEvents(DEV_INIT_OK), 1);
     EXPECT_TRUE(line->log().Has(

@@ -52,12 +52,14 @@ TEST_F(RecvNotify, IndicationsBackToBackEndAtThePlus) {
     EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{12, 13}));
 }
 
-TEST_F(RecvNotify, IndexZeroAndOtherStoragesQueueNothing) {
-    std::string zero = "+CMTI: \"SM\",0\r\n";
-    EXPECT_FALSE(device.PreProcessRecvNotifications(zero));
-    std::string me = "+CMTI: \"ME\",4\r\n";
-    EXPECT_FALSE(device.PreProcessRecvNotifications(me));
-    EXPECT_TRUE(device.Queued().empty());
+TEST_F(RecvNotify, EachStorageIsKeptApartAndUnknownOnesOrIndexZeroQueueNothing) {
+    std::string history = "+CMTI: \"ME\",4\r\n+CMTI: \"SM\",4\r\n+CMTI: MT, 9\r\n";
+    EXPECT_TRUE(device.PreProcessRecvNotifications(history));
+    EXPECT_EQ(device.Queued(), (std::vector<uint32_t>{storage::Slot(storage::ME, 4), 4,
+                                                      storage::Slot(storage::MT, 9)}));
+    std::string ignored = "+CMTI: \"SM\",0\r\n+CMTI: \"XY\",3\r\n+CMTI: \"SM\"\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(ignored));
+    EXPECT_EQ(device.Queued().size(), 3u);
 }
 
 TEST_F(RecvNotify, TextWithoutPlusIsDroppedTextWithPlusIsKept) {

@@ -104,6 +104,10 @@ TEST_F(SoakLong, LinesJobsAndMessagesUnderFaultsAndMisuse) {
         // a chance per line end), alpha fields in headers on every other modem.
         mc.noise = EnvNumber("QVGSM_SOAK_NOISE", 0);
         if (mc.noise > 0 && i % 2 == 1) mc.alpha = "BOOK, \"OK\"";
+        // New messages stored elsewhere than SM on every other modem
+        // (QVGSM_SOAK_STORAGE).
+        const char* store = std::getenv("QVGSM_SOAK_STORAGE");
+        if (store != nullptr && *store != '\0' && i % 2 == 0) mc.storage = store;
         const int m = AddModem(i + 1, mc);
         if (m < 0) GTEST_SKIP() << "no pseudo-terminal available";
         modems.push_back(m);

@@ -64,6 +64,7 @@ std::string SimModem::Execute(const std::string& line) {
     if (u == "AT") return kOk;
     if (Is(u, "ATZ", "ATZ0") || Is(u, "AT&F", "AT&F0")) {
         echo = config.echo;
+        readStorage = "SM";
         cnmiSetting = "0,0,0,0,0";
         cnmiMt = 0;
         return kOk;
@@ -163,18 +164,27 @@ std::string SimModem::Execute(const std::string& line) {
 }
 
 std::string SimModem::Storage(const std::string& u) {
-    std::string used = std::to_string(Used()), cap = std::to_string(slots.size());
-    if (u == "AT+CPMS=?") return Info({"+CPMS: (\"SM\"),(\"SM\"),(\"SM\")"});
+    const bool two = config.storage != "SM";
+    const std::string names = two ? "(\"SM\",\"" + config.storage + "\")" : "(\"SM\")";
+    auto status = [&](const std::string& name) {
+        const std::vector<Slot>& in = name == config.storage ? slots : simSlots;
+        return std::to_string(Used(in)) + "," + std::to_string(in.size());
+    };
+    if (u == "AT+CPMS=?") return Info({"+CPMS: " + names + "," + names + "," + names});
     if (u == "AT+CPMS?") {
-        std::string one = "\"SM\"," + used + "," + cap;
-        return Info({"+CPMS: " + one + "," + one + "," + one});
+        return Info({"+CPMS: \"" + readStorage + "\"," + status(readStorage) + ",\"" + readStorage +
+                     "\"," + status(readStorage) + ",\"" + config.storage + "\"," +
+                     status(config.storage)});
     }
     if (u.rfind("AT+CPMS=", 0) == 0) {
-        for (const std::string& mem : SplitArgs(u.substr(8))) {
-            if (!mem.empty() && mem != "\"SM\"") return Cms(302);
+        std::vector<std::string> mems = SplitArgs(u.substr(8));
+        for (const std::string& mem : mems) {
+            if (!mem.empty() && mem != "\"SM\"" && mem != "\"" + config.storage + "\"")
+                return Cms(302);
         }
-        std::string one = used + "," + cap;
-        return Info({"+CPMS: " + one + "," + one + "," + one});
+        if (!mems.empty() && !mems[0].empty()) readStorage = mems[0].substr(1, mems[0].size() - 2);
+        const std::string one = status(readStorage);
+        return Info({"+CPMS: " + one + "," + one + "," + status(config.storage)});
     }
     return kError;
 }
@@ -184,6 +194,7 @@ std::string SimModem::Alpha() const {
 }
 
 std::string SimModem::ListMessages(int stat) {
+    std::vector<Slot>& slots = Selected();
     std::string out;
     for (size_t i = 0; i < slots.size(); ++i) {
         Slot& s = slots[i];
@@ -197,6 +208,7 @@ std::string SimModem::ListMessages(int stat) {
 }
 
 std::string SimModem::ReadMessage(const std::string& a) {
+    std::vector<Slot>& slots = Selected();
     int index = 0;
     if (!ToInt(a, &index) || index < 1 || index > static_cast<int>(slots.size())) return Cms(321);
     Slot& s = slots[index - 1];
@@ -208,6 +220,7 @@ std::string SimModem::ReadMessage(const std::string& a) {
 }
 
 std::string SimModem::DeleteMessages(const std::string& a) {
+    std::vector<Slot>& slots = Selected();
     std::vector<std::string> args = SplitArgs(a);
     int index = 0, flag = 0;
     if (!ToInt(args[0], &index) || (args.size() > 1 && !ToInt(args[1], &flag)) || flag > 4) {

@@ -30,10 +30,15 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 }  // namespace
 
 SimModem::SimModem(const ModemConfig& cfg)
-    : config(cfg), slots(cfg.capacity), echo(cfg.echo), m_rng(cfg.seed) {}
+    : config(cfg), slots(cfg.capacity), simSlots(cfg.capacity), echo(cfg.echo), m_rng(cfg.seed) {}
+
+std::vector<SimModem::Slot>& SimModem::Selected() {
+    return readStorage == config.storage ? slots : simSlots;
+}
 
 void SimModem::Reset() {
     echo = config.echo;
+    readStorage = "SM";
     cnmiSetting = "0,0,0,0,0";
     cnmiMt = 0;
     m_line.clear();
@@ -211,12 +216,12 @@ void SimModem::Unsolicited(const std::string& text, SteadyTime now) {
 }
 
 std::string SimModem::Announcement(int index) const {
-    return "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n";
+    return "\r\n+CMTI: \"" + config.storage + "\"," + std::to_string(index) + "\r\n";
 }
 
-int SimModem::Used() const {
+int SimModem::Used(const std::vector<Slot>& in) const {
     return static_cast<int>(
-        std::count_if(slots.begin(), slots.end(), [](const Slot& s) { return s.used; }));
+        std::count_if(in.begin(), in.end(), [](const Slot& s) { return s.used; }));
 }
 
 int SimModem::Store(const std::string& pdu, int stat, bool announce, SteadyTime now) {

@@ -47,7 +47,9 @@ class SimModem {
     void Unsolicited(const std::string& text, SteadyTime now);
 
     ModemConfig config;
-    std::vector<Slot> slots;  // index i+1
+    std::vector<Slot> slots;         // where new messages go (config.storage), index i+1
+    std::vector<Slot> simSlots;      // "SM" when new messages go elsewhere
+    std::string readStorage = "SM";  // AT+CPMS's first storage
     std::vector<Submit> submits;
     std::vector<Rejected> rejected;
     std::vector<std::string> commands;  // every line received; a PDU ends with its 0x1A or 0x1B
@@ -87,7 +89,9 @@ class SimModem {
     std::string ReadMessage(const std::string& arg);
     std::string DeleteMessages(const std::string& arg);
     std::string Storage(const std::string& upper);
-    int Used() const;
+    int Used(const std::vector<Slot>& in) const;
+    // The storage reads, listings and deletes act on.
+    std::vector<Slot>& Selected();
 
     std::string m_line;      // command being received
     bool m_pduMode = false;  // after the "> " prompt

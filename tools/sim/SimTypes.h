@@ -35,6 +35,11 @@ struct ModemConfig {
     bool promptWithoutSpace = false;  // ">" after AT+CMGS, without the space
     std::string alpha;                // an alpha field in +CMGL/+CMGR headers, e.g. BOOK, "OK"
     double noise = 0;                 // chance of an unsolicited line at each line end of an answer
+    // Where new messages are stored and announced ("+CMTI: <storage>,n"). Any
+    // other than "SM" makes a second storage: "SM" is selected at power-on
+    // and after ATZ/AT&F, and reads, listings and deletes act on the storage
+    // selected with AT+CPMS.
+    std::string storage = "SM";
 };
 
 // One SMS-SUBMIT the modem accepted through AT+CMGS, decoded.
