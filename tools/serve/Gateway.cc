@@ -1,5 +1,6 @@
 #include "tools/serve/Gateway.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -61,6 +62,10 @@ constexpr auto kJobLinger = std::chrono::seconds(30);
 // Jobs in the driver's hands per sending line that is up: one being sent,
 // one ready. Few, so a crash leaves few rows whose fate is unknown.
 constexpr size_t kJobsPerLine = 2;
+// Well inside the driver's own limit of waiting jobs.
+constexpr size_t kMaxJobs = QVGSM_MAX_WAITING_JOBS / 2;
+// After the driver refused to take a job, hand over nothing for this long.
+constexpr auto kRefusalPause = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -178,7 +183,7 @@ size_t Gateway::Window() {
     for (const auto& [com, line] : m_lines) {
         if (line.state == "up" && line.setting.send) ++up;
     }
-    return up * kJobsPerLine;
+    return std::min(up * kJobsPerLine, kMaxJobs);
 }
 
 void Gateway::Dispatch() {
@@ -201,9 +206,12 @@ void Gateway::Dispatch() {
         } catch (const std::exception& e) {
             Log(std::string("cannot read the queue: ") + e.what());
         }
-        for (const auto& m : rows) HandOver(m);
+        bool refused = false;
+        for (const auto& m : rows) refused = !HandOver(m) || refused;
         lock.lock();
-        if (rows.size() < room) m_queued = false;
+        if (rows.size() < room && !refused) m_queued = false;
+        // The rows it refused are queued again; give the driver a moment.
+        if (refused && !m_stopping) m_wake.wait_for(lock, kRefusalPause);
     }
 }
 
@@ -218,7 +226,7 @@ int Gateway::ReportLineFor(const Message& m) {
     return coms[m_nextReportLine++ % coms.size()];
 }
 
-void Gateway::HandOver(const Message& m) {
+bool Gateway::HandOver(const Message& m) {
     auto job = std::make_unique<Job>();
     job->id = m.id;
     job->number = m.to;
@@ -245,7 +253,7 @@ void Gateway::HandOver(const Message& m) {
         m_jobs[m.id] = std::move(job);
     }
     int rc = m_lib.SendSMS(0, raw);
-    if (rc == QV_PENDING || rc == QV_OK) return;
+    if (rc == QV_PENDING || rc == QV_OK) return true;
     std::unique_ptr<Job> back;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -257,10 +265,11 @@ void Gateway::HandOver(const Message& m) {
         rc == QV_NOSENDLINE) {
         m_store.Requeue(m.id, "the driver did not take it (" + why + "); kept queued");
         Log("message " + std::to_string(m.id) + " kept queued: " + why);
-    } else {
-        m_store.Finish(m.id, "failed", 0, rc, 0, "refused by the driver: " + why);
-        Log("message " + std::to_string(m.id) + " failed: " + why);
+        return false;
     }
+    m_store.Finish(m.id, "failed", 0, rc, 0, "refused by the driver: " + why);
+    Log("message " + std::to_string(m.id) + " failed: " + why);
+    return true;
 }
 
 void Gateway::OnDriverEvent(int code, int comPort, int eventKind, void* context, void* data,

@@ -79,7 +79,8 @@ class Gateway {
     void OnStatusReport(int com, const SMSStatusReport* report);
     void Dispatch();
     size_t Window();
-    void HandOver(const Message& m);
+    // False when the driver refused it for now and the row is queued again.
+    bool HandOver(const Message& m);
     int ReportLineFor(const Message& m);
     void ReadSignal(int com);
 
