@@ -7,25 +7,26 @@
 #include <set>
 
 #include "support/serve/ServeDaemon.h"
+#include "tools/serve/Store.h"
 #include "tools/sim/Simulator.h"
 
 namespace {
 
 using ms = std::chrono::milliseconds;
 
-class ServeRestart : public ::testing::TestWithParam<bool> {
+class ServeRestart : public ::testing::Test {
   protected:
     void SetUp() override {
         for (int i = 0; i < kModems; ++i) {
             if (m_sim.Add() < 0) GTEST_SKIP() << "no pseudo-terminal";
         }
     }
-    std::vector<std::string> Args() const {
+    std::vector<std::string> Args(bool atLeastOnce = false) const {
         std::vector<std::string> args;
         for (int i = 0; i < kModems; ++i) {
             args.insert(args.end(), {"--line", std::to_string(i + 1) + "=" + m_sim.SlavePath(i)});
         }
-        if (GetParam()) args.push_back("--at-least-once");
+        if (atLeastOnce) args.push_back("--at-least-once");
         return args;
     }
     std::map<std::string, int> SubmittedTexts() const {
@@ -41,7 +42,9 @@ class ServeRestart : public ::testing::TestWithParam<bool> {
     qvtest::WorkDir m_dir;
 };
 
-TEST_P(ServeRestart, KilledWhileSendingAndReceivingLosesNothing) {
+class ServeCrash : public ServeRestart, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ServeCrash, KilledWhileSendingAndReceivingLosesNothing) {
     const bool atLeastOnce = GetParam();
     constexpr int kMessages = 20, kIncoming = 6;
     std::map<std::string, std::string> incoming;  // sender -> text
@@ -50,7 +53,7 @@ TEST_P(ServeRestart, KilledWhileSendingAndReceivingLosesNothing) {
         // queued, in the driver's hands and sent.
         for (int i = 0; i < kModems; ++i) ASSERT_TRUE(m_sim.AddFault(i, "> delay=1500"));
         qvtest::ServeDaemon first(m_dir);
-        ASSERT_TRUE(first.Start(Args())) << first.Errors();
+        ASSERT_TRUE(first.Start(Args(atLeastOnce))) << first.Errors();
         ASSERT_TRUE(first.WaitLinesUp(kModems)) << first.Errors();
         for (int i = 0; i < kMessages; ++i) {
             ASSERT_EQ(first
@@ -78,7 +81,7 @@ TEST_P(ServeRestart, KilledWhileSendingAndReceivingLosesNothing) {
     for (int i = 0; i < kModems; ++i) m_sim.ClearFaults(i);
 
     qvtest::ServeDaemon second(m_dir);
-    ASSERT_TRUE(second.Start(Args())) << second.Errors();
+    ASSERT_TRUE(second.Start(Args(atLeastOnce))) << second.Errors();
     ASSERT_TRUE(second.WaitLinesUp(kModems)) << second.Errors();
     ASSERT_TRUE(qvtest::Poll(
         [&] {
@@ -134,7 +137,38 @@ TEST_P(ServeRestart, KilledWhileSendingAndReceivingLosesNothing) {
     EXPECT_EQ(second.Stop(), 0) << second.Errors();
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, ServeRestart, ::testing::Bool(),
+TEST_F(ServeRestart, SigtermLetsJobsInFlightEndAndLeavesTheQueue) {
+    constexpr int kMessages = 12;
+    for (int i = 0; i < kModems; ++i) ASSERT_TRUE(m_sim.AddFault(i, "> delay=1000"));
+    {
+        qvtest::ServeDaemon daemon(m_dir);
+        ASSERT_TRUE(daemon.Start(Args())) << daemon.Errors();
+        ASSERT_TRUE(daemon.WaitLinesUp(kModems)) << daemon.Errors();
+        for (int i = 0; i < kMessages; ++i) {
+            ASSERT_EQ(daemon
+                          .Post("/v1/messages", {{"to", "+1555300" + std::to_string(10 + i)},
+                                                 {"text", "stop " + std::to_string(i)}})
+                          .status,
+                      202);
+        }
+        ASSERT_TRUE(daemon.WaitState("sent", 1, ms(30000))) << daemon.Errors();
+        EXPECT_EQ(daemon.Stop(), 0) << daemon.Errors();
+    }
+    qvserve::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(m_dir.Path() + "/gateway.db", &error)) << error;
+    auto counts = store.CountByState();
+    EXPECT_EQ(counts["submitted"], 0);
+    EXPECT_EQ(counts["unknown"], 0);
+    EXPECT_GT(counts["queued"], 0);
+    EXPECT_EQ(counts["sent"] + counts["queued"], kMessages);
+    // Whatever the modems took was recorded as sent.
+    size_t submitted = 0;
+    for (const auto& [text, n] : SubmittedTexts()) submitted += n;
+    EXPECT_EQ(submitted, static_cast<size_t>(counts["sent"]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delivery, ServeCrash, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? std::string("AtLeastOnce")
                                                : std::string("AtMostOnce");
