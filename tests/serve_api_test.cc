@@ -269,6 +269,26 @@ TEST_F(ServeApi, TheWebhookGetsEachReceivedMessageAfterAFailedCall) {
         ms(10000)));
 }
 
+TEST_F(ServeApi, AFailedLineIsInitialisedAgain) {
+    m_sim.Configure(2, [](qvsim::ModemConfig& c) { c.simState = "SIM PIN"; });
+    std::vector<std::string> args;
+    for (int i = 0; i < kModems; ++i)
+        args.insert(args.end(), {"--line", std::to_string(i + 1) + "=" + m_sim.SlavePath(i)});
+    args.insert(args.end(), {"--line-retry", "0.5"});
+    ASSERT_TRUE(m_daemon.Start(args)) << m_daemon.Errors();
+    auto com3 = [&] { return m_daemon.Get("/v1/lines").body["lines"][2]; };
+    ASSERT_TRUE(qvtest::Poll([&] { return com3()["state"] == "failed"; }, ms(60000)))
+        << m_daemon.Errors();
+    EXPECT_EQ(com3()["last_result"], "QV_SIMCARDERROR");
+    m_sim.Configure(2, [](qvsim::ModemConfig& c) { c.simState = "READY"; });
+    ASSERT_TRUE(m_daemon.WaitLinesUp(kModems)) << m_daemon.Errors();
+    // The line takes work again.
+    auto a =
+        m_daemon.Post("/v1/messages", {{"to", "+15550006666"}, {"text", "on COM3"}, {"line", 3}});
+    ASSERT_EQ(a.status, 202);
+    EXPECT_TRUE(m_sim.WaitForSubmits(2, 1, ms(30000)));
+}
+
 TEST_F(ServeApi, CheckConfigNamesTheProblemWithoutStarting) {
     const std::string path = m_dir.Path() + "/gw.toml";
     std::ofstream(path) << "listen = \"0.0.0.0:8080\"\n[[line]]\ncom = 1\ndevice = \"" +

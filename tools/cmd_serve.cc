@@ -145,6 +145,8 @@ void AddServeCommand(CLI::App& app) {
                   "After a crash, send again what the driver had taken but not finished");
     sub->add_option("--simulate", f.simulate, "Run on N simulated modems instead of lines")
         ->check(CLI::Range(1, 64));
+    sub->add_option("--line-retry", f.lineRetry,
+                    "Seconds before a line that failed is initialised again (default 60)");
     sub->add_flag("--check-config", opt->checkOnly, "Check the configuration and exit");
     sub->add_option("--grace", opt->grace, "Seconds a stop waits for jobs in flight (default 10)")
         ->check(CLI::Range(0.0, 600.0));

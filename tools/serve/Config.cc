@@ -84,14 +84,23 @@ bool ReadFile(const std::string& path, ServeConfig* c, std::string* error) {
         *error = s.str();
         return false;
     }
-    if (!CheckKeys(root, {"listen", "db", "token", "delivery", "log_dir", "webhook", "line"}, path,
-                   error))
+    if (!CheckKeys(
+            root, {"listen", "db", "token", "delivery", "log_dir", "line_retry", "webhook", "line"},
+            path, error))
         return false;
     std::string delivery;
     if (!Get(root, "listen", &c->listen, error) || !Get(root, "db", &c->db, error) ||
         !Get(root, "token", &c->token, error) || !Get(root, "delivery", &delivery, error) ||
         !Get(root, "log_dir", &c->logDir, error))
         return false;
+    if (const toml::node* r = root.get("line_retry")) {
+        std::optional<double> v = r->value<double>();
+        if (!v) {
+            *error = "'line_retry' takes seconds (" + Where(*r) + ")";
+            return false;
+        }
+        c->lineRetry = *v;
+    }
     if (delivery == "at-least-once") {
         c->delivery = Delivery::AtLeastOnce;
     } else if (!delivery.empty() && delivery != "at-most-once") {
@@ -177,6 +186,10 @@ bool Check(const ServeConfig& c, std::string* error) {
         *error = "a token is required when listening on " + host + " (not a loopback address)";
         return false;
     }
+    if (!(c.lineRetry >= 0.1 && c.lineRetry <= 86400)) {
+        *error = "line_retry takes 0.1 to 86400 seconds";
+        return false;
+    }
     if (c.db.empty()) {
         *error = "db must name a file";
         return false;
@@ -251,6 +264,7 @@ bool LoadConfig(const ServeFlags& flags, ServeConfig* out, std::string* error) {
     if (flags.token) c.token = *flags.token;
     if (flags.webhook) c.webhookUrl = *flags.webhook;
     if (flags.atLeastOnce) c.delivery = Delivery::AtLeastOnce;
+    if (flags.lineRetry) c.lineRetry = *flags.lineRetry;
     if (flags.simulate != 0) {
         c.simulate = flags.simulate;
         c.lines.clear();

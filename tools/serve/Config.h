@@ -31,7 +31,8 @@ struct ServeConfig {
     std::string logDir;      // the modems' GSM_COM<n>.log; empty: QVGSM_LOGDIR or here
     std::string webhookUrl;  // empty: none
     unsigned webhookAttempts = 8;
-    int simulate = 0;  // simulated modems instead of lines
+    int simulate = 0;       // simulated modems instead of lines
+    double lineRetry = 60;  // seconds before a failed line is initialised again
 };
 
 // Command-line values; unset ones leave the file's value.
@@ -44,6 +45,7 @@ struct ServeFlags {
     std::optional<std::string> webhook;
     bool atLeastOnce = false;
     int simulate = 0;
+    std::optional<double> lineRetry;
 };
 
 // "1=/dev/ttyUSB0,nosend,reports,retries=5,smsc=+4479..." -> a line.

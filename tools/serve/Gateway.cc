@@ -191,11 +191,13 @@ void Gateway::Dispatch() {
     while (!m_stopping) {
         auto now = std::chrono::steady_clock::now();
         while (!m_done.empty() && now - m_done.front().first > kJobLinger) m_done.pop_front();
+        auto retryDue = RetryLines(lock);
+        if (m_stopping) break;
         size_t window = Window();
         if (!m_queued || m_jobs.size() >= window) {
             // Woken by a new row, a job's end or a line coming up; the time
-            // limit only frees lingering job records.
-            m_wake.wait_for(lock, kJobLinger);
+            // limit frees lingering job records and starts failed lines.
+            m_wake.wait_for(lock, std::min<std::chrono::milliseconds>(kJobLinger, retryDue));
             continue;
         }
         size_t room = window - m_jobs.size();
@@ -213,6 +215,44 @@ void Gateway::Dispatch() {
         // The rows it refused are queued again; give the driver a moment.
         if (refused && !m_stopping) m_wake.wait_for(lock, kRefusalPause);
     }
+}
+
+std::chrono::milliseconds Gateway::RetryLines(std::unique_lock<std::mutex>& lock) {
+    const int64_t retryMs = static_cast<int64_t>(m_config.lineRetry * 1000);
+    int64_t now = NowMs(), next = retryMs;
+    std::vector<int> due;
+    for (auto& [com, line] : m_lines) {
+        if (line.state != "failed") continue;
+        if (now - line.since >= retryMs) {
+            due.push_back(com);
+            line.state = "initialising";
+            line.since = now;
+        } else {
+            next = std::min(next, line.since + retryMs - now);
+        }
+    }
+    if (!due.empty()) {
+        lock.unlock();
+        std::vector<std::pair<int, int>> refused;
+        for (int com : due) {
+            int rc = m_lib.ReinitLine(com);
+            if (rc == QV_OK || rc == QV_PENDING) {
+                Log(Com(com) + ": initialising again");
+            } else {
+                Log(Com(com) + ": cannot initialise again: " + qvhost::ResultText(rc));
+                refused.emplace_back(com, rc);
+            }
+        }
+        lock.lock();
+        for (auto [com, rc] : refused) {
+            LineView& line = m_lines[com];
+            line.state = "failed";
+            line.lastCode = rc;
+            line.lastResult = qvhost::ResultName(rc);
+            line.since = NowMs();
+        }
+    }
+    return std::chrono::milliseconds(std::max<int64_t>(next, 1));
 }
 
 int Gateway::ReportLineFor(const Message& m) {

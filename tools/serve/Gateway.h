@@ -83,6 +83,9 @@ class Gateway {
     bool HandOver(const Message& m);
     int ReportLineFor(const Message& m);
     void ReadSignal(int com);
+    // Starts failed lines again once they have been down long enough; the
+    // time until the next one is due.
+    std::chrono::milliseconds RetryLines(std::unique_lock<std::mutex>& lock);
 
     ServeConfig m_config;
     Store& m_store;
