@@ -1,6 +1,7 @@
 # cmake --install: the driver library, tarn_log, the public header, qvgsm,
 # a CMake package (find_package(qvGSMcomdrv) -> qvGSMcomdrv::qvGSMcomdrv)
-# and a pkg-config file.
+# a pkg-config file, and for the gateway an example configuration and a
+# systemd unit.
 include(CMakePackageConfigHelpers)
 
 if(TARGET qvGSMcomdrv)
@@ -27,3 +28,12 @@ install(FILES ${PROJECT_BINARY_DIR}/qvGSMcomdrvConfig.cmake
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/qvGSMcomdrv.pc.in ${PROJECT_BINARY_DIR}/qvGSMcomdrv.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qvGSMcomdrv.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The gateway (qvgsm serve): an example configuration and a systemd unit.
+if(QVGSM_SERVE)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/serve/gateway.toml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/qvgsm/examples)
+  configure_file(${PROJECT_SOURCE_DIR}/tools/serve/qvgsm-gateway.service.in
+    ${PROJECT_BINARY_DIR}/qvgsm-gateway.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/qvgsm-gateway.service DESTINATION lib/systemd/system)
+endif()

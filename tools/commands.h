@@ -12,5 +12,6 @@ void AddSimCommand(CLI::App& app);     // qvgsm sim
 void AddDemoCommand(CLI::App& app);    // qvgsm demo
 void AddSendCommand(CLI::App& app);    // qvgsm send
 void AddListenCommand(CLI::App& app);  // qvgsm listen
+void AddServeCommand(CLI::App& app);   // qvgsm serve
 
 }  // namespace qvgsm

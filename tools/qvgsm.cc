@@ -1,5 +1,5 @@
 // qvgsm: the command-line face of the driver: PDU codec, modem simulator,
-// demo, and sending and listening on real modems.
+// demo, sending and listening on real modems, and the SMS gateway.
 #include <cstdio>
 
 #include "tools/commands.h"
@@ -11,6 +11,7 @@ __attribute__((weak)) void AddSimCommand(CLI::App&) {}
 __attribute__((weak)) void AddDemoCommand(CLI::App&) {}
 __attribute__((weak)) void AddSendCommand(CLI::App&) {}
 __attribute__((weak)) void AddListenCommand(CLI::App&) {}
+__attribute__((weak)) void AddServeCommand(CLI::App&) {}
 }  // namespace qvgsm
 
 int main(int argc, char** argv) {
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     qvgsm::AddDemoCommand(app);
     qvgsm::AddSendCommand(app);
     qvgsm::AddListenCommand(app);
+    qvgsm::AddServeCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

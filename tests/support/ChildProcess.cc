@@ -107,6 +107,10 @@ bool ChildProcess::ReadLine(std::string* line, ms timeout) {
     }
 }
 
+bool ChildProcess::Signal(int sig) {
+    return m_pid > 0 && kill(m_pid, sig) == 0;
+}
+
 int ChildProcess::Wait(ms timeout) {
     if (m_pid <= 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + timeout;

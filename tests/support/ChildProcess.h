@@ -27,6 +27,8 @@ class ChildProcess {
     // Reads the rest of standard output and waits for the exit; the exit
     // status, or -1 (the child is killed) when it takes longer than timeout.
     int Wait(ms timeout);
+    // Sends a signal to the child while it runs (SIGKILL: a crash).
+    bool Signal(int sig);
     // Every line read so far, and standard error (after Wait).
     const std::vector<std::string>& Lines() const { return m_lines; }
     std::string Output() const;
