@@ -450,28 +450,35 @@ void Store::Finish(int64_t id, const std::string& state, int line, int code, int
     AddEvent(id, now, state, onLine, code, attempts, detail);
     if (state == "sent") {
         // Reports may come before the driver's own word on the last part.
-        std::vector<PartReport> reports;
         int total = 0;
-        Stmt s(m_db, "SELECT part, total_parts, status FROM reports WHERE message_id=?");
-        s.Bind(1, id);
-        while (s.Step()) {
-            PartReport r;
-            r.part = static_cast<int>(s.Int(0));
-            total = static_cast<int>(s.Int(1));
-            r.status = static_cast<int>(s.Int(2));
-            reports.push_back(r);
-        }
+        const std::vector<PartReport> reports = PartReports(id, &total);
         std::string final = total > 0 ? StateFromReports(reports, total) : "";
-        if (!final.empty()) {
-            Stmt(m_db, "UPDATE messages SET state=?, updated_at=? WHERE id=?")
-                .Bind(1, final)
-                .Bind(2, now)
-                .Bind(3, id)
-                .Step();
-            AddEvent(id, now, final, std::nullopt, std::nullopt, 0, "every part's final report");
-        }
+        if (!final.empty()) SettleByReports(id, now, final);
     }
     t.Commit();
+}
+
+std::vector<PartReport> Store::PartReports(int64_t id, int* total) {
+    std::vector<PartReport> reports;
+    Stmt s(m_db, "SELECT part, total_parts, status FROM reports WHERE message_id=?");
+    s.Bind(1, id);
+    while (s.Step()) {
+        PartReport r;
+        r.part = static_cast<int>(s.Int(0));
+        if (total != nullptr) *total = static_cast<int>(s.Int(1));
+        r.status = static_cast<int>(s.Int(2));
+        reports.push_back(r);
+    }
+    return reports;
+}
+
+void Store::SettleByReports(int64_t id, int64_t now, const std::string& state) {
+    Stmt(m_db, "UPDATE messages SET state=?, updated_at=? WHERE id=?")
+        .Bind(1, state)
+        .Bind(2, now)
+        .Bind(3, id)
+        .Step();
+    AddEvent(id, now, state, std::nullopt, std::nullopt, 0, "every part's final report");
 }
 
 bool Store::AddReport(int64_t id, const PartReport& r, std::string* newState) {
@@ -505,17 +512,7 @@ bool Store::AddReport(int64_t id, const PartReport& r, std::string* newState) {
     std::snprintf(detail, sizeof detail, "report for part %d/%d, reference %d: status 0x%02X",
                   r.part, r.totalParts, r.reference, r.status);
     AddEvent(id, now, state, std::nullopt, r.status, 0, detail);
-    std::vector<PartReport> reports;
-    {
-        Stmt s(m_db, "SELECT part, status FROM reports WHERE message_id=?");
-        s.Bind(1, id);
-        while (s.Step()) {
-            PartReport p;
-            p.part = static_cast<int>(s.Int(0));
-            p.status = static_cast<int>(s.Int(1));
-            reports.push_back(p);
-        }
-    }
+    const std::vector<PartReport> reports = PartReports(id, nullptr);
     // Only a message the driver called sent (or whose fate is unknown after
     // a restart) moves on; one still submitted moves when it is sent.
     std::string final = StateFromReports(reports, r.totalParts);
@@ -523,12 +520,7 @@ bool Store::AddReport(int64_t id, const PartReport& r, std::string* newState) {
         (state == "sent" || state == "unknown" || state == "delivered" ||
          state == "undeliverable" || state == "expired") &&
         final != state) {
-        Stmt(m_db, "UPDATE messages SET state=?, updated_at=? WHERE id=?")
-            .Bind(1, final)
-            .Bind(2, now)
-            .Bind(3, id)
-            .Step();
-        AddEvent(id, now, final, std::nullopt, std::nullopt, 0, "every part's final report");
+        SettleByReports(id, now, final);
         *newState = final;
     }
     t.Commit();

@@ -136,6 +136,11 @@ class Store {
     void WebhookResult(int64_t id, bool delivered, int attempts, int64_t nextAt, bool givenUp);
 
   private:
+    // The reports stored for a message (caller holds m_mutex); *total, when
+    // asked, the part count they name.
+    std::vector<PartReport> PartReports(int64_t id, int* total);
+    // Moves a message to the state its parts' final reports decide.
+    void SettleByReports(int64_t id, int64_t now, const std::string& state);
     bool Migrate(std::string* error);
     void Exec(const char* sql);
     void AddEvent(int64_t id, int64_t at, const std::string& state, std::optional<int> line,
