@@ -212,3 +212,28 @@ TEST_F(TarnLogTest, UnknownHandlesAndMissingNamesAreHarmless) {
 }
 
 }  // namespace
+
+// A modem's answer with its line ends, Ctrl-Z and ESC stays one entry.
+TEST_F(TarnLogTest, ControlCharactersAreEscapedSoAnEntryIsOneLine) {
+    CLoggingHandler log;
+    log.Open("GSM_COM10.log", "GSM_DRV", 1);
+    log.LogInfo("RECV(%d): %s", 12, "\r\nOK\r\n\x1A\x1B\tx");
+    log.Close();
+    auto lines = ReadLines("GSM_COM10.log");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(CountEndingWith(lines, "RECV(12): \\r\\nOK\\r\\n\\x1A\\x1B\tx"), 1);
+}
+
+TEST_F(TarnLogTest, ALogFileThatCannotBeCreatedIsSaidOnStderr) {
+    std::ofstream(dir + "/blocker") << "a file where a folder would have to be";
+    uint32_t handle = 7;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; ++i)
+        tarn_ordinal_36(&handle, "%source;%csvlogname;%locking;%loglevel;%csvlimit", "GSM_DRV",
+                        "blocker/GSM_COM11.log", 1, 1, 4000);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(handle, 0u);
+    EXPECT_NE(said.find("cannot create the log file"), std::string::npos) << said;
+    EXPECT_EQ(said.find("cannot create", said.find("cannot create") + 1), std::string::npos)
+        << "said more than once: " << said;
+}

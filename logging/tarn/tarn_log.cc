@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -65,7 +66,13 @@ class Registry {
         spdlog::sink_ptr sink = m_SinksByPath[path].lock();
         if (!sink) {
             sink = MakeSink(path, request);
-            if (!sink) return 0;
+            if (!sink) {
+                // Said once per file: a line whose log is missing still works.
+                if (m_Unwritable.insert(path).second) {
+                    std::fprintf(stderr, "tarn_log: cannot create the log file %s\n", path.c_str());
+                }
+                return 0;
+            }
             sink->set_pattern(kPattern);
             m_SinksByPath[path] = sink;
         }
@@ -163,6 +170,7 @@ class Registry {
     std::unordered_map<uint32_t, std::shared_ptr<spdlog::logger>> m_Loggers QV_GUARDED_BY(m_Mutex);
     std::map<std::string, std::weak_ptr<spdlog::sinks::sink>> m_SinksByPath QV_GUARDED_BY(m_Mutex);
     uint32_t m_LastHandle QV_GUARDED_BY(m_Mutex) = 0;
+    std::set<std::string> m_Unwritable QV_GUARDED_BY(m_Mutex);
     std::thread m_Flusher QV_GUARDED_BY(m_Mutex);
 
     qv::Mutex m_FlusherMutex;
@@ -188,7 +196,33 @@ spdlog::level::level_enum LevelOf(int severity) {
     }
 }
 
-// Formats on the stack; only long lines (a whole receive buffer) allocate.
+// Control characters (CR and LF of a modem's answer, Ctrl-Z after a PDU,
+// ESC) written as escapes, so that every entry stays one line of the file.
+// Allocates only when there is one.
+spdlog::string_view_t OneLine(spdlog::string_view_t text, std::string* escaped) {
+    size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) >= 0x20) ++i;
+    if (i == text.size()) return text;
+    escaped->assign(text.data(), i);
+    for (; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 || c == '\t') {
+            *escaped += static_cast<char>(c);
+        } else if (c == '\r') {
+            *escaped += "\\r";
+        } else if (c == '\n') {
+            *escaped += "\\n";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            *escaped += hex;
+        }
+    }
+    return spdlog::string_view_t(*escaped);
+}
+
+// Formats on the stack; only long lines (a whole receive buffer) and lines
+// with control characters allocate.
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
     std::shared_ptr<spdlog::logger> logger = GetRegistry().Find(handle);
@@ -200,8 +234,9 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     va_end(copy);
     if (length < 0) return;
     try {
+        std::string escaped;
         if (static_cast<size_t>(length) < sizeof line) {
-            logger->log(LevelOf(severity), spdlog::string_view_t(line, length));
+            logger->log(LevelOf(severity), OneLine(spdlog::string_view_t(line, length), &escaped));
             return;
         }
         std::string longLine(static_cast<size_t>(length) + 1, '\0');
@@ -209,7 +244,7 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
         std::vsnprintf(longLine.data(), longLine.size(), format, copy);
         va_end(copy);
         longLine.resize(static_cast<size_t>(length));
-        logger->log(LevelOf(severity), spdlog::string_view_t(longLine));
+        logger->log(LevelOf(severity), OneLine(spdlog::string_view_t(longLine), &escaped));
     } catch (...) {
         // A log never disturbs its caller.
     }
