@@ -7,11 +7,25 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "io/SystemCalls.h"
 #include "logging/ILogInterface.h"
 #include "logging/NullLog.h"
 #include "qvGSMcomdrv.h"
+
+namespace {
+
+// A packet whose wait a close gave up: the system may still write into it,
+// so it is kept, reachable, for the life of the process.
+void KeepForever(IOComAsyncPacket* packet) {
+    static qv::Mutex lock;
+    static auto* kept = new std::vector<IOComAsyncPacket*>();
+    qv::MutexLock guard(lock);
+    kept->push_back(packet);
+}
+
+}  // namespace
 
 ComPort::ComPort() : m_pCompletionKey(new CompletionKey(IOAsyncEventHandler, this, 0, 0)) {
     ResetMembers();
@@ -563,7 +577,8 @@ void ComPort::FinishUninit() {
     m_pCompletionKey->m_bDisabled = 1;
     if (m_bOpen.load()) CloseComPort();
     if (m_bComPacketAbandoned) {
-        m_pIOPCom = nullptr;  // left allocated: a late completion may still be written into it
+        KeepForever(m_pIOPCom);
+        m_pIOPCom = nullptr;
         m_bComPacketAbandoned = false;
     }
     FreePackets();
