@@ -1,11 +1,12 @@
-// The +CMTI pre-processor on an arbitrary receive history, built read by
-// read as the port builds it. Every queued index is positive, unique and was
-// announced; the history only loses text from its front.
+// The +CMTI/+CDSI pre-processor on an arbitrary receive history, built read
+// by read as the port builds it. Every queued slot is unique, its index is
+// positive and was announced; the history only loses text from its front.
 #include <cstdint>
 #include <set>
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
+#include "gsm/StorageSlot.h"
 #include "io/AsyncPacket.h"
 #include "logging/NullLog.h"
 
@@ -25,13 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QVFUZZ_CHECK(after.size() <= before.size(), before);
         QVFUZZ_CHECK(before.compare(before.size() - after.size(), after.size(), after) == 0,
                      before);
-        if (queued) QVFUZZ_CHECK(before.find("+CMTI: \"SM\",") != std::string::npos, before);
+        if (queued) {
+            QVFUZZ_CHECK(before.find("+CMTI:") != std::string::npos ||
+                             before.find("+CDSI:") != std::string::npos,
+                         before);
+        }
     }
     std::set<uint32_t> indices;
     for (SMSRecv* r : device->TakeQueue()) {
-        QVFUZZ_CHECK(r->simIndex > 0, all);
+        const uint32_t index = storage::IndexOf(r->simIndex);
+        QVFUZZ_CHECK(index > 0, all);
         QVFUZZ_CHECK(indices.insert(r->simIndex).second, all);
-        QVFUZZ_CHECK(all.find(std::to_string(r->simIndex)) != std::string::npos ||
+        QVFUZZ_CHECK(all.find(std::to_string(index)) != std::string::npos ||
                          all.find('\xFF') != std::string::npos,
                      all);
         QVFUZZ_CHECK(!r->read && !r->staged, all);
