@@ -44,13 +44,7 @@ class E2ERealModem : public DriverFixture {
 
     size_t Count(int kind) { return EventLog::Get().Count(kind); }
     bool WaitCount(int kind, size_t n, std::chrono::milliseconds timeout = 30s) {
-        return EventLog::Get().WaitFor(
-            [kind, n](const std::vector<HostEvent>& events) {
-                size_t k = 0;
-                for (const HostEvent& e : events) k += e.kind == kind;
-                return k >= n;
-            },
-            timeout);
+        return WaitEvents(kind, n, timeout);
     }
 
     int modem = -1;

@@ -51,15 +51,7 @@ class E2EReports : public DriverFixture {
             if (e.kind == HOST_SMS_STATUS) out.push_back(e);
         return out;
     }
-    bool WaitReports(size_t n, std::chrono::milliseconds timeout = 20s) {
-        return EventLog::Get().WaitFor(
-            [n](const std::vector<HostEvent>& events) {
-                size_t k = 0;
-                for (const HostEvent& e : events) k += e.kind == HOST_SMS_STATUS;
-                return k >= n;
-            },
-            timeout);
-    }
+    bool WaitReports(size_t n) { return WaitEvents(HOST_SMS_STATUS, n); }
     bool StorageEmpty() {
         return sim->WaitFor([&] { return sim->Stored(modem).empty(); }, 20s);
     }

@@ -241,24 +241,22 @@ void DriverFixture::StopDriver() {
     initialised = false;
 }
 
-bool DriverFixture::WaitSent(size_t n, std::chrono::milliseconds timeout) {
+bool DriverFixture::WaitEvents(int kind, size_t n, std::chrono::milliseconds timeout) {
     return EventLog::Get().WaitFor(
-        [n](const std::vector<HostEvent>& events) {
+        [kind, n](const std::vector<HostEvent>& events) {
             size_t k = 0;
-            for (const HostEvent& e : events) k += e.kind == HOST_SMS_SENT;
+            for (const HostEvent& e : events) k += e.kind == kind;
             return k >= n;
         },
         timeout);
 }
 
+bool DriverFixture::WaitSent(size_t n, std::chrono::milliseconds timeout) {
+    return WaitEvents(HOST_SMS_SENT, n, timeout);
+}
+
 bool DriverFixture::WaitReceived(size_t n, std::chrono::milliseconds timeout) {
-    return EventLog::Get().WaitFor(
-        [n](const std::vector<HostEvent>& events) {
-            size_t k = 0;
-            for (const HostEvent& e : events) k += e.kind == HOST_SMS_RECEIVED;
-            return k >= n;
-        },
-        timeout);
+    return WaitEvents(HOST_SMS_RECEIVED, n, timeout);
 }
 
 }  // namespace qvtest

@@ -128,7 +128,9 @@ class DriverFixture : public ::testing::Test {
     int AddModem(int com, const qvsim::ModemConfig& config = {});
     // Adds the line and waits for its HOST_LINE_STATUS QV_OK.
     void BringUp(const GSMLineConfig& config);
-    // Waits for n HOST_SMS_SENT events in total.
+    // Waits for n events of kind in total (HOST_SMS_SENT, ...).
+    bool WaitEvents(int kind, size_t n,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool WaitSent(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool WaitReceived(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Shuts the driver down. Once it returns the driver's workers are gone

@@ -8,7 +8,8 @@
 namespace qvtest {
 
 // Re-checks pred until it holds or timeout passes; true when it held.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds every = std::chrono::milliseconds(1));
 
 // The calling thread's kernel id.
 int CurrentThreadId();

@@ -1,5 +1,7 @@
 #include "support/serve/ServeDaemon.h"
 
+#include "support/WaitUntil.h"
+
 #include <signal.h>
 #include <stdlib.h>
 
@@ -110,14 +112,8 @@ bool ServeDaemon::WaitState(const std::string& state, size_t n, std::chrono::mil
 }
 
 bool Poll(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return pred();
-        // The daemon's state has no notification to wait on; each look is
-        // a request, so look a few times a second rather than flood it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    // Each look is a request to the daemon: fewer looks than WaitUntil's.
+    return WaitUntil(pred, timeout, std::chrono::milliseconds(20));
 }
 
 }  // namespace qvtest
