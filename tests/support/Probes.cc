@@ -1,5 +1,6 @@
 #include "support/Probes.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -14,8 +15,15 @@ bool ProbeModem(qvsim::Simulator& sim, int modem, bool readAnswer, const std::st
                 std::chrono::milliseconds timeout) {
     SerialClient probe;
     if (!probe.Open(sim.SlavePath(modem))) return false;
-    if (readAnswer) return HasFinalResult(probe.Command(command, timeout));
-    return probe.Write(command + "\r") && sim.WaitForCommand(modem, command, timeout);
+    if (!readAnswer) {
+        return probe.Write(command + "\r") && sim.WaitForCommand(modem, command, timeout);
+    }
+    // Answers to commands written before may still be on their way: read up
+    // to the answer that names this probe.
+    static std::atomic<unsigned> serial{0};
+    const std::string token = std::to_string(++serial);
+    return probe.Write("AT+SIMECHO=" + token + "\r") &&
+           probe.ReadUntil("\r\n+SIMECHO: " + token + "\r\n\r\nOK\r\n", timeout);
 }
 
 bool PoolDrained(CAThreadPool* pool, std::chrono::milliseconds timeout) {

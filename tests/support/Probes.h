@@ -14,7 +14,9 @@ namespace qvtest {
 // Writes `command` to the modem's device through a second opening and waits
 // until the simulator has read it: whatever was written to the device before
 // has reached the modem by then. With readAnswer (for a device nobody else
-// has open) the answer is read here, so that no later opening finds it.
+// has open) a probe that the simulator answers by name is written instead,
+// and everything up to its answer is read here, so that no later opening
+// finds an answer meant for an earlier one.
 bool ProbeModem(qvsim::Simulator& sim, int modem, bool readAnswer,
                 const std::string& command = "AT+PROBE",
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));

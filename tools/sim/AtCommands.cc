@@ -63,6 +63,9 @@ std::string SimModem::Execute(const std::string& line) {
     auto arg = [&](size_t prefixLen) { return line.substr(prefixLen); };
 
     if (u == "AT") return kOk;
+    // Test aid: an answer that names its command, so a reader can tell it
+    // from answers to earlier commands still on their way.
+    if (u.rfind("AT+SIMECHO=", 0) == 0) return Info({"+SIMECHO: " + arg(11)});
     if (Is(u, "ATZ", "ATZ0") || Is(u, "AT&F", "AT&F0")) {
         echo = config.echo;
         readStorage = "SM";
