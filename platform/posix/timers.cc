@@ -45,7 +45,9 @@ class TimerQueue {
     void Add(Timer* t, DWORD dueMs) QV_EXCLUDES(m_mu) {
         qv::MutexLock lock(m_mu);
         Schedule(t, qvclock::NowMs(), dueMs);
-        m_wake.notify_one();
+        // A timer due after the one the thread sleeps for needs no wake-up:
+        // most timers are time-outs, replaced long before they are due.
+        if (t->m_deadline < m_sleepUntil) m_wake.notify_one();
     }
 
     // Windows would wait for ever for a callback that deletes its own timer
@@ -103,15 +105,19 @@ class TimerQueue {
         qv::MutexLock lock(m_mu);
         for (;;) {
             if (m_timers.empty()) {
+                m_sleepUntil = UINT64_MAX;
                 m_wake.wait(lock.Native());
+                m_sleepUntil = 0;
                 continue;
             }
             auto first = m_timers.begin();
             uint64_t now = qvclock::NowMs();
             uint64_t deadline = std::get<0>(*first);
             if (deadline > now) {
+                m_sleepUntil = deadline;
                 m_wake.wait_for(lock.Native(),
                                 std::chrono::nanoseconds(qvclock::ToRealNs(deadline - now)));
+                m_sleepUntil = 0;
                 continue;
             }
             Timer* t = std::get<2>(*first);
@@ -141,6 +147,9 @@ class TimerQueue {
     // Ordered: the earliest deadline first, ties by creation.
     std::set<Entry> m_timers QV_GUARDED_BY(m_mu);
     uint64_t m_nextSeq QV_GUARDED_BY(m_mu) = 0;
+    // The deadline the thread sleeps until (UINT64_MAX: no timer), 0 while
+    // it is awake and will look at the queue again anyway.
+    uint64_t m_sleepUntil QV_GUARDED_BY(m_mu) = 0;
     std::thread::id m_threadId;
 };
 

@@ -57,14 +57,21 @@ void SimModem::Reset() {
 }
 
 void SimModem::Feed(const char* data, size_t size, SteadyTime now) {
+    // PDU text is echoed as one piece per read, the way it came in.
+    std::string echoed;
+    auto flushEcho = [&] {
+        if (!echoed.empty()) Emit(echoed, now, 0, 0);
+        echoed.clear();
+    };
     for (size_t i = 0; i < size; ++i) {
         char c = data[i];
         if (m_pduMode) {
             if (c == 0x1A || c == 0x1B) {
+                flushEcho();
                 HandlePdu(c == 0x1B, now);
             } else if (c != '\r' && c != '\n') {
                 if (m_pdu.size() < kMaxLine) m_pdu.push_back(c);
-                if (echo) Emit(std::string(1, c), now, 0, 0);
+                if (echo) echoed.push_back(c);
             }
             continue;
         }
@@ -77,6 +84,7 @@ void SimModem::Feed(const char* data, size_t size, SteadyTime now) {
             if (m_line.size() < kMaxLine) m_line.push_back(c);
         }
     }
+    flushEcho();
 }
 
 SimModem::Plan SimModem::MatchFaults(const std::string& text) {
