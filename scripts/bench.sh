@@ -29,6 +29,8 @@ else
 fi
 for n in "${BRINGUP[@]}"; do run bringup "$n"; done
 for c in "${SEND[@]}"; do run send "${c%%:*}" "${c##*:}"; done
+# One line again with the line logs cut to warnings and errors.
+QVGSM_LOGLEVEL=warning run send 1 "${SEND[0]##*:}"
 for c in "${RECV[@]}"; do
   run recv "${c%%:*}" "${c##*:}" single
   run recv "${c%%:*}" "$(( ${c##*:} / 2 ))" concat
@@ -62,5 +64,21 @@ run rtt "$RTT"
 
 printf '%-58s %14s  %-6s %s\n' "figure" "value" "unit" "target"
 printf '%-58s %14s  %-6s %s\n' "------" "-----" "----" "------"
-awk -F'\t' '{ printf "%-58s %14s  %-6s %s\n", $1, $2, $3, $4 }' "$ROWS"
+grep -v '^@target' "$ROWS" | awk -F'\t' '{ printf "%-58s %14s  %-6s %s\n", $1, $2, $3, $4 }'
+
+# The targets: each figure with its baseline from this run, the number the
+# target judges (the ratio, or the figure itself) and the verdict.
+echo
+printf '%-66s %10s %10s %10s  %-7s %s\n' "target" "value" "baseline" "judged" "target" "verdict"
+grep '^@target' "$ROWS" | awk -F'\t' '
+  {
+    split($6, t, " "); op = t[1]; limit = t[2] + 0; v = $5 + 0
+    met = (op == "<=" && v <= limit) || (op == "<" && v < limit) || (op == ">" && v > limit)
+    base = ($4 + 0 > 0) ? $4 : "-"
+    printf "%-66s %10.4g %10s %10.4g  %-7s %s\n", $2, $3, base, v, $6, met ? "met" : "MISSED"
+  }'
+grep '^@target' "$ROWS" | awk -F'\t' '
+  { split($6, t, " "); op = t[1]; limit = t[2] + 0; v = $5 + 0
+    if (!((op == "<=" && v <= limit) || (op == "<" && v < limit) || (op == ">" && v > limit))) m++ }
+  END { printf "%d of %d targets missed\n", m, NR }' 
 echo "(2 cores, $(nproc) online; load average $(cut -d' ' -f1-3 /proc/loadavg))"

@@ -237,3 +237,32 @@ TEST_F(TarnLogTest, ALogFileThatCannotBeCreatedIsSaidOnStderr) {
     EXPECT_EQ(said.find("cannot create", said.find("cannot create") + 1), std::string::npos)
         << "said more than once: " << said;
 }
+
+// A busy line may log less: the level is taken when the file is opened.
+TEST_F(TarnLogTest, LogLevelFromTheEnvironmentDropsLessSevereLines) {
+    const struct {
+        const char* level;
+        int kept;  // of an info, a warning and an error line
+    } cases[] = {{"error", 1}, {"warning", 2}, {"info", 3}, {"anything else", 3}};
+    int port = 20;
+    for (const auto& c : cases) {
+#if defined(_WIN32)
+        _putenv_s("QVGSM_LOGLEVEL", c.level);
+#else
+        setenv("QVGSM_LOGLEVEL", c.level, 1);
+#endif
+        const std::string name = "GSM_COM" + std::to_string(++port) + ".log";
+        CLoggingHandler log;
+        log.Open(name.c_str(), "GSM_DRV", 1);
+        log.LogInfo("an info line");
+        log.LogWarning("a warning line");
+        log.LogError("an error line");
+        log.Close();
+        EXPECT_EQ(ReadLines(name).size(), static_cast<size_t>(c.kept)) << c.level;
+    }
+#if defined(_WIN32)
+    _putenv_s("QVGSM_LOGLEVEL", "");
+#else
+    unsetenv("QVGSM_LOGLEVEL");
+#endif
+}

@@ -52,6 +52,18 @@ std::string LogPath(const std::string& fileName) {
     return path + fileName;
 }
 
+// QVGSM_LOGLEVEL=error|warning|info: the least severe lines a file keeps,
+// read when a file is opened. Unset or anything else: every line.
+spdlog::level::level_enum LevelFromEnvironment() {
+    const char* value = std::getenv("QVGSM_LOGLEVEL");
+    if (value == nullptr) return spdlog::level::trace;
+    const std::string level(value);
+    if (level == "error") return spdlog::level::err;
+    if (level == "warning") return spdlog::level::warn;
+    if (level == "info") return spdlog::level::info;
+    return spdlog::level::trace;
+}
+
 // Handles are never reused, so a stale handle cannot write into another log.
 class Registry {
   public:
@@ -77,7 +89,7 @@ class Registry {
             m_SinksByPath[path] = sink;
         }
         auto logger = std::make_shared<spdlog::logger>(request.source, sink);
-        logger->set_level(spdlog::level::trace);
+        logger->set_level(LevelFromEnvironment());
         logger->flush_on(kFlushEveryLine ? spdlog::level::trace : spdlog::level::warn);
         uint32_t handle = ++m_LastHandle;
         if (handle == 0) handle = ++m_LastHandle;
@@ -226,7 +238,8 @@ spdlog::string_view_t OneLine(spdlog::string_view_t text, std::string* escaped) 
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
     std::shared_ptr<spdlog::logger> logger = GetRegistry().Find(handle);
-    if (!logger) return;
+    // A line below the file's level costs no formatting.
+    if (!logger || !logger->should_log(LevelOf(severity))) return;
     char line[1024];
     va_list copy;
     va_copy(copy, args);

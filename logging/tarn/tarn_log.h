@@ -22,6 +22,8 @@
  *   2026-01-31 12:00:00.123 [tid] [GSM_DRV] [info] text
  * in the current directory, or in the folder named by the environment
  * variable QVGSM_LOGDIR. Rotated files get .1, .2, .3 before the extension.
+ * QVGSM_LOGLEVEL (error, warning or info), read when a file is opened, drops
+ * the lines less severe than it; unset, every line is kept.
  *
  * Severity: 0 error, 1 warning, 2 information, other values debug.
  * Writes A and B are the same here.
