@@ -68,7 +68,10 @@ TEST(PlatformEvents, ManualResetStaysSetAutoResetWakesOneWaiter) {
     const int other = done[0] ? 1 : 0;
     (other == 0 ? b : a).join();
     EXPECT_FALSE(done[other].load());
-    EXPECT_TRUE(qvtest::ThreadAsleep(tids[other]));
+    // A waiter woken for nothing sleeps again: asleep, soon, and not done.
+    EXPECT_TRUE(qvtest::WaitUntil([&] { return qvtest::ThreadAsleep(tids[other]); },
+                                  std::chrono::milliseconds(5000)));
+    EXPECT_FALSE(done[other].load());
     EXPECT_EQ(woken.load(), 1);
     SetEvent(autoEv);
     (other == 0 ? a : b).join();
