@@ -62,11 +62,14 @@ long ResidentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-void Row(const std::string& figure, double value, const char* unit, const char* target = "") {
-    // A run with fewer log lines says so in every figure.
+// A run with fewer log lines says so in every figure.
+std::string LevelSuffix() {
     const char* level = std::getenv("QVGSM_LOGLEVEL");
-    const std::string suffix = level ? std::string(" (log level ") + level + ")" : "";
-    printf("%s%s\t%.6g\t%s\t%s\n", figure.c_str(), suffix.c_str(), value, unit, target);
+    return level ? std::string(" (log level ") + level + ")" : "";
+}
+
+void Row(const std::string& figure, double value, const char* unit, const char* target = "") {
+    printf("%s%s\t%.6g\t%s\t%s\n", figure.c_str(), LevelSuffix().c_str(), value, unit, target);
     fflush(stdout);
 }
 
@@ -74,7 +77,8 @@ void Row(const std::string& figure, double value, const char* unit, const char* 
 // run (0: none), and the number the target judges (a ratio, or the figure).
 void Target(const std::string& what, double value, double baseline, double judged,
             const char* target) {
-    printf("@target\t%s\t%.6g\t%.6g\t%.6g\t%s\n", what.c_str(), value, baseline, judged, target);
+    printf("@target\t%s%s\t%.6g\t%.6g\t%.6g\t%s\n", what.c_str(), LevelSuffix().c_str(), value,
+           baseline, judged, target);
     fflush(stdout);
 }
 
