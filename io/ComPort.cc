@@ -84,7 +84,7 @@ int ComPort::Init(int commMaskSetting, GenericCOMModemInterface* owner, ILogInte
     ok = ok && m_pIOPSend->Init(PACKET_KIND_SEND, kPacketBufferSize);
     if (ok) {
         m_pIOPSend->m_bNotifyOnSuccess = 0;
-        m_pStagingBuffer = new (std::nothrow) BYTE[kStagingSize]();
+        m_pStagingBuffer = new (std::nothrow) BYTE[kStagingSize];
         ok = m_pStagingBuffer != nullptr;
     }
     if (!ok) {

@@ -38,6 +38,9 @@ GenericCOMModemInterface::GenericCOMModemInterface(ComPort* port)
     m_hReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_hWriteEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     m_pLog = NullLog();  // until the device hands over the line's log
+    m_szLastCommand[0] = '\0';
+    m_szFormatBuffer[0] = '\0';
+    m_szResponse[0] = '\0';
 }
 
 GenericCOMModemInterface::~GenericCOMModemInterface() {
@@ -103,9 +106,9 @@ bool GenericCOMModemInterface::IssueGenericCMD(bool async, const char* command, 
 }
 
 unsigned GenericCOMModemInterface::FormatCommand(const char* command, size_t length) {
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
     memcpy(m_szFormatBuffer, command, length);
     m_szFormatBuffer[length] = '\r';
+    if (length + 1 < sizeof(m_szFormatBuffer)) m_szFormatBuffer[length + 1] = '\0';
     return static_cast<unsigned>(length + 1);
 }
 
@@ -436,7 +439,7 @@ int GenericCOMModemInterface::SendFormattedData(const char* command, char* out, 
     if (m_pPort->SendData(m_szFormatBuffer, static_cast<unsigned>(length + 1)) == 0) {
         result = WaitForResponse(out, outLen, timeoutMs, 0, specs) ? 0 : 2;
     }
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    m_szFormatBuffer[0] = '\0';
     qv::MutexLock guard(m_PendingLock);
     m_pPort->SetAsyncReadCallback(IOPacketNoop, nullptr);
     return result;
@@ -497,7 +500,7 @@ int GenericCOMModemInterface::AsyncSendFormattedData(const char* command,
     } else if (timeoutMs > 0 && m_pPort->GetRecvPacket()) {
         m_pPort->GetRecvPacket()->ArmTimer(callback, timeoutMs);
     }
-    memset(m_szFormatBuffer, 0, sizeof(m_szFormatBuffer));
+    m_szFormatBuffer[0] = '\0';
     return result;
 }
 

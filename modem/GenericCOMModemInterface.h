@@ -143,9 +143,11 @@ class GenericCOMModemInterface {
     ComPort* m_pPort = nullptr;
     HANDLE m_hReadEvent = nullptr;
     HANDLE m_hWriteEvent = nullptr;
-    char m_szLastCommand[kCommandBufferSize] = {};
-    char m_szFormatBuffer[kCommandBufferSize] = {};
-    char m_szResponse[kResponseWindowSize + 1] = {};
+    // Not cleared up front: each holds a counted or terminated text, and
+    // memory a line never uses stays untouched (lines come by the thousand).
+    char m_szLastCommand[kCommandBufferSize];
+    char m_szFormatBuffer[kCommandBufferSize];
+    char m_szResponse[kResponseWindowSize + 1];
     int m_nLastCommandLength = 0;
     ILogInterface* m_pLog = nullptr;
     int m_bEchoSuppression = 0;
