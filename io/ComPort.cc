@@ -48,6 +48,7 @@ void ComPort::ResetMembers() {
     m_bOpen = 0;
     m_bInitialized = 0;
     m_bAborting = 0;
+    m_bSkipOnSuccess = false;
     m_hComPort = nullptr;
     m_pOwner = nullptr;
     m_nCommMaskSetting = 0;
@@ -295,7 +296,7 @@ void ComPort::SetPreProcessorCallback(IOPacketCallback callback, void* data) {
     m_pIOPRecv->m_pPreProcessorData = data;
 }
 
-bool ComPort::ListenOnComPort() {
+bool ComPort::ListenOnComPort(bool* readDoneHere) {
     if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load() || m_hComPort == nullptr ||
         m_hComPort == INVALID_HANDLE_VALUE)
         return false;
@@ -322,27 +323,28 @@ bool ComPort::ListenOnComPort() {
     };
     bool maskFailed = false;
     bool inputWaiting = false;
-    if (StartIo([&] {
-            if (SetMask(EV_RXCHAR) != 0) {
-                maskFailed = true;
-                return FALSE;
-            }
-            // Setting the mask forgets the events raised so far: bytes that
-            // came after the last read and before this point raise no
-            // EV_RXCHAR. They are in the input queue, so they are read now
-            // instead of waited for.
-            inputWaiting = InputWaiting();
-            if (inputWaiting) {
-                SetLastError(ERROR_SUCCESS);
-                return FALSE;
-            }
-            return wait();
-        }) ||
+    if (StartIo(m_pIOPCom,
+                [&] {
+                    if (SetMask(EV_RXCHAR) != 0) {
+                        maskFailed = true;
+                        return FALSE;
+                    }
+                    // Setting the mask forgets the events raised so far: bytes that
+                    // came after the last read and before this point raise no
+                    // EV_RXCHAR. They are in the input queue, so they are read now
+                    // instead of waited for.
+                    inputWaiting = InputWaiting();
+                    if (inputWaiting) {
+                        SetLastError(ERROR_SUCCESS);
+                        return FALSE;
+                    }
+                    return wait();
+                }) ||
         GetLastError() == ERROR_IO_PENDING)
         return true;
     if (inputWaiting) {
-        if (ReadWaitingInput()) return true;
-        if (StartIo(wait) || GetLastError() == ERROR_IO_PENDING) return true;
+        if (ReadWaitingInput(readDoneHere)) return true;
+        if (StartIo(m_pIOPCom, wait) || GetLastError() == ERROR_IO_PENDING) return true;
     }
     if (maskFailed) {
         Log()->LogWarning("ComPort::ListenOnComPort - SetCommMask Failed, erc = %d",
@@ -361,26 +363,44 @@ bool ComPort::InputWaiting() {
     return GetSystemCalls()->ClearCommError(m_hComPort, &errors, &stat) && stat.cbInQue > 0;
 }
 
-bool ComPort::ReadWaitingInput() {
+bool ComPort::ReadWaitingInput(bool* doneHere) {
     if (!m_pIOPRecv->TryAcquire()) return false;
     // The read is now the receive chain's one operation, as after a comm
     // event: the comm-event packet is free before the read can complete.
     m_pIOPCom->Release();
     m_pIOPRecv->ResetOverlapped();
-    const BOOL started = Read();
+    const BOOL started = Read(doneHere);
     if (started || GetLastError() == ERROR_IO_PENDING) return true;
     m_pIOPRecv->Release();
     // Wait instead, unless another thread has started listening meanwhile.
     return !m_pIOPCom->TryAcquire();
 }
 
-BOOL ComPort::StartIo(const std::function<BOOL()>& call) {
+void ComPort::SkipPacketsOnSuccess() {
+    if (m_pKeyPool == nullptr || m_hComPort == nullptr) return;
+    m_bSkipOnSuccess = GetSystemCalls()->SetFileCompletionNotificationModes(
+                           m_hComPort, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
+}
+
+BOOL ComPort::StartIo(IOComAsyncPacket* packet, const std::function<BOOL()>& call, bool* doneHere) {
     qv::MutexLock lock(m_StartLock);
     if (m_bAborting.load() || !m_Gate.TryEnter()) {
         SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
     }
     BOOL started = call();
+    if (started && m_bSkipOnSuccess.load()) {
+        // Ended at once, and no packet comes for it.
+        if (doneHere != nullptr) {
+            *doneHere = true;
+            return started;
+        }
+        const int error = m_pKeyPool->PostCompletion(m_pCompletionKey, packet,
+                                                     static_cast<DWORD>(packet->InternalHigh));
+        if (error == 0) return started;
+        started = FALSE;
+        SetLastError(static_cast<DWORD>(error));
+    }
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         const DWORD error = GetLastError();
         m_Gate.Leave();
@@ -389,7 +409,7 @@ BOOL ComPort::StartIo(const std::function<BOOL()>& call) {
     return started;
 }
 
-BOOL ComPort::Read() {
+BOOL ComPort::Read(bool* doneHere) {
     if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load()) {
         Log()->LogWarning("ComPort::Read - Failed, com port not init\\open or is aborting.");
         SetLastError(ERROR_GEN_FAILURE);
@@ -400,10 +420,13 @@ BOOL ComPort::Read() {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    return StartIo([this] {
-        return GetSystemCalls()->ReadFile(m_hComPort, m_pStagingBuffer, kReadSize, nullptr,
-                                          m_pIOPRecv);
-    });
+    return StartIo(
+        m_pIOPRecv,
+        [this] {
+            return GetSystemCalls()->ReadFile(m_hComPort, m_pStagingBuffer, kReadSize, nullptr,
+                                              m_pIOPRecv);
+        },
+        doneHere);
 }
 
 BOOL ComPort::WritePacket() {
@@ -416,7 +439,7 @@ BOOL ComPort::WritePacket() {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return StartIo([this] {
+    return StartIo(m_pIOPSend, [this] {
         return GetSystemCalls()->WriteFile(m_hComPort, m_pIOPSend->GetData(),
                                            m_pIOPSend->GetDataLength(), nullptr, m_pIOPSend);
     });
@@ -488,9 +511,11 @@ int ComPort::SendRawData(const char* data, unsigned length) {
     }
     m_pIOPSend->ResetOverlapped();
     m_pIOPSend->ClearBuffer();
-    if (StartIo([&]() -> BOOL {
-            return GetSystemCalls()->WriteFile(m_hComPort, data, length, nullptr, m_pIOPSend);
-        }) ||
+    if (StartIo(m_pIOPSend,
+                [&]() -> BOOL {
+                    return GetSystemCalls()->WriteFile(m_hComPort, data, length, nullptr,
+                                                       m_pIOPSend);
+                }) ||
         GetLastError() == ERROR_IO_PENDING)
         return 0;
     Log()->LogWarning("ComPort::SendRawData - Failed,  'WriteFile' Failed... erc = %d",

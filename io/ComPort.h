@@ -83,7 +83,13 @@ class ComPort {
     // Starts the comm-event wait, or a read at once when bytes are already
     // waiting (they raise no event of their own once the mask is set).
     // Associate GetHandle() with the pool first.
-    virtual bool ListenOnComPort();
+    // With readDoneHere (from a handler of this port), a read of waiting
+    // bytes that ends at once is left to the caller, as Read does.
+    virtual bool ListenOnComPort(bool* readDoneHere = nullptr);
+    // After associating: operations that succeed at once queue no packet
+    // (the port queues or handles them itself), which spares a read right
+    // after a comm event its trip through the pool. Before the first I/O.
+    void SkipPacketsOnSuccess();
     // 0, QV_INVALIDPARAM, QV_NOTINITIALIZED or 1.
     virtual int OpenComPort(const char* deviceName, int hardwareFlow, int baudRate,
                             int timeoutMode);
@@ -103,7 +109,9 @@ class ComPort {
     int SetPortSettings(int hardwareFlow, int baudRate);
     int SetTimeouts(int mode);
     // Starts a read into the staging buffer (receive packet already acquired).
-    BOOL Read();
+    // With doneHere, a read that ends at once is left to the caller (*doneHere
+    // set) instead of being queued to the pool.
+    BOOL Read(bool* doneHere = nullptr);
     // The receive packet's completion callback: every read, and from the
     // third failed read in a row (notify flags permitting).
     void SetAsyncReadCallback(IOPacketCallback callback, void* data);
@@ -146,7 +154,10 @@ class ComPort {
     // port from before the call until its completion has been handled.
     // Refused once the port is aborting; the abort in BeginUninit happens
     // under the same lock, so no operation starts after it.
-    BOOL StartIo(const std::function<BOOL()>& call) QV_EXCLUDES(m_StartLock);
+    // An operation of packet that succeeded at once without a packet of its
+    // own is queued to the pool here, or left to the caller with doneHere.
+    BOOL StartIo(IOComAsyncPacket* packet, const std::function<BOOL()>& call,
+                 bool* doneHere = nullptr) QV_EXCLUDES(m_StartLock);
     // After a write completed: starts the queued write with the packet still
     // held, or frees the packet. false when a queued write failed to start.
     bool NextWrite() QV_EXCLUDES(m_WriteLock);
@@ -158,10 +169,14 @@ class ComPort {
     // From ListenOnComPort, the comm-event packet held: frees the packet and
     // starts a read of the waiting bytes. false when no read could start and
     // the packet is held again for a wait.
-    bool ReadWaitingInput();
+    bool ReadWaitingInput(bool* doneHere);
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
-    bool Relisten();
+    bool Relisten(bool* readDoneHere = nullptr);
+    // Runs the handler of a read that ended at once, here, unless this thread
+    // is already that deep in such reads; false when left to the pool.
+    bool MayReadHere() const;
+    void HandleReadHere();
     static void RelistenAfterErrors(ComPort* port, IOComAsyncPacket* packet, int timedOut);
 
     const char* m_pszLogPrefix;
@@ -171,6 +186,8 @@ class ComPort {
     std::atomic<int> m_bOpen;
     std::atomic<int> m_bInitialized;
     std::atomic<int> m_bAborting;
+    // Set once after opening, before any I/O (FILE_SKIP_COMPLETION_PORT_ON_SUCCESS).
+    std::atomic<bool> m_bSkipOnSuccess{false};
     HANDLE m_hComPort;
     GenericCOMModemInterface* m_pOwner;
     CompletionKey* const m_pCompletionKey;  // owned; retired to the pool by the destructor

@@ -55,9 +55,14 @@ void ComPort::ioComEvent_PacketHandler(DWORD error) {
         return;
     }
     m_pIOPRecv->ResetOverlapped();
-    BOOL started = Read();
+    bool doneHere = false;
+    BOOL started = Read(MayReadHere() ? &doneHere : nullptr);
     DWORD lastError = GetLastError();
     m_pIOPCom->Release();
+    if (doneHere) {
+        HandleReadHere();
+        return;
+    }
     // Listening resumes once the read has completed.
     if (started || lastError == ERROR_IO_PENDING) return;
     m_pIOPRecv->Release();
@@ -127,7 +132,9 @@ void ComPort::ioRead_PacketHandler(DWORD bytes, DWORD error) {
 
     if (m_bAborting.load()) return;
     packet->ResetOverlapped();
-    Relisten();
+    bool doneHere = false;
+    Relisten(MayReadHere() ? &doneHere : nullptr);
+    if (doneHere) HandleReadHere();
 }
 
 void ComPort::ioWrite_PacketHandler(DWORD bytes, DWORD error) {
@@ -186,8 +193,29 @@ int ComPort::Resend() {
     return 1;
 }
 
-bool ComPort::Relisten() {
-    if (m_nRecvErrors < kReadErrorLimit) return ListenOnComPort();
+namespace {
+// Reads handled one inside another on this thread: a modem that never stops
+// talking must not grow the stack without bound.
+thread_local int t_readsHere = 0;
+constexpr int kMaxReadsHere = 8;
+}  // namespace
+
+bool ComPort::MayReadHere() const {
+    return t_readsHere < kMaxReadsHere;
+}
+
+void ComPort::HandleReadHere() {
+    // The bytes were there: handled on this worker, as their packet would
+    // have been on the next. The caller's own stay in the gate keeps the
+    // port meanwhile.
+    ++t_readsHere;
+    IOAsyncEventHandler(this, m_pCompletionKey, m_pIOPRecv,
+                        static_cast<DWORD>(m_pIOPRecv->InternalHigh), 0);
+    --t_readsHere;
+}
+
+bool ComPort::Relisten(bool* readDoneHere) {
+    if (m_nRecvErrors < kReadErrorLimit) return ListenOnComPort(readDoneHere);
     // A hung-up device fails every read at once: give it a pause.
     return m_pIOPCom->ArmTimer(RelistenAfterErrors, kRelistenDelayMs);
 }

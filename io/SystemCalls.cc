@@ -20,6 +20,10 @@ BOOL SystemCalls::SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts) {
     return ::SetCommTimeouts(h, timeouts);
 }
 
+BOOL SystemCalls::SetFileCompletionNotificationModes(HANDLE h, UCHAR flags) {
+    return ::SetFileCompletionNotificationModes(h, flags);
+}
+
 BOOL SystemCalls::SetCommMask(HANDLE h, DWORD mask) {
     return ::SetCommMask(h, mask);
 }

@@ -26,6 +26,7 @@ class SystemCalls {
     virtual BOOL WriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written,
                            LPOVERLAPPED overlapped);
     virtual BOOL CloseHandle(HANDLE h);
+    virtual BOOL SetFileCompletionNotificationModes(HANDLE h, UCHAR flags);
 };
 
 // The object in use: the process-wide forwarding instance unless a test has

@@ -142,6 +142,15 @@ int CAThreadPool::AssociateHandle(HANDLE handle, CompletionKey* key) {
     return 0;
 }
 
+int CAThreadPool::PostCompletion(CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes) {
+    HANDLE port = m_hPort.load();
+    if (port == nullptr) return ERROR_GEN_FAILURE;
+    if (!PostQueuedCompletionStatus(port, bytes, reinterpret_cast<ULONG_PTR>(key), overlapped)) {
+        return static_cast<int>(GetLastError());
+    }
+    return 0;
+}
+
 DWORD CAThreadPool::GetProcessorCount() {
     SYSTEM_INFO info{};
     GetSystemInfo(&info);

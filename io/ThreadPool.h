@@ -80,6 +80,9 @@ class CAThreadPool {
     virtual int Shutdown();
     // Completions of handle's overlapped operations go to key. 0 or 31.
     virtual int AssociateHandle(HANDLE handle, CompletionKey* key);
+    // Queues a completion of an associated handle's operation that ended
+    // without a packet of its own (it succeeded at once). 0 or the error.
+    int PostCompletion(CompletionKey* key, LPOVERLAPPED overlapped, DWORD bytes);
     virtual DWORD GetProcessorCount();
     virtual std::atomic<LONG>* GetActiveThreadCounter();
     virtual unsigned GetThreadCount();

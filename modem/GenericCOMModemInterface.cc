@@ -69,7 +69,9 @@ int GenericCOMModemInterface::Init(int comPort, int baudRate, CAThreadPool* pool
         m_pLog->LogError("GenericCOMModem::Init - failed to attach with COM%d", comPort);
         return rc;
     }
-    if (pool) pool->AssociateHandle(m_pPort->GetHandle(), m_pPort->GetCompletionKey());
+    if (pool && pool->AssociateHandle(m_pPort->GetHandle(), m_pPort->GetCompletionKey()) == 0) {
+        m_pPort->SkipPacketsOnSuccess();
+    }
     if (m_pPort->ListenOnComPort()) return QV_OK;
     m_pLog->LogError("GenericCOMModem::Init - waiting for COM events failed.");
     return QV_INITFAILED;

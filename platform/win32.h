@@ -30,6 +30,7 @@ typedef uint32_t ULONG;
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
 typedef uint16_t WORD;
 typedef char CHAR;
 typedef void* HANDLE;
@@ -197,6 +198,12 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key, LPOVE
                                DWORD timeoutMs);
 // Queues (bytes, key, overlapped) to one waiting worker, first in first out.
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped);
+// With FILE_SKIP_COMPLETION_PORT_ON_SUCCESS an operation on h that succeeds
+// at once (returns TRUE) queues no packet: the caller handles its result,
+// found in OVERLAPPED.InternalHigh. Failures and pending operations still
+// complete through the port.
+#define FILE_SKIP_COMPLETION_PORT_ON_SUCCESS 0x1
+BOOL SetFileCompletionNotificationModes(HANDLE h, UCHAR flags);
 
 // --- Serial devices ----------------------------------------------------------
 // "\\\\.\\COMn" opens the file comN in the folder named by QVGSM_COMDIR when

@@ -182,6 +182,30 @@ TEST_F(SerialTest, ReadWithNothingBufferedCompletesWithZeroBytes) {
     EXPECT_EQ(c.bytes, 0u);
 }
 
+// With FILE_SKIP_COMPLETION_PORT_ON_SUCCESS an operation that succeeds in
+// its call leaves its result in the OVERLAPPED and queues nothing; a wait
+// still completes through the port.
+TEST_F(SerialTest, SkippingThePortOnSuccessQueuesNoPacketForImmediateSuccesses) {
+    ASSERT_TRUE(SetFileCompletionNotificationModes(m_dev, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS));
+    WriteAll(m_pty.master, "OK\r\n");
+    StartWait();
+    Completion c = Next(m_port);
+    ASSERT_TRUE(c.ok);
+    EXPECT_EQ(c.ov, &m_waitOv);
+
+    m_readOv = {};
+    ASSERT_TRUE(ReadFile(m_dev, m_buf, sizeof m_buf, nullptr, &m_readOv));
+    EXPECT_EQ(m_readOv.InternalHigh, 4u);
+    EXPECT_EQ(std::string(m_buf, 4), "OK\r\n");
+    OVERLAPPED writeOv{};
+    ASSERT_TRUE(WriteFile(m_dev, "AT\r", 3, nullptr, &writeOv));
+    EXPECT_EQ(writeOv.InternalHigh, 3u);
+    // First in, first out: a marker posted now is the next packet.
+    OVERLAPPED marker{};
+    ASSERT_TRUE(PostQueuedCompletionStatus(m_port, 0, kKey, &marker));
+    EXPECT_EQ(Next(m_port).ov, &marker);
+}
+
 TEST_F(SerialTest, DriverWritesReachThePeer) {
     OVERLAPPED ov{};
     const char cmd[] = "AT+CMGF=0\r";

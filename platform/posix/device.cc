@@ -59,6 +59,17 @@ void Device::Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes) {
     CompleteIo(m_port.get(), m_key, ov, error, bytes);
 }
 
+void Device::CompleteAtOnce(LPOVERLAPPED ov, DWORD bytes) {
+    CompleteIo(m_skipOnSuccess ? nullptr : m_port.get(), m_key, ov, ERROR_SUCCESS, bytes);
+}
+
+BOOL Device::SetSkipOnSuccess(bool skip) {
+    qv::MutexLock lock(m_mu);
+    if (m_closed) return Fail(ERROR_INVALID_HANDLE);
+    m_skipOnSuccess = skip;
+    return TRUE;
+}
+
 BOOL Device::Started(LPOVERLAPPED ov) {
     ov->Internal = ERROR_IO_PENDING;
     ov->InternalHigh = 0;
@@ -199,7 +210,7 @@ BOOL Device::Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
         return Fail(ERROR_IO_PENDING);
     }
     if (r > 0 || m_immediateReads || length == 0) {
-        Complete(ov, ERROR_SUCCESS, static_cast<DWORD>(r));
+        CompleteAtOnce(ov, static_cast<DWORD>(r));
         AfterRead(false);
         Rearm();
         if (read) *read = static_cast<DWORD>(r);
@@ -214,7 +225,7 @@ BOOL Device::Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
 
 // --- Writes ------------------------------------------------------------------
 
-bool Device::ContinueWrite() {
+bool Device::ContinueWrite(bool atOnce) {
     while (m_written < m_writeLen) {
         ssize_t n = write(m_fd, m_writeBuf + m_written, m_writeLen - m_written);
         if (n > 0) {
@@ -228,7 +239,11 @@ bool Device::ContinueWrite() {
     }
     LPOVERLAPPED ov = m_writeOv;
     m_writeOv = nullptr;
-    Complete(ov, m_writeError, m_written);
+    if (atOnce && m_writeError == ERROR_SUCCESS) {
+        CompleteAtOnce(ov, m_written);
+    } else {
+        Complete(ov, m_writeError, m_written);
+    }
     return false;
 }
 
@@ -244,7 +259,7 @@ BOOL Device::Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED o
     m_writeLen = length;
     m_written = 0;
     m_writeError = ERROR_SUCCESS;
-    if (!ContinueWrite()) {
+    if (!ContinueWrite(true)) {
         if (m_writeError != ERROR_SUCCESS) return Fail(ERROR_IO_PENDING);
         if (written) *written = length;
         return TRUE;

@@ -40,6 +40,7 @@ class Device : public Object {
     BOOL Write(LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov) QV_EXCLUDES(m_mu);
     BOOL Purge(DWORD flags) QV_EXCLUDES(m_mu);
     BOOL Status(LPDWORD errors, LPCOMSTAT stat) QV_EXCLUDES(m_mu);
+    BOOL SetSkipOnSuccess(bool skip) QV_EXCLUDES(m_mu);
     void Close() override QV_EXCLUDES(m_mu);
 
     // Reactor thread: the descriptor reported events; a deadline passed.
@@ -50,6 +51,8 @@ class Device : public Object {
     // Lock order: a device's m_mu, then the port's and the reactor's
     // (neither calls back into a device while holding its own).
     void Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes) QV_REQUIRES(m_mu);
+    // A success inside the call that started it: no packet when skipping.
+    void CompleteAtOnce(LPOVERLAPPED ov, DWORD bytes) QV_REQUIRES(m_mu);
     void CompleteWait(DWORD events) QV_REQUIRES(m_mu);
     void EvaluateWait() QV_REQUIRES(m_mu);
     // Bytes in the input queue (0 when it cannot be asked).
@@ -63,7 +66,7 @@ class Device : public Object {
     long long ReadNow(void* buffer, DWORD length) QV_REQUIRES(m_mu);
     void AfterRead(bool failed) QV_REQUIRES(m_mu);
     // Writes what it can; false when the write has ended (done or failed).
-    bool ContinueWrite() QV_REQUIRES(m_mu);
+    bool ContinueWrite(bool atOnce = false) QV_REQUIRES(m_mu);
     BOOL Started(LPOVERLAPPED ov) QV_REQUIRES(m_mu);
 
     qv::Mutex m_mu;
@@ -73,6 +76,7 @@ class Device : public Object {
     Ref<Port> m_port QV_GUARDED_BY(m_mu);
     ULONG_PTR m_key QV_GUARDED_BY(m_mu) = 0;
     DWORD m_mask QV_GUARDED_BY(m_mu) = 0;
+    bool m_skipOnSuccess QV_GUARDED_BY(m_mu) = false;   // FILE_SKIP_COMPLETION_PORT_ON_SUCCESS
     bool m_immediateReads QV_GUARDED_BY(m_mu) = false;  // ReadIntervalTimeout MAXDWORD, no totals
     uint32_t m_armed QV_GUARDED_BY(m_mu) = 0;  // events asked of the reactor, not yet reported
 

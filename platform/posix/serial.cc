@@ -173,6 +173,11 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts) {
     return d ? d->SetTimeouts(*timeouts) : FALSE;
 }
 
+BOOL SetFileCompletionNotificationModes(HANDLE h, UCHAR flags) {
+    Ref<Device> d = Get<Device>(h);
+    return d ? d->SetSkipOnSuccess((flags & FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != 0) : FALSE;
+}
+
 BOOL SetCommMask(HANDLE h, DWORD mask) {
     Ref<Device> d = Get<Device>(h);
     return d ? d->SetMask(mask) : FALSE;
