@@ -517,12 +517,18 @@ void CDeviceManager::KickWaitingJobs() {
 
 // --- Events and work items -----------------------------------------------------
 
+void CDeviceManager::ReportLineStatus(GSMDevice* line, int code) {
+    // A missing log is said before the line's first status, on the same thread.
+    if (line->TakeLogUnavailable()) qvhost::LineStatus(line->GetConfigs(), QV_LOGUNAVAILABLE);
+    qvhost::LineStatus(line->GetConfigs(), code);
+}
+
 int CDeviceManager::OnDeviceEvent(int event, GSMDevice* line, int code, void* owner, void* data) {
     auto* self = static_cast<CDeviceManager*>(owner);
     if (self == nullptr || line == nullptr) return 0;
     switch (static_cast<DeviceEvent>(event)) {
         case DEV_INIT_OK:
-            qvhost::LineStatus(line->GetConfigs(), code);
+            ReportLineStatus(line, code);
             break;
         case DEV_INIT_RETRY:
             self->QueueLineWork(line, ReinitWork);
@@ -621,7 +627,7 @@ int CDeviceManager::InitFailedWork(void* context, CompletionKey*, LPOVERLAPPED, 
 int CDeviceManager::ReportInitFailedWork(void* context, CompletionKey*, LPOVERLAPPED, DWORD,
                                          DWORD) {
     return RunLineStep(context, [](CDeviceManager*, GSMDevice* line) {
-        qvhost::LineStatus(line->GetConfigs(), line->TakeFailCode());
+        ReportLineStatus(line, line->TakeFailCode());
     });
 }
 

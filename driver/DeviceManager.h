@@ -72,6 +72,8 @@ class CDeviceManager {
     int SubmitJob(int force7Bit, SMSJob* job);
 
     static int OnDeviceEvent(int event, GSMDevice* line, int code, void* owner, void* data);
+    // The line's HOST_LINE_STATUS, preceded once by QV_LOGUNAVAILABLE.
+    static void ReportLineStatus(GSMDevice* line, int code);
 
     // Runs step on a line that is still registered, under its lifecycle
     // lock, then drops the work ref its work item held.

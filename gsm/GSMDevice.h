@@ -122,6 +122,8 @@ class GSMDevice : public GenericCOMModemInterface {
     }
     // The code of the last failed run (then 0).
     int TakeFailCode() { return m_nFailCode.exchange(0); }
+    // True once when the line's log file could not be created.
+    bool TakeLogUnavailable() { return m_bLogUnavailable.exchange(false); }
     // Live references (work items, walks, reports): for diagnostics.
     int WorkRefs() { return m_Refs.Count(); }
     // Calls the owner's handler; false when none is installed.
@@ -284,6 +286,7 @@ class GSMDevice : public GenericCOMModemInterface {
     // Written by the init run on a worker and by a close on another thread.
     std::atomic<int> m_nInitAttempts{0};
     std::atomic<int> m_nFailCode{0};
+    std::atomic<bool> m_bLogUnavailable{false};  // until the host has been told
     // Read by the manager on other threads (dispatch, validation).
     std::atomic<int> m_bInitialized{0};
     std::atomic<int> m_bInitInProgress{0};

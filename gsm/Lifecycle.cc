@@ -41,6 +41,9 @@ GSMDevice::GSMDevice(const GSMLineConfig* config, ComPort* port, ILogInterface* 
         char fileName[100] = {};
         snprintf(fileName, sizeof(fileName), "GSM_COM%d.log", m_Config.ComPortNumber);
         m_pDeviceLog->Open(fileName, "GSM_DRV", 1);
+        // The line's own file log: no handle means its file could not be made.
+        m_bLogUnavailable = dynamic_cast<CLoggingHandler*>(m_pDeviceLog) != nullptr &&
+                            m_pDeviceLog->GetHandle() == 0;
         m_pDeviceLog->LogInfo("|============= STARTING LOG - COM: %d =============|",
                               m_Config.ComPortNumber);
         m_pLog = m_pDeviceLog;

@@ -54,6 +54,7 @@ extern "C" {
 #define QV_NOINTLSUPPORT 121
 #define QV_NOSENDLINE 122
 #define QV_NOINTLLINE 123
+#define QV_LOGUNAVAILABLE 124
 
 /* Event kinds of the host callback. */
 #define HOST_LINE_STATUS 0
@@ -90,7 +91,10 @@ typedef uint16_t QVWCHAR;
  * line's port is closed, and gsmdrvShutdown waits as long as callbacks are
  * running: no line is freed while anything still uses it.
  *
- *   HOST_LINE_STATUS:  code = QV_OK or the failure code, data = NULL, isSendResult = 0
+ *   HOST_LINE_STATUS:  code = QV_OK or the failure code, data = NULL, isSendResult = 0;
+ *                      once per line before its first status, QV_LOGUNAVAILABLE
+ *                      when its log file cannot be created (the line works on
+ *                      without a log)
  *   HOST_SMS_SENT:     code = final result, data = the SMSJob, isSendResult = 1
  *   HOST_SMS_RECEIVED: code = 0, data = the ReceivedSMS (valid during the call only)
  *   HOST_SMS_STATUS:   code = 0, data = the SMSStatusReport (valid during the call only),

@@ -133,3 +133,32 @@ TEST_F(E2ELifecycle, MessagesStoredBeforeStartAreDeliveredBeforeTheLineReports) 
 }
 
 }  // namespace
+
+namespace {
+
+// A line whose log file cannot be made still comes up, and says so once,
+// before its first status; a reinit does not say it again.
+TEST_F(E2ELifecycle, ALineWithoutItsLogFileSaysSoOnceBeforeItsStatus) {
+    int modem = AddModem(4);
+    if (modem < 0) GTEST_SKIP() << "no pseudo-terminal available";
+    const std::string blocker = host->Dir() + "/not-a-folder";
+    std::fclose(std::fopen(blocker.c_str(), "w"));
+    setenv("QVGSM_LOGDIR", blocker.c_str(), 1);
+    BringUp(MakeLineConfig(4));
+    setenv("QVGSM_LOGDIR", host->Dir().c_str(), 1);
+    ASSERT_EQ(host->ReinitLine(4), QV_OK);
+    ASSERT_TRUE(EventLog::Get().WaitFor(
+        [](const std::vector<HostEvent>& events) {
+            size_t up = 0;
+            for (const HostEvent& e : events) up += e.kind == HOST_LINE_STATUS && e.code == QV_OK;
+            return up == 2;
+        },
+        10s));
+    std::vector<int> codes;
+    for (const HostEvent& e : EventLog::Get().Snapshot()) {
+        if (e.kind == HOST_LINE_STATUS) codes.push_back(e.code);
+    }
+    EXPECT_EQ(codes, (std::vector<int>{QV_LOGUNAVAILABLE, QV_OK, QV_OK}));
+}
+
+}  // namespace

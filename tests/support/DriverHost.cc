@@ -224,7 +224,9 @@ void DriverFixture::BringUp(const GSMLineConfig& config) {
     bool up = EventLog::Get().WaitFor(
         [com](const std::vector<HostEvent>& events) {
             for (const HostEvent& e : events) {
-                if (e.kind == HOST_LINE_STATUS && e.comPort == com) return true;
+                // A missing log is said before the status itself.
+                if (e.kind == HOST_LINE_STATUS && e.comPort == com && e.code != QV_LOGUNAVAILABLE)
+                    return true;
             }
             return false;
         },

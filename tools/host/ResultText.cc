@@ -37,6 +37,8 @@ constexpr Entry kCodes[] = {
      "the chosen line does not support international numbers"},
     {QV_NOSENDLINE, "QV_NOSENDLINE", "no line that may send is up"},
     {QV_NOINTLLINE, "QV_NOINTLLINE", "no sending line supports international numbers"},
+    {QV_LOGUNAVAILABLE, "QV_LOGUNAVAILABLE",
+     "the line's log file cannot be created (check QVGSM_LOGDIR); the line works without it"},
 };
 
 const Entry* Find(int code) {

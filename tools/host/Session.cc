@@ -146,6 +146,10 @@ void Session::BringUpLines(const SessionOptions& options) {
             m_early.push_back(ev);  // e.g. messages collected from the SIM at start
             continue;
         }
+        if (ev.code == QV_LOGUNAVAILABLE) {
+            m_printer.Event(ev);  // a notice; the line's status follows
+            continue;
+        }
         if (pending.erase(ev.com) == 0) continue;
         m_printer.Event(ev);
         if (ev.code != 0) failures += (failures.empty() ? "" : "; ") + Describe(ev);

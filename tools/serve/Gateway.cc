@@ -340,6 +340,11 @@ void Gateway::OnDriverEvent(int code, int comPort, int eventKind, void* context,
 }
 
 void Gateway::OnLineStatus(int com, int code) {
+    if (code == QV_LOGUNAVAILABLE) {
+        // A notice before the line's status: the line itself is unaffected.
+        Log(Com(com) + ": " + qvhost::ResultText(code));
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_lines.find(com);
