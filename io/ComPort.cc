@@ -395,6 +395,10 @@ BOOL ComPort::StartIo(IOComAsyncPacket* packet, const std::function<BOOL()>& cal
             *doneHere = true;
             return started;
         }
+        if (packet == m_pIOPSend &&
+            DeferWriteCompletion(static_cast<DWORD>(packet->InternalHigh))) {
+            return started;
+        }
         const int error = m_pKeyPool->PostCompletion(m_pCompletionKey, packet,
                                                      static_cast<DWORD>(packet->InternalHigh));
         if (error == 0) return started;

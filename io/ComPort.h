@@ -173,6 +173,10 @@ class ComPort {
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
     bool Relisten(bool* readDoneHere = nullptr);
+    // From StartIo: a write that ended at once while this thread handles a
+    // completion of this port is finished when that handler returns. false
+    // when it must be queued instead.
+    bool DeferWriteCompletion(DWORD bytes);
     // Runs the handler of a read that ended at once, here, unless this thread
     // is already that deep in such reads; false when left to the pool.
     bool MayReadHere() const;

@@ -5,6 +5,25 @@
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 
+namespace {
+// The port whose completion this thread is handling, and a write of that
+// port that ended at once meanwhile: its completion is handled when the
+// handler returns, on this thread, instead of being queued to another one.
+struct HandlerScope {
+    ComPort* port = nullptr;
+    bool writeDone = false;
+    DWORD writeBytes = 0;
+};
+thread_local HandlerScope t_scope;
+}  // namespace
+
+bool ComPort::DeferWriteCompletion(DWORD bytes) {
+    if (t_scope.port != this || t_scope.writeDone) return false;
+    t_scope.writeDone = true;
+    t_scope.writeBytes = bytes;
+    return true;
+}
+
 int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED overlapped,
                                  DWORD bytes, DWORD error) {
     auto* port = static_cast<ComPort*>(context);
@@ -18,6 +37,8 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     }
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
+    const HandlerScope outer = t_scope;
+    t_scope = HandlerScope{port};
     switch (packet->GetKind()) {
         case PACKET_KIND_COMEVENT:
             port->ioComEvent_PacketHandler(error);
@@ -32,6 +53,15 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
             port->Log()->LogError("ComPort::IOAsyncEventHandler - Invalid Packet");
             break;
     }
+    // Writes that ended at once meanwhile, each inside the gate as its
+    // packet would have been (a queued write may start from one of them).
+    while (t_scope.writeDone) {
+        t_scope.writeDone = false;
+        port->m_pIOPSend->m_nError = 0;
+        port->ioWrite_PacketHandler(t_scope.writeBytes, 0);
+        port->m_Gate.Leave();
+    }
+    t_scope = outer;
     // Last: the operation started in StartIo leaves the gate, and a closing
     // port may be freed from here on (by this very call).
     port->m_Gate.Leave();
