@@ -215,19 +215,26 @@ spdlog::string_view_t OneLine(spdlog::string_view_t text, std::string* escaped) 
     size_t i = 0;
     while (i < text.size() && static_cast<unsigned char>(text[i]) >= 0x20) ++i;
     if (i == text.size()) return text;
+    escaped->reserve(text.size() + text.size() / 4 + 8);
     escaped->assign(text.data(), i);
-    for (; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 || c == '\t') {
-            *escaped += static_cast<char>(c);
-        } else if (c == '\r') {
+    while (i < text.size()) {
+        // Plain runs go in whole: an answer is mostly text.
+        size_t run = i;
+        while (run < text.size() &&
+               (static_cast<unsigned char>(text[run]) >= 0x20 || text[run] == '\t'))
+            ++run;
+        escaped->append(text.data() + i, run - i);
+        if (run == text.size()) break;
+        i = run + 1;
+        const unsigned char c = static_cast<unsigned char>(text[run]);
+        if (c == '\r') {
             *escaped += "\\r";
         } else if (c == '\n') {
             *escaped += "\\n";
         } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            *escaped += hex;
+            static const char kHex[] = "0123456789ABCDEF";
+            const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+            escaped->append(hex, sizeof hex);
         }
     }
     return spdlog::string_view_t(*escaped);
@@ -240,7 +247,8 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     std::shared_ptr<spdlog::logger> logger = GetRegistry().Find(handle);
     // A line below the file's level costs no formatting.
     if (!logger || !logger->should_log(LevelOf(severity))) return;
-    char line[1024];
+    // Room for a whole answer history line without a second pass.
+    char line[2048];
     va_list copy;
     va_copy(copy, args);
     int length = std::vsnprintf(line, sizeof line, format, copy);
