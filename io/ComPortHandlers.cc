@@ -5,22 +5,22 @@
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 
-namespace {
-// The port whose completion this thread is handling, and a write of that
-// port that ended at once meanwhile: its completion is handled when the
-// handler returns, on this thread, instead of being queued to another one.
-struct HandlerScope {
-    ComPort* port = nullptr;
-    bool writeDone = false;
-    DWORD writeBytes = 0;
-};
-thread_local HandlerScope t_scope;
-}  // namespace
-
 bool ComPort::DeferWriteCompletion(DWORD bytes) {
-    if (t_scope.port != this || t_scope.writeDone) return false;
-    t_scope.writeDone = true;
-    t_scope.writeBytes = bytes;
+    qv::MutexLock lock(m_DeferLock);
+    if (m_nHandlersRunning == 0 || m_bWriteDeferred) return false;
+    m_bWriteDeferred = true;
+    m_nDeferredBytes = bytes;
+    return true;
+}
+
+bool ComPort::TakeDeferredWrite(DWORD* bytes) {
+    qv::MutexLock lock(m_DeferLock);
+    if (!m_bWriteDeferred) {
+        --m_nHandlersRunning;
+        return false;
+    }
+    m_bWriteDeferred = false;
+    *bytes = m_nDeferredBytes;
     return true;
 }
 
@@ -37,8 +37,10 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     }
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
-    const HandlerScope outer = t_scope;
-    t_scope = HandlerScope{port};
+    {
+        qv::MutexLock lock(port->m_DeferLock);
+        ++port->m_nHandlersRunning;
+    }
     switch (packet->GetKind()) {
         case PACKET_KIND_COMEVENT:
             port->ioComEvent_PacketHandler(error);
@@ -55,13 +57,12 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     }
     // Writes that ended at once meanwhile, each inside the gate as its
     // packet would have been (a queued write may start from one of them).
-    while (t_scope.writeDone) {
-        t_scope.writeDone = false;
+    DWORD written = 0;
+    while (port->TakeDeferredWrite(&written)) {
         port->m_pIOPSend->m_nError = 0;
-        port->ioWrite_PacketHandler(t_scope.writeBytes, 0);
+        port->ioWrite_PacketHandler(written, 0);
         port->m_Gate.Leave();
     }
-    t_scope = outer;
     // Last: the operation started in StartIo leaves the gate, and a closing
     // port may be freed from here on (by this very call).
     port->m_Gate.Leave();
@@ -223,25 +224,18 @@ int ComPort::Resend() {
     return 1;
 }
 
-namespace {
-// Reads handled one inside another on this thread: a modem that never stops
-// talking must not grow the stack without bound.
-thread_local int t_readsHere = 0;
-constexpr int kMaxReadsHere = 8;
-}  // namespace
-
 bool ComPort::MayReadHere() const {
-    return t_readsHere < kMaxReadsHere;
+    return m_nReadsHere.load() < kMaxReadsHere;
 }
 
 void ComPort::HandleReadHere() {
     // The bytes were there: handled on this worker, as their packet would
     // have been on the next. The caller's own stay in the gate keeps the
     // port meanwhile.
-    ++t_readsHere;
+    ++m_nReadsHere;
     IOAsyncEventHandler(this, m_pCompletionKey, m_pIOPRecv,
                         static_cast<DWORD>(m_pIOPRecv->InternalHigh), 0);
-    --t_readsHere;
+    --m_nReadsHere;
 }
 
 bool ComPort::Relisten(bool* readDoneHere) {
