@@ -22,6 +22,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "io/AsyncPacket.h"
 #include "io/DelayedWork.h"
@@ -173,12 +174,13 @@ class ComPort {
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
     bool Relisten(bool* readDoneHere = nullptr);
-    // From StartIo: a write that ended at once while a completion of this
-    // port is being handled is finished when that handler returns, on its
-    // thread. false when it must be queued instead.
+    // From StartIo: a write that ended at once on a thread that is handling
+    // a completion of this port is finished when that handler returns, on
+    // the same thread. false when it must be queued instead.
     bool DeferWriteCompletion(DWORD bytes) QV_EXCLUDES(m_DeferLock);
-    // At a handler's end: the deferred write to finish, or (none left) the
-    // handler is counted out.
+    void EnterHandler() QV_EXCLUDES(m_DeferLock);
+    // At a handler's end: this thread's deferred write to finish, or (none
+    // left) the handler is counted out.
     bool TakeDeferredWrite(DWORD* bytes) QV_EXCLUDES(m_DeferLock);
     // Runs the handler of a read that ended at once, here, unless this thread
     // is already that deep in such reads; false when left to the pool.
@@ -220,11 +222,13 @@ class ComPort {
     qv::Mutex m_WriteLock QV_ACQUIRED_BEFORE(m_StartLock);
     bool m_bClosing QV_GUARDED_BY(m_StartLock) = false;  // BeginUninit ran, FinishUninit not yet
     std::string m_strQueuedWrite QV_GUARDED_BY(m_WriteLock);
-    // Handlers of this port running now, and a write that ended at once
-    // while one ran. Taken after m_StartLock (StartIo defers under it).
+    // The threads inside a handler of this port now (one entry a handler),
+    // and a write that ended at once on one of them. Taken after m_StartLock
+    // (StartIo defers under it).
     qv::Mutex m_DeferLock QV_ACQUIRED_AFTER(m_StartLock);
-    int m_nHandlersRunning QV_GUARDED_BY(m_DeferLock) = 0;
+    std::vector<DWORD> m_HandlerThreads QV_GUARDED_BY(m_DeferLock);
     bool m_bWriteDeferred QV_GUARDED_BY(m_DeferLock) = false;
+    DWORD m_DeferredBy QV_GUARDED_BY(m_DeferLock) = 0;
     DWORD m_nDeferredBytes QV_GUARDED_BY(m_DeferLock) = 0;
     // Reads handled one inside another (the read chain is one at a time): a
     // modem that never stops talking must not grow the stack without bound.

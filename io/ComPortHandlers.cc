@@ -6,22 +6,35 @@
 #include "logging/ILogInterface.h"
 
 bool ComPort::DeferWriteCompletion(DWORD bytes) {
+    const DWORD self = GetCurrentThreadId();
     qv::MutexLock lock(m_DeferLock);
-    if (m_nHandlersRunning == 0 || m_bWriteDeferred) return false;
+    // Only a thread inside a handler of this port finishes it, itself.
+    if (m_bWriteDeferred || std::find(m_HandlerThreads.begin(), m_HandlerThreads.end(), self) ==
+                                m_HandlerThreads.end()) {
+        return false;
+    }
     m_bWriteDeferred = true;
+    m_DeferredBy = self;
     m_nDeferredBytes = bytes;
     return true;
 }
 
-bool ComPort::TakeDeferredWrite(DWORD* bytes) {
+void ComPort::EnterHandler() {
     qv::MutexLock lock(m_DeferLock);
-    if (!m_bWriteDeferred) {
-        --m_nHandlersRunning;
-        return false;
+    m_HandlerThreads.push_back(GetCurrentThreadId());
+}
+
+bool ComPort::TakeDeferredWrite(DWORD* bytes) {
+    const DWORD self = GetCurrentThreadId();
+    qv::MutexLock lock(m_DeferLock);
+    if (m_bWriteDeferred && m_DeferredBy == self) {
+        m_bWriteDeferred = false;
+        *bytes = m_nDeferredBytes;
+        return true;
     }
-    m_bWriteDeferred = false;
-    *bytes = m_nDeferredBytes;
-    return true;
+    auto it = std::find(m_HandlerThreads.begin(), m_HandlerThreads.end(), self);
+    if (it != m_HandlerThreads.end()) m_HandlerThreads.erase(it);
+    return false;
 }
 
 int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED overlapped,
@@ -37,10 +50,7 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     }
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
-    {
-        qv::MutexLock lock(port->m_DeferLock);
-        ++port->m_nHandlersRunning;
-    }
+    port->EnterHandler();
     switch (packet->GetKind()) {
         case PACKET_KIND_COMEVENT:
             port->ioComEvent_PacketHandler(error);
