@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,6 +206,62 @@ TEST_F(SerialTest, SkippingThePortOnSuccessQueuesNoPacketForImmediateSuccesses) 
     OVERLAPPED marker{};
     ASSERT_TRUE(PostQueuedCompletionStatus(m_port, 0, kKey, &marker));
     EXPECT_EQ(Next(m_port).ov, &marker);
+}
+
+// A worker blocked inside its handler must not keep the port's other
+// workers from completions that readiness brings meanwhile.
+TEST_F(SerialTest, AWorkerBlockedInAHandlerLeavesTheOthersTheirCompletions) {
+    constexpr ULONG_PTR kExit = 0xe417;
+    COMMTIMEOUTS waitForBytes{};  // a read waits for its first byte
+    ASSERT_TRUE(SetCommTimeouts(m_dev, &waitForBytes));
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<LPOVERLAPPED> blockedOn{nullptr};
+    std::atomic<LPOVERLAPPED> handledMeanwhile{nullptr};
+    std::atomic<pid_t> tids[2] = {0, 0};
+    std::atomic<int> started{0};
+    auto worker = [&] {
+        tids[started++] = static_cast<pid_t>(syscall(SYS_gettid));
+        for (;;) {
+            Completion c = Next(m_port, INFINITE);
+            if (c.key == kExit || (!c.ok && c.ov == nullptr)) return;
+            LPOVERLAPPED none = nullptr;
+            if (blockedOn.compare_exchange_strong(none, c.ov)) {
+                WaitForSingleObject(release, INFINITE);
+            } else {
+                handledMeanwhile = c.ov;
+            }
+        }
+    };
+    std::thread first(worker);
+    std::thread second(worker);
+    // Both idle in the port before the first byte: one waits on readiness,
+    // the other on the queue.
+    auto asleep = [&](pid_t tid) {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t end = text.rfind(')');
+        return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
+    };
+    ASSERT_TRUE(
+        qvtest::WaitUntil([&] { return started.load() == 2 && asleep(tids[0]) && asleep(tids[1]); },
+                          std::chrono::milliseconds(5000)));
+    StartRead();
+    WriteAll(m_pty.master, "A");
+    bool blocked = qvtest::WaitUntil([&] { return blockedOn.load() == &m_readOv; },
+                                     std::chrono::milliseconds(5000));
+    ASSERT_TRUE(SetCommMask(m_dev, EV_RXCHAR));  // "A" is old news to the wait
+    StartWait();
+    WriteAll(m_pty.master, "B");
+    bool reached = qvtest::WaitUntil([&] { return handledMeanwhile.load() == &m_waitOv; },
+                                     std::chrono::milliseconds(5000));
+    SetEvent(release);
+    PostQueuedCompletionStatus(m_port, 0, kExit, nullptr);
+    PostQueuedCompletionStatus(m_port, 0, kExit, nullptr);
+    first.join();
+    second.join();
+    CloseHandle(release);
+    EXPECT_TRUE(blocked);
+    EXPECT_TRUE(reached);
 }
 
 TEST_F(SerialTest, DriverWritesReachThePeer) {

@@ -27,14 +27,15 @@ void CloseFd(int fd) {
 
 }  // namespace
 
-Device::Device(int fd) : Object(Kind::kDevice), m_fd(fd) {}
+Device::Device(int fd) : Watched(Kind::kDevice), m_fd(fd) {}
 
 Device::~Device() {
     CloseFd(m_fd);
 }
 
 bool Device::Start() {
-    m_id = Reactor::Get().Add(this, m_fd);
+    m_set = &Reactor::Get().Set();
+    m_id = m_set->Add(this, m_fd);
     return m_id != 0;
 }
 
@@ -44,6 +45,17 @@ BOOL Device::Associate(const Ref<Port>& port, ULONG_PTR key) {
     if (m_port) return Fail(ERROR_INVALID_PARAMETER);
     m_port = port;
     m_key = key;
+    // The port's idle worker watches the descriptor from now on. The port
+    // outlives our membership: we hold it until Close leaves its set.
+    if (ReadySet* set = port->Readiness()) {
+        if (uint64_t id = set->Add(this, m_fd)) {
+            m_set->Remove(m_id, m_fd);
+            m_set = set;
+            m_id = id;
+            m_armed = 0;
+            Rearm();
+        }
+    }
     return TRUE;
 }
 
@@ -154,7 +166,7 @@ void Device::EvaluateWait() {
     if (!m_readSinceHangupWait) return;  // stays pending until something reads
     m_readSinceHangupWait = false;
     m_waitDeferred = true;
-    Reactor::Get().After(m_id, std::max(Clock::now(), m_hangupNotBefore), m_waitToken);
+    Reactor::Get().After(this, std::max(Clock::now(), m_hangupNotBefore), m_waitToken);
 }
 
 void Device::OnDeadline(uint64_t token) {
@@ -315,7 +327,7 @@ void Device::Close() {
         Complete(ov, ERROR_OPERATION_ABORTED, m_written);
     }
     m_closed = true;
-    Reactor::Get().Remove(m_id, m_fd);
+    m_set->Remove(m_id, m_fd);
     CloseFd(m_fd);
     m_fd = -1;
     m_port = Ref<Port>();
@@ -330,13 +342,13 @@ void Device::Rearm() {
             // The queue is readable already: readiness would report it at
             // once, again and again. Look for growth a little later.
             m_waitPolling = true;
-            Reactor::Get().After(m_id, Clock::now() + kArrivalPoll, m_waitToken);
+            Reactor::Get().After(this, Clock::now() + kArrivalPoll, m_waitToken);
         }
     }
     if (m_readOv) want |= EPOLLIN;
     if (m_writeOv) want |= EPOLLOUT;
     if (m_closed || want == 0 || want == m_armed) return;
-    if (Reactor::Get().Arm(m_id, m_fd, want)) m_armed = want;
+    if (m_set->Arm(m_id, m_fd, want)) m_armed = want;
 }
 
 void Device::OnReady(uint32_t events) {

@@ -19,7 +19,7 @@
 
 namespace qvplat {
 
-class Device : public Object {
+class Device : public Watched {
   public:
     using Clock = std::chrono::steady_clock;
     static bool Accepts(Kind k) { return k == Kind::kDevice; }
@@ -43,13 +43,14 @@ class Device : public Object {
     BOOL SetSkipOnSuccess(bool skip) QV_EXCLUDES(m_mu);
     void Close() override QV_EXCLUDES(m_mu);
 
-    // Reactor thread: the descriptor reported events; a deadline passed.
-    void OnReady(uint32_t events) QV_EXCLUDES(m_mu);
+    // The descriptor reported events (on whichever thread dispatches its
+    // set); a deadline passed (reactor thread).
+    void OnReady(uint32_t events) override QV_EXCLUDES(m_mu);
     void OnDeadline(uint64_t token) QV_EXCLUDES(m_mu);
 
   private:
-    // Lock order: a device's m_mu, then the port's and the reactor's
-    // (neither calls back into a device while holding its own).
+    // Lock order: a device's m_mu, then the port's, the sets' and the
+    // reactor's (none calls back into a device while holding its own).
     void Complete(LPOVERLAPPED ov, DWORD error, DWORD bytes) QV_REQUIRES(m_mu);
     // A success inside the call that started it: no packet when skipping.
     void CompleteAtOnce(LPOVERLAPPED ov, DWORD bytes) QV_REQUIRES(m_mu);
@@ -71,6 +72,8 @@ class Device : public Object {
 
     qv::Mutex m_mu;
     int m_fd QV_GUARDED_BY(m_mu);
+    // The reactor's set, or the port's once bound to one; m_id is ours there.
+    ReadySet* m_set QV_GUARDED_BY(m_mu) = nullptr;
     uint64_t m_id QV_GUARDED_BY(m_mu) = 0;
     bool m_closed QV_GUARDED_BY(m_mu) = false;
     Ref<Port> m_port QV_GUARDED_BY(m_mu);

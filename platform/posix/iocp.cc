@@ -1,21 +1,47 @@
 // Completion ports.
 #include "platform/posix/iocp.h"
 
+#include <sys/epoll.h>
+
 #include <chrono>
 #include <optional>
 
 #include "platform/clock.h"
 #include "platform/posix/device.h"
+#include "platform/posix/reactor.h"
 
 namespace qvplat {
 
+Port::Port() : Watched(Kind::kPort) {
+    if (!m_set.Valid()) return;
+    m_watchId = Reactor::Get().Set().Add(this, m_set.Fd());
+}
+
+void Port::Watch(bool on) {
+    if (m_watched == on || m_watchId == 0) return;
+    m_watched = on;
+    Reactor::Get().Set().Arm(m_watchId, m_set.Fd(), on ? uint32_t{EPOLLIN} : 0u);
+}
+
 bool Port::Post(DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error) {
+    bool notify = false;
+    bool wakePoller = false;
     {
         qv::MutexLock lock(m_mu);
         if (m_closed) return false;
         m_queue.push_back(Packet{bytes, key, overlapped, error});
+        bool byPoller = m_polling && m_poller == std::this_thread::get_id();
+        if (byPoller && !m_pollerClaimed) {
+            m_pollerClaimed = true;  // taken by this thread when its dispatch returns
+        } else if (m_sleepers > m_wakesOwed) {
+            ++m_wakesOwed;
+            notify = true;
+        } else {
+            wakePoller = m_polling && !byPoller;
+        }
     }
-    m_cv.notify_one();
+    if (notify) m_cv.notify_one();
+    if (wakePoller) m_set.Wake();
     return true;
 }
 
@@ -26,12 +52,38 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
         deadline = Clock::now() + std::chrono::nanoseconds(qvclock::ToRealNs(timeoutMs));
     }
     qv::MutexLock lock(m_mu);
-    // Called by the waits with the lock held.
-    auto ready = [this]() QV_REQUIRES(m_mu) { return m_closed || !m_queue.empty(); };
-    if (deadline) {
-        m_cv.wait_until(lock.Native(), *deadline, ready);
-    } else {
-        m_cv.wait(lock.Native(), ready);
+    for (;;) {
+        if (!m_queue.empty() || m_closed) break;
+        int waitMs = -1;
+        if (deadline) {
+            auto left = *deadline - Clock::now();
+            if (left <= Clock::duration::zero()) break;
+            waitMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        if (!m_polling && Readiness()) {
+            m_polling = true;
+            m_poller = std::this_thread::get_id();
+            m_pollerClaimed = false;
+            Watch(false);
+            lock.Unlock();
+            m_set.Dispatch(waitMs);
+            lock.Lock();
+            m_polling = false;
+            m_poller = std::thread::id();
+            // Away handling a packet: sleepers must not miss reports meanwhile.
+            if (m_sleepers > 0 && !m_closed) Watch(true);
+            continue;
+        }
+        // One wait per round: every wake-up settles one owed notification,
+        // even when another thread took the packet first.
+        ++m_sleepers;
+        if (deadline) {
+            m_cv.wait_until(lock.Native(), *deadline);
+        } else {
+            m_cv.wait(lock.Native());
+        }
+        --m_sleepers;
+        if (m_wakesOwed > 0) --m_wakesOwed;
     }
     if (m_queue.empty()) {
         if (overlapped) *overlapped = nullptr;
@@ -47,13 +99,28 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
     return TRUE;
 }
 
+void Port::OnReady(uint32_t) {
+    {
+        qv::MutexLock lock(m_mu);
+        m_watched = false;  // one-shot
+        if (m_polling || m_closed) return;
+    }
+    m_set.Dispatch(0);
+    qv::MutexLock lock(m_mu);
+    if (!m_polling && !m_closed && m_sleepers > 0) Watch(true);
+}
+
 void Port::Close() {
+    bool polling;
     {
         qv::MutexLock lock(m_mu);
         m_closed = true;
         m_queue.clear();
+        polling = m_polling;
     }
     m_cv.notify_all();
+    if (polling) m_set.Wake();
+    if (m_watchId != 0) Reactor::Get().Set().Remove(m_watchId, m_set.Fd());
 }
 
 void CompleteIo(Port* port, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error, DWORD bytes) {
@@ -79,7 +146,10 @@ HANDLE CreateIoCompletionPort(HANDLE fileHandle, HANDLE existingPort, ULONG_PTR 
     }
     if (fileHandle == INVALID_HANDLE_VALUE) return port.get();
     if (!qvplat::AssociateDevice(fileHandle, port, key)) {
-        if (!existingPort) port->Release();  // no handle was handed out
+        if (!existingPort) {  // no handle was handed out
+            port->Close();
+            port->Release();
+        }
         return nullptr;
     }
     return port.get();

@@ -1,18 +1,26 @@
 // The completion port: a queue of packets that worker threads take in order.
+//
+// Devices bound to a port join the port's own ready set. One idle worker at
+// a time waits on that set instead of on the queue (the poller); the others
+// sleep on the queue. A readiness report thus becomes a packet on the thread
+// that takes it, with no hand-off. While the poller is away handling a packet
+// and others sleep, the reactor watches the set in its place, so a worker
+// that blocks in a handler never keeps the others from their completions.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
+#include <thread>
 
-#include "platform/posix/handle.h"
+#include "platform/posix/ready_set.h"
 #include "platform/thread_annotations.h"
 
 namespace qvplat {
 
-class Port : public Object {
+class Port : public Watched {
   public:
     static bool Accepts(Kind k) { return k == Kind::kPort; }
-    Port() : Object(Kind::kPort) {}
+    Port();
 
     // Queues one packet; false when the port is closed. error 0 is success.
     bool Post(DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error) QV_EXCLUDES(m_mu);
@@ -22,7 +30,15 @@ class Port : public Object {
     // Wakes every waiter, which then fails with ERROR_INVALID_HANDLE.
     void Close() override QV_EXCLUDES(m_mu);
 
+    // The set a device bound to the port joins; null when the port has none
+    // (the reactor then keeps watching the device).
+    ReadySet* Readiness() { return m_set.Valid() ? &m_set : nullptr; }
+    // Reactor thread: the set has reports while no worker waits on it.
+    void OnReady(uint32_t events) override QV_EXCLUDES(m_mu);
+
   private:
+    // Hands the reactor the watch of the set, or takes it back.
+    void Watch(bool on) QV_REQUIRES(m_mu);
     struct Packet {
         DWORD bytes;
         ULONG_PTR key;
@@ -33,6 +49,17 @@ class Port : public Object {
     std::condition_variable m_cv;
     std::deque<Packet> m_queue QV_GUARDED_BY(m_mu);
     bool m_closed QV_GUARDED_BY(m_mu) = false;
+
+    ReadySet m_set;
+    uint64_t m_watchId = 0;  // in the reactor's set; set by the constructor
+    bool m_watched QV_GUARDED_BY(m_mu) = false;
+    bool m_polling QV_GUARDED_BY(m_mu) = false;
+    std::thread::id m_poller QV_GUARDED_BY(m_mu);
+    // The poller takes the first packet its dispatch queues; later ones wake sleepers.
+    bool m_pollerClaimed QV_GUARDED_BY(m_mu) = false;
+    int m_sleepers QV_GUARDED_BY(m_mu) = 0;
+    // Sleepers notified and not yet awake: a packet beyond them needs the poller.
+    int m_wakesOwed QV_GUARDED_BY(m_mu) = 0;
 };
 
 // Ends one overlapped operation: records the outcome in the OVERLAPPED
