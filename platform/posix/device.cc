@@ -195,6 +195,24 @@ long long Device::ReadNow(void* buffer, DWORD length) {
     }
 }
 
+long long Device::ReadObserving(void* buffer, DWORD length) {
+    if (length == 0) {
+        ObserveInput();
+        return 0;
+    }
+    long long r = ReadNow(buffer, length);
+    if (r < 0) {
+        ObserveInput();
+        return r;
+    }
+    // A read short of its length emptied the queue: the queue held what it
+    // returned, and only a full read needs to ask what is left.
+    const DWORD left = static_cast<DWORD>(r) == length ? QueuedIn() : 0;
+    if (static_cast<DWORD>(r) + left > m_seenIn && (m_mask & EV_RXCHAR)) m_rxEvent = true;
+    m_seenIn = left;
+    return r;
+}
+
 void Device::AfterRead(bool failed) {
     m_readSinceHangupWait = true;
     if (failed) {
@@ -212,9 +230,7 @@ BOOL Device::Read(LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
     if (m_closed) return Fail(ERROR_INVALID_HANDLE);
     if (m_readOv) return Fail(ERROR_BUSY);
     Started(ov);
-    ObserveInput();
-    long long r = length > 0 ? ReadNow(buffer, length) : 0;
-    if (r > 0) m_seenIn -= std::min<DWORD>(m_seenIn, static_cast<DWORD>(r));
+    long long r = ReadObserving(buffer, length);
     if (r < 0) {
         Complete(ov, static_cast<DWORD>(-r), 0);
         AfterRead(true);
@@ -366,9 +382,7 @@ void Device::OnReady(uint32_t events) {
     }
     EvaluateWait();
     if (m_readOv && (in || hangup)) {
-        ObserveInput();
-        long long r = ReadNow(m_readBuf, m_readLen);
-        if (r > 0) m_seenIn -= std::min<DWORD>(m_seenIn, static_cast<DWORD>(r));
+        long long r = ReadObserving(m_readBuf, m_readLen);
         if (r != 0) {
             LPOVERLAPPED ov = m_readOv;
             m_readOv = nullptr;

@@ -65,6 +65,8 @@ class Device : public Watched {
     void Rearm() QV_REQUIRES(m_mu);
     // A read attempt: bytes read, 0 when nothing is buffered, or -Win32 error.
     long long ReadNow(void* buffer, DWORD length) QV_REQUIRES(m_mu);
+    // ReadNow that also records an arrival among the bytes it takes.
+    long long ReadObserving(void* buffer, DWORD length) QV_REQUIRES(m_mu);
     void AfterRead(bool failed) QV_REQUIRES(m_mu);
     // Writes what it can; false when the write has ended (done or failed).
     bool ContinueWrite(bool atOnce = false) QV_REQUIRES(m_mu);
