@@ -52,6 +52,14 @@ double ThreadCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+// Context switches of the thread or process: how often it slept and was
+// woken, or was preempted.
+long SwitchesOf(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_nvcsw + u.ru_nivcsw;
+}
+
 long ResidentKiB() {
     long pages = 0;
     long resident = 0;
@@ -149,6 +157,7 @@ class Bench {
         setenv("QVGSM_LOGDIR", m_logDir.c_str(), 1);
         sim.SetObserver([this](const qvsim::SimEvent& event) {
             m_simCpuNs.store(static_cast<long long>(ThreadCpuSeconds() * 1e9));
+            if (m_recordArrivals) m_simSwitches.store(SwitchesOf(RUSAGE_THREAD));
             if (!m_recordArrivals || event.kind != qvsim::SimEvent::Kind::Command) return;
             std::lock_guard<std::mutex> guard(m_arrivalMutex);
             m_arrivals.push_back({event.modem, NowMs()});
@@ -196,6 +205,9 @@ class Bench {
     }
 
     double SimCpuSeconds() const { return static_cast<double>(m_simCpuNs.load()) / 1e9; }
+    // The process's context switches without the simulator thread's
+    // (recorded while RecordArrivals is on).
+    long DriverSwitches() const { return SwitchesOf(RUSAGE_SELF) - m_simSwitches.load(); }
     // Process CPU without the simulator's thread.
     double DriverCpuSeconds() const { return ProcessCpuSeconds() - SimCpuSeconds(); }
 
@@ -217,6 +229,7 @@ class Bench {
     std::string m_comDir;
     std::string m_logDir;
     std::atomic<long long> m_simCpuNs{0};
+    std::atomic<long> m_simSwitches{0};
     std::atomic<bool> m_recordArrivals{false};
     std::mutex m_arrivalMutex;
     std::vector<std::pair<int, double>> m_arrivals;  // modem, ms
@@ -240,9 +253,14 @@ int Bringup(int lines) {
     long rssBefore = ResidentKiB();
     double cpuBefore = bench.DriverCpuSeconds();
     double simBefore = bench.SimCpuSeconds();
+    bench.RecordArrivals(true);
+    long switchesBefore = bench.DriverSwitches();
     double all = bench.BringUp(2, lines);
     double cpu = bench.DriverCpuSeconds() - cpuBefore;
     double simCpu = bench.SimCpuSeconds() - simBefore;
+    long switches = bench.DriverSwitches() - switchesBefore;
+    bench.RecordArrivals(false);
+    const size_t commands = bench.Arrivals().size();
     long rssAfter = ResidentKiB();
     int failed = g_tally.linesFailed;
     const std::string n = std::to_string(lines);
@@ -261,6 +279,9 @@ int Bringup(int lines) {
         Target("bring-up at 1999 lines, memory per line (KiB)", kib, 0, kib, "<= 84");
     }
     Row("bringup " + n + " lines simulator CPU per line", simCpu * 1000 / lines, "ms");
+    Row("bringup " + n + " lines commands per line", static_cast<double>(commands) / lines, "");
+    Row("bringup " + n + " lines driver context switches per line",
+        static_cast<double>(switches) / lines, "");
     // Shutdown takes its lines down one after another, each waiting for its
     // port's completions to drain.
     double stop = NowMs();
@@ -340,32 +361,38 @@ class BareClient {
     std::string m_in;
 };
 
-// Driver CPU per item against the bare client's, with the target ratio.
-void RatioRows(const std::string& what, double driverUs, double bareUs, const char* target) {
+// Driver CPU per item against the bare client's, with the target ratio; and
+// the context switches of each per message.
+void RatioRows(const std::string& what, double driverUs, double bareUs, const char* target,
+               double driverSwitches, double bareSwitches) {
     const double ratio = bareUs > 0 ? driverUs / bareUs : 0;
     Row(what + " bare client CPU per message", bareUs, "us");
     Row(what + " driver / bare client CPU", ratio, "x", target);
     if (*target)
         Target(what + " CPU per message (us), x bare client", driverUs, bareUs, ratio, target);
+    Row(what + " driver context switches per message", driverSwitches, "");
+    Row(what + " bare client context switches per message", bareSwitches, "");
 }
 
 // The bare client sending `jobs` copies of one SMS-SUBMIT; CPU us per message.
-double BareSendUs(Bench& bench, int modem, const qvsim::Submit& submit, int jobs) {
+double BareSendUs(Bench& bench, int modem, const qvsim::Submit& submit, int jobs, long* switches) {
     BareClient client(bench.sim.SlavePath(modem));
     if (!client.Ok()) return 0;
     const std::string cmgs = "AT+CMGS=" + std::to_string(submit.declaredLength) + "\r";
     const std::string pdu = submit.pdu + "\x1A";
     double before = ThreadCpuSeconds();
+    long switchesBefore = SwitchesOf(RUSAGE_THREAD);
     for (int i = 0; i < jobs; ++i) {
         if (!client.Exchange(cmgs, "> ") || !client.Exchange(pdu, "\r\nOK\r\n")) return 0;
     }
+    *switches = SwitchesOf(RUSAGE_THREAD) - switchesBefore;
     return (ThreadCpuSeconds() - before) * 1e6 / jobs;
 }
 
 // The bare client receiving `count` messages announced by "+CMTI": each part
 // read and deleted. Storing them is the simulator's work and left out.
 double BareRecvUs(Bench& bench, int modem, const std::vector<std::vector<std::string>>& messages,
-                  int count) {
+                  int count, long* switches) {
     BareClient client(bench.sim.SlavePath(modem));
     if (!client.Ok() || !client.Exchange("AT+CMGF=0\r", "\r\nOK\r\n") ||
         !client.Exchange("AT+CNMI=2,1,0,0,0\r", "\r\nOK\r\n")) {
@@ -378,6 +405,7 @@ double BareRecvUs(Bench& bench, int modem, const std::vector<std::vector<std::st
             indexes.push_back(std::to_string(bench.sim.StorePdu(modem, pdu)));
         }
         double before = ThreadCpuSeconds();
+        long switchesBefore = SwitchesOf(RUSAGE_THREAD);
         for (const std::string& index : indexes) {
             if (!client.Exchange("", "+CMTI: \"SM\"," + index + "\r\n")) return 0;
         }
@@ -388,6 +416,7 @@ double BareRecvUs(Bench& bench, int modem, const std::vector<std::vector<std::st
             }
         }
         spent += ThreadCpuSeconds() - before;
+        *switches += SwitchesOf(RUSAGE_THREAD) - switchesBefore;
     }
     return spent * 1e6 / count;
 }
@@ -402,6 +431,7 @@ int Send(int lines, int jobs, bool rttRows) {
     std::deque<Job> pool(static_cast<size_t>(jobs));
     bench.RecordArrivals(true);
     double cpuBefore = bench.DriverCpuSeconds();
+    long switchesBefore = bench.DriverSwitches();
     double start = NowMs();
     for (Job& j : pool) {
         int rc = gsmdrvSendSMS(0, &j.job);
@@ -416,6 +446,7 @@ int Send(int lines, int jobs, bool rttRows) {
     }
     double wall = (NowMs() - start) / 1000;
     double cpu = bench.DriverCpuSeconds() - cpuBefore;
+    long switches = bench.DriverSwitches() - switchesBefore;
     bench.RecordArrivals(false);
     const std::string n = std::to_string(lines);
     Row("send " + n + " lines messages/s", jobs / wall, "msg/s");
@@ -423,8 +454,10 @@ int Send(int lines, int jobs, bool rttRows) {
     Row("send " + n + " lines failed", g_tally.sentFailed, "jobs", "0");
     std::vector<qvsim::Submit> submits = bench.sim.Submits(0);
     if (lines == 1 && !submits.empty()) {
-        RatioRows("send 1 line", cpu * 1e6 / jobs, BareSendUs(bench, lines, submits.back(), jobs),
-                  "<= 3");
+        long bareSwitches = 0;
+        double bareUs = BareSendUs(bench, lines, submits.back(), jobs, &bareSwitches);
+        RatioRows("send 1 line", cpu * 1e6 / jobs, bareUs, "<= 3",
+                  static_cast<double>(switches) / jobs, static_cast<double>(bareSwitches) / jobs);
     }
     if (rttRows) {
         // Command gaps below the 20 ms pause of sequences; the rest are pauses.
@@ -534,6 +567,9 @@ int Recv(int lines, int msgs, bool concat) {
     const size_t capacity = qvsim::ModemConfig{}.capacity;
     // The host thread's own CPU (refilling the modems) is left out below.
     double hostBefore = ThreadCpuSeconds();
+    long hostSwitchesBefore = SwitchesOf(RUSAGE_THREAD);
+    bench.RecordArrivals(true);
+    long switchesBefore = bench.DriverSwitches();
     double cpuBefore = bench.DriverCpuSeconds();
     double start = NowMs();
     const double deadline = start + 120000;
@@ -573,6 +609,9 @@ int Recv(int lines, int msgs, bool concat) {
         }
     }
     double host = ThreadCpuSeconds() - hostBefore;
+    long switches =
+        bench.DriverSwitches() - switchesBefore - (SwitchesOf(RUSAGE_THREAD) - hostSwitchesBefore);
+    bench.RecordArrivals(false);
     double wall = (NowMs() - start) / 1000;
     double cpu = bench.DriverCpuSeconds() - cpuBefore - host;
     const int total = perLine * lines;
@@ -580,8 +619,11 @@ int Recv(int lines, int msgs, bool concat) {
         std::to_string(lines) + " lines " + (concat ? "3-part" : "one-part") + " messages";
     Row("recv " + what + "/s", total / wall, "msg/s");
     Row("recv " + what + " CPU per message", cpu * 1e6 / total, "us");
-    RatioRows("recv " + what, cpu * 1e6 / total,
-              BareRecvUs(bench, lines, messages, std::min(total, 300)), concat ? "" : "<= 3");
+    const int bareCount = std::min(total, 300);
+    long bareSwitches = 0;
+    double bareUs = BareRecvUs(bench, lines, messages, bareCount, &bareSwitches);
+    RatioRows("recv " + what, cpu * 1e6 / total, bareUs, concat ? "" : "<= 3",
+              static_cast<double>(switches) / total, static_cast<double>(bareSwitches) / bareCount);
     Leave(0);
 }
 

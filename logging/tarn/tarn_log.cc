@@ -24,6 +24,9 @@ namespace {
 constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e [%t] [%n] [%l] %v";
 constexpr size_t kRotatedFiles = 3;
 constexpr auto kFlushPeriod = std::chrono::seconds(1);
+// Lines reach the file in blocks of this size, at a warning and every
+// flush period: a busy line writes a block every few messages.
+constexpr size_t kFileBuffer = 32 * 1024;
 #if defined(_WIN32)
 // A DLL must not wait for a thread of its own while the loader unloads it:
 // no flusher thread there, every line reaches the file as it is written.
@@ -128,18 +131,22 @@ class Registry {
 
   private:
     static spdlog::sink_ptr MakeSink(const std::string& path, const OpenRequest& request) {
+        spdlog::file_event_handlers handlers;
+        handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) {
+            std::setvbuf(file, nullptr, _IOFBF, kFileBuffer);
+        };
         try {
             if (request.sizeLimit > 0) {
                 auto size = static_cast<size_t>(request.sizeLimit);
                 if (request.locking != 0)
-                    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, size,
-                                                                                  kRotatedFiles);
-                return std::make_shared<spdlog::sinks::rotating_file_sink_st>(path, size,
-                                                                              kRotatedFiles);
+                    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+                        path, size, kRotatedFiles, false, handlers);
+                return std::make_shared<spdlog::sinks::rotating_file_sink_st>(
+                    path, size, kRotatedFiles, false, handlers);
             }
             if (request.locking != 0)
-                return std::make_shared<spdlog::sinks::basic_file_sink_mt>(path);
-            return std::make_shared<spdlog::sinks::basic_file_sink_st>(path);
+                return std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false, handlers);
+            return std::make_shared<spdlog::sinks::basic_file_sink_st>(path, false, handlers);
         } catch (...) {
             return nullptr;
         }
