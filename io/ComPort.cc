@@ -395,10 +395,6 @@ BOOL ComPort::StartIo(IOComAsyncPacket* packet, const std::function<BOOL()>& cal
             *doneHere = true;
             return started;
         }
-        if (packet == m_pIOPSend &&
-            DeferWriteCompletion(static_cast<DWORD>(packet->InternalHigh))) {
-            return started;
-        }
         const int error = m_pKeyPool->PostCompletion(m_pCompletionKey, packet,
                                                      static_cast<DWORD>(packet->InternalHigh));
         if (error == 0) return started;
@@ -526,6 +522,11 @@ int ComPort::SendRawData(const char* data, unsigned length) {
                       static_cast<int>(GetLastError()));
     m_pIOPSend->Release();
     return 1;
+}
+
+bool ComPort::WriteWaiting() {
+    qv::MutexLock lock(m_WriteLock);
+    return m_bWriteQueued;
 }
 
 bool ComPort::NextWrite() {

@@ -81,6 +81,8 @@ class ComPort {
     // while the previous write is still completing, the data waits for it
     // (one write at most). 0 or 1.
     virtual int SendData(const char* data, unsigned length) QV_EXCLUDES(m_WriteLock);
+    // A write handed to SendData still waits for the previous one to end.
+    bool WriteWaiting() QV_EXCLUDES(m_WriteLock);
     // Starts the comm-event wait, or a read at once when bytes are already
     // waiting (they raise no event of their own once the mask is set).
     // Associate GetHandle() with the pool first.
@@ -174,14 +176,6 @@ class ComPort {
     // Re-arms the comm-event wait; after kReadErrorLimit failed reads in a
     // row only after kRelistenDelayMs, so a dead device is not polled hot.
     bool Relisten(bool* readDoneHere = nullptr);
-    // From StartIo: a write that ended at once on a thread that is handling
-    // a completion of this port is finished when that handler returns, on
-    // the same thread. false when it must be queued instead.
-    bool DeferWriteCompletion(DWORD bytes) QV_EXCLUDES(m_DeferLock);
-    void EnterHandler() QV_EXCLUDES(m_DeferLock);
-    // At a handler's end: this thread's deferred write to finish, or (none
-    // left) the handler is counted out.
-    bool TakeDeferredWrite(DWORD* bytes) QV_EXCLUDES(m_DeferLock);
     // Runs the handler of a read that ended at once, here, unless this thread
     // is already that deep in such reads; false when left to the pool.
     bool MayReadHere() const;
@@ -222,14 +216,6 @@ class ComPort {
     qv::Mutex m_WriteLock QV_ACQUIRED_BEFORE(m_StartLock);
     bool m_bClosing QV_GUARDED_BY(m_StartLock) = false;  // BeginUninit ran, FinishUninit not yet
     std::string m_strQueuedWrite QV_GUARDED_BY(m_WriteLock);
-    // The threads inside a handler of this port now (one entry a handler),
-    // and a write that ended at once on one of them. Taken after m_StartLock
-    // (StartIo defers under it).
-    qv::Mutex m_DeferLock QV_ACQUIRED_AFTER(m_StartLock);
-    std::vector<DWORD> m_HandlerThreads QV_GUARDED_BY(m_DeferLock);
-    bool m_bWriteDeferred QV_GUARDED_BY(m_DeferLock) = false;
-    DWORD m_DeferredBy QV_GUARDED_BY(m_DeferLock) = 0;
-    DWORD m_nDeferredBytes QV_GUARDED_BY(m_DeferLock) = 0;
     // Reads handled one inside another (the read chain is one at a time): a
     // modem that never stops talking must not grow the stack without bound.
     static constexpr int kMaxReadsHere = 8;

@@ -5,38 +5,6 @@
 #include "io/ComPort.h"
 #include "logging/ILogInterface.h"
 
-bool ComPort::DeferWriteCompletion(DWORD bytes) {
-    const DWORD self = GetCurrentThreadId();
-    qv::MutexLock lock(m_DeferLock);
-    // Only a thread inside a handler of this port finishes it, itself.
-    if (m_bWriteDeferred || std::find(m_HandlerThreads.begin(), m_HandlerThreads.end(), self) ==
-                                m_HandlerThreads.end()) {
-        return false;
-    }
-    m_bWriteDeferred = true;
-    m_DeferredBy = self;
-    m_nDeferredBytes = bytes;
-    return true;
-}
-
-void ComPort::EnterHandler() {
-    qv::MutexLock lock(m_DeferLock);
-    m_HandlerThreads.push_back(GetCurrentThreadId());
-}
-
-bool ComPort::TakeDeferredWrite(DWORD* bytes) {
-    const DWORD self = GetCurrentThreadId();
-    qv::MutexLock lock(m_DeferLock);
-    if (m_bWriteDeferred && m_DeferredBy == self) {
-        m_bWriteDeferred = false;
-        *bytes = m_nDeferredBytes;
-        return true;
-    }
-    auto it = std::find(m_HandlerThreads.begin(), m_HandlerThreads.end(), self);
-    if (it != m_HandlerThreads.end()) m_HandlerThreads.erase(it);
-    return false;
-}
-
 int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED overlapped,
                                  DWORD bytes, DWORD error) {
     auto* port = static_cast<ComPort*>(context);
@@ -50,7 +18,6 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
     }
     if (error == ERROR_IO_PENDING) error = 0;
     packet->m_nError = static_cast<int>(error);
-    port->EnterHandler();
     switch (packet->GetKind()) {
         case PACKET_KIND_COMEVENT:
             port->ioComEvent_PacketHandler(error);
@@ -64,14 +31,6 @@ int ComPort::IOAsyncEventHandler(void* context, CompletionKey*, LPOVERLAPPED ove
         case PACKET_KIND_NONE:
             port->Log()->LogError("ComPort::IOAsyncEventHandler - Invalid Packet");
             break;
-    }
-    // Writes that ended at once meanwhile, each inside the gate as its
-    // packet would have been (a queued write may start from one of them).
-    DWORD written = 0;
-    while (port->TakeDeferredWrite(&written)) {
-        port->m_pIOPSend->m_nError = 0;
-        port->ioWrite_PacketHandler(written, 0);
-        port->m_Gate.Leave();
     }
     // Last: the operation started in StartIo leaves the gate, and a closing
     // port may be freed from here on (by this very call).

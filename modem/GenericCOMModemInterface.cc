@@ -14,6 +14,9 @@
 
 namespace {
 
+// How long a command's time-out may wait for its text to be written.
+constexpr unsigned kMaxWriteWaitMs = 1000;
+
 // First occurrence of needle[0..n) in hay[0..len), or null.
 BYTE* FindBytes(BYTE* hay, size_t len, const char* needle, size_t n) {
     if (n == 0 || len < n) return nullptr;
@@ -197,6 +200,8 @@ int GenericCOMModemInterface::IssuePending(const char* command, ResponseSpecMap*
         serial = ++m_nCommandSerial;
         if (serial == 0) serial = ++m_nCommandSerial;
         m_nActiveSerial = serial;
+        m_nActiveTimeoutMs = timeoutMs;
+        m_nActiveTimeoutExtensions = 0;
     }
 
     int result = QV_PENDING;
@@ -253,6 +258,17 @@ void GenericCOMModemInterface::OnCommandTimeout(unsigned serial) {
     qv::MutexLock lock(m_PendingLock);
     if (serial == 0 || m_nActiveSerial != serial || !m_pPort) return;
     IOComAsyncPacket* recv = m_pPort->GetRecvPacket();
+    // A command still waiting behind the previous write has not reached the
+    // modem: its time starts again. Timed out now, its text would go out
+    // later with nobody waiting for the answer, and the next command would
+    // be refused while it waits. A write that never ends still times the
+    // command out, after at most the longer of its time-out and a second.
+    const unsigned maxExtensions = std::max(1u, kMaxWriteWaitMs / std::max(1u, m_nActiveTimeoutMs));
+    if (recv && m_nActiveTimeoutExtensions < maxExtensions && m_pPort->WriteWaiting()) {
+        ++m_nActiveTimeoutExtensions;
+        recv->ArmTimeout(m_nActiveTimeoutMs, [this, serial] { OnCommandTimeout(serial); });
+        return;
+    }
     auto* pending = recv ? static_cast<PendingCommand*>(recv->TakeCompletionData()) : nullptr;
     m_nActiveSerial = 0;
     if (!pending) return;

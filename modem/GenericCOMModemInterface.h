@@ -164,6 +164,10 @@ class GenericCOMModemInterface {
     unsigned m_nCommandSerial QV_GUARDED_BY(m_PendingLock) = 0;  // last command installed
     // The installed one still in flight, 0 when none.
     unsigned m_nActiveSerial QV_GUARDED_BY(m_PendingLock) = 0;
+    // The active command's time-out, and how often it started again
+    // because the command's text still waited behind an earlier write.
+    unsigned m_nActiveTimeoutMs QV_GUARDED_BY(m_PendingLock) = 0;
+    unsigned m_nActiveTimeoutExtensions QV_GUARDED_BY(m_PendingLock) = 0;
     ATAnswer m_Answer QV_GUARDED_BY(m_PendingLock);  // of the command in flight
     ATOutcome m_LastOutcome;                         // see LastOutcome
 

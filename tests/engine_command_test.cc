@@ -317,14 +317,15 @@ TEST_F(EngineTest, CompletionAndTimeoutRacingCallBackOnce) {
 ResponseSpec g_NextSpec{"+NEXT:", 6, 0, 1, 0};
 ResponseSpecMap g_NextSpecs{{1, &g_NextSpec}};
 std::atomic<int> g_NextIssued{0};
+std::atomic<int> g_NextResult{0};
 
 int IssueNextOnDone(int cbData, int flag, int result, GenericCOMModemInterface* modem, int kind,
                     void* param) {
     TestModem::OnDone(cbData, flag, result, modem, kind, param);
     if (cbData >= 1000) return 0;
     // Issued from the completion, as a sequence issues its next command.
-    modem->AsyncSendFormattedDataEx("AT+NEXT", &g_NextSpecs, 10000, TestModem::OnDone,
-                                    1000 + cbData, nullptr);
+    g_NextResult = modem->AsyncSendFormattedDataEx("AT+NEXT", &g_NextSpecs, 10000,
+                                                   TestModem::OnDone, 1000 + cbData, nullptr);
     ++g_NextIssued;
     return 0;
 }
@@ -345,6 +346,7 @@ TEST_F(EngineTest, LateTimeOutNeverTakesTheNextCommand) {
         // An answer that came late for the first command may already have
         // ended this one; one more final line is then taken as stray. The
         // modem answers what it has received, as a real one does.
+        ASSERT_EQ(g_NextResult.load(), QV_PENDING) << "round " << i;
         ASSERT_TRUE(m_Peer.ReadUntil("AT+NEXT\r")) << "round " << i;
         ASSERT_TRUE(m_Peer.Write("\r\n+NEXT: 1\r\nOK\r\n"));
         ASSERT_TRUE(
