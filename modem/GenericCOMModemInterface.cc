@@ -316,6 +316,13 @@ void GenericCOMModemInterface::OnCommandIO(ComPort* port, IOComAsyncPacket* pack
             }
         } else {
             if (packet->GetKind() != PACKET_KIND_RECV) return;
+            // Bytes that come while the command's text still waits behind
+            // the previous write cannot answer it: a late answer to an
+            // earlier command, dropped as stray.
+            if (port->WriteWaiting()) {
+                port->ClearRecvBuffer();
+                return;
+            }
             if (!modem->MatchResponse(packet, pending->specs)) return;  // wait for more
         }
         done = static_cast<PendingCommand*>(recv->TakeCompletionData());
