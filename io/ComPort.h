@@ -22,7 +22,6 @@
 #include <atomic>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "io/AsyncPacket.h"
 #include "io/DelayedWork.h"
