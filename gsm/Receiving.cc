@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "gsm/GSMDevice.h"
 #include "gsm/StorageSlot.h"
@@ -26,6 +27,8 @@ namespace {
 // New messages and, stored the same way, status reports.
 const char* const kIndicationPrefixes[] = {"+CMTI:", "+CDSI:"};
 constexpr size_t kIndicationPrefixLen = 6;
+// Everything a pre-processor may wait for over more than one read.
+const char* const kUnsolicitedPrefixes[] = {"+CMTI:", "+CDSI:", "+CDS:"};
 constexpr size_t kMaxIndexText = 80;
 constexpr size_t kMaxPduText = 1024;
 
@@ -52,6 +55,20 @@ const char* RecvStageText(int stage) {
     if (stage == 2) return "RecvSMSPhaseB(2)";
     if (stage == 3) return "RecvSMSPhaseD(3)";
     return "N/A";
+}
+
+// Only the text from the last '+' on can still become an unsolicited
+// result: one that has begun, or whose prefix the read cut short. A '+'
+// that starts anything else ("+CMGS: 4") leaves nothing worth keeping.
+bool MayBeginUnsolicited(const std::string& history) {
+    const size_t plus = history.rfind('+');
+    if (plus == std::string::npos) return false;
+    const std::string_view tail = std::string_view(history).substr(plus);
+    for (const char* prefix : kUnsolicitedPrefixes) {
+        const size_t n = std::min(tail.size(), std::strlen(prefix));
+        if (tail.compare(0, n, prefix, n) == 0) return true;
+    }
+    return false;
 }
 
 bool IsSpace(char c) {
@@ -103,7 +120,7 @@ bool GSMDevice::PreProcessRecvNotifications(std::string& history) {
         return first;
     };
     if (nextIndication() == std::string::npos) {
-        if (history.find('+') == std::string::npos) history.clear();
+        if (!MayBeginUnsolicited(history)) history.clear();
         return false;
     }
 

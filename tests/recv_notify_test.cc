@@ -62,13 +62,21 @@ TEST_F(RecvNotify, EachStorageIsKeptApartAndUnknownOnesOrIndexZeroQueueNothing) 
     EXPECT_EQ(device.Queued().size(), 3u);
 }
 
-TEST_F(RecvNotify, TextWithoutPlusIsDroppedTextWithPlusIsKept) {
+TEST_F(RecvNotify, OnlyTextThatMayStillBecomeAnIndicationOrReportIsKept) {
     std::string noise = "\r\nOK\r\n";
     EXPECT_FALSE(device.PreProcessRecvNotifications(noise));
     EXPECT_EQ(noise, "");
     std::string partial = "\r\n+CMT";
     EXPECT_FALSE(device.PreProcessRecvNotifications(partial));
     EXPECT_EQ(partial, "\r\n+CMT");
+    // A report whose PDU line is still to come.
+    std::string report = "\r\n+CDS: 25\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(report));
+    EXPECT_EQ(report, "\r\n+CDS: 25\r\n");
+    // Answers to the line's own commands would otherwise pile up to the cap.
+    std::string answers = "AT+CMGS=20\r\r\n> 0011\r\n+CMGS: 4\r\n\r\nOK\r\n";
+    EXPECT_FALSE(device.PreProcessRecvNotifications(answers));
+    EXPECT_EQ(answers, "");
 }
 
 TEST_F(RecvNotify, IndexSplitAcrossReadsIsTakenWhole) {
