@@ -429,7 +429,7 @@ BOOL ComPort::Read(bool* doneHere) {
         doneHere);
 }
 
-BOOL ComPort::WritePacket() {
+BOOL ComPort::WritePacket(bool* doneHere) {
     if (!m_bInitialized.load() || !m_bOpen.load() || m_bAborting.load()) {
         Log()->LogWarning("Write Fail. (com port not init\\open or is aborting)");
         SetLastError(ERROR_CANCELLED);
@@ -439,10 +439,13 @@ BOOL ComPort::WritePacket() {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return StartIo(m_pIOPSend, [this] {
-        return GetSystemCalls()->WriteFile(m_hComPort, m_pIOPSend->GetData(),
-                                           m_pIOPSend->GetDataLength(), nullptr, m_pIOPSend);
-    });
+    return StartIo(
+        m_pIOPSend,
+        [this] {
+            return GetSystemCalls()->WriteFile(m_hComPort, m_pIOPSend->GetData(),
+                                               m_pIOPSend->GetDataLength(), nullptr, m_pIOPSend);
+        },
+        doneHere);
 }
 
 int ComPort::SendData(const char* data, unsigned length) {
@@ -464,27 +467,34 @@ int ComPort::SendData(const char* data, unsigned length) {
             text.c_str(), static_cast<int>(length), static_cast<int>(capacity));
         return 1;
     }
-    qv::MutexLock lock(m_WriteLock);
-    if (!m_pIOPSend->TryAcquire()) {
-        // The previous write is still completing (its answer may already
-        // have come): this one starts from that completion.
-        if (m_bWriteQueued) {
-            Log()->LogWarning(
-                "ComPort::SendData - Failed, a send aready is pending on this port. ");
+    bool doneHere = false;
+    {
+        qv::MutexLock lock(m_WriteLock);
+        if (!m_pIOPSend->TryAcquire()) {
+            // The previous write is still completing (its answer may already
+            // have come): this one starts from that completion.
+            if (m_bWriteQueued) {
+                Log()->LogWarning(
+                    "ComPort::SendData - Failed, a send aready is pending on this port. ");
+                return 1;
+            }
+            m_strQueuedWrite.assign(data, length);
+            m_bWriteQueued = true;
+            return 0;
+        }
+        m_pIOPSend->ResetOverlapped();
+        // A resend passes the packet's own buffer: SetData moves.
+        m_pIOPSend->SetData(data, length);
+        if (!WritePacket(&doneHere) && GetLastError() != ERROR_IO_PENDING) {
+            Log()->LogWarning("ComPort::SendData - Failed, 'WriteFile' Failed... erc = %d",
+                              static_cast<int>(GetLastError()));
+            m_pIOPSend->Release();
             return 1;
         }
-        m_strQueuedWrite.assign(data, length);
-        m_bWriteQueued = true;
-        return 0;
     }
-    m_pIOPSend->ResetOverlapped();
-    // A resend passes the packet's own buffer: SetData moves.
-    m_pIOPSend->SetData(data, length);
-    if (WritePacket() || GetLastError() == ERROR_IO_PENDING) return 0;
-    Log()->LogWarning("ComPort::SendData - Failed, 'WriteFile' Failed... erc = %d",
-                      static_cast<int>(GetLastError()));
-    m_pIOPSend->Release();
-    return 1;
+    // Outside the write lock, which the completion takes to start a queued write.
+    if (doneHere) HandleWriteHere();
+    return 0;
 }
 
 int ComPort::SendRawData(const char* data, unsigned length) {

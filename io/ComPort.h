@@ -144,8 +144,9 @@ class ComPort {
     void ResetMembers();
     const char* Prefix();
     ILogInterface* Log();
-    // The write step of SendData: refuses when the port cannot write.
-    BOOL WritePacket();
+    // The write step of SendData: refuses when the port cannot write. With
+    // doneHere, a write that ends at once is left to the caller to finish.
+    BOOL WritePacket(bool* doneHere = nullptr);
     // Writes the send packet's data again (the packet still held). 0 or 1.
     int Resend();
     void FreePackets();
@@ -179,6 +180,9 @@ class ComPort {
     // is already that deep in such reads; false when left to the pool.
     bool MayReadHere() const;
     void HandleReadHere();
+    // Finishes, on this thread, a write that ended at once: its completion
+    // only logs and frees the packet, so nothing waits on a worker for it.
+    void HandleWriteHere();
     static void RelistenAfterErrors(ComPort* port, IOComAsyncPacket* packet, int timedOut);
 
     const char* m_pszLogPrefix;

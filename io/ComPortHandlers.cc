@@ -207,6 +207,13 @@ void ComPort::HandleReadHere() {
     --m_nReadsHere;
 }
 
+void ComPort::HandleWriteHere() {
+    // The write's stay in the gate, taken by StartIo, keeps the port until
+    // the handler leaves it.
+    IOAsyncEventHandler(this, m_pCompletionKey, m_pIOPSend,
+                        static_cast<DWORD>(m_pIOPSend->InternalHigh), 0);
+}
+
 bool ComPort::Relisten(bool* readDoneHere) {
     if (m_nRecvErrors < kReadErrorLimit) return ListenOnComPort(readDoneHere);
     // A hung-up device fails every read at once: give it a pause.
