@@ -122,8 +122,16 @@ BOOL Device::Status(LPDWORD errors, LPCOMSTAT stat) {
     if (stat) {
         *stat = COMSTAT{};
         stat->cbInQue = QueuedIn();
-        int out = 0;
-        if (ioctl(m_fd, TIOCOUTQ, &out) == 0 && out > 0) stat->cbOutQue = static_cast<DWORD>(out);
+        // Only our writes fill the output queue (a raw terminal echoes
+        // nothing): once seen empty, it stays so until the next write.
+        if (!(m_raw && m_outEmpty)) {
+            int out = 0;
+            if (ioctl(m_fd, TIOCOUTQ, &out) == 0 && out > 0) {
+                stat->cbOutQue = static_cast<DWORD>(out);
+            } else {
+                m_outEmpty = out == 0;
+            }
+        }
     }
     return TRUE;
 }
@@ -151,9 +159,18 @@ void Device::ObserveInput() {
     m_seenIn = now;
 }
 
-void Device::TryCompleteWait() {
+void Device::TryCompleteWait(bool inputReported) {
     if (!m_waitOv || m_waitDeferred || m_hungUp) return;
-    ObserveInput();
+    if (m_seenIn == 0 && !m_rxEvent) {
+        // Every byte had been seen, so readiness alone tells of an arrival
+        // and its absence of none: the readiness Rearm asks for reports the
+        // next byte. No need to ask the queue either way.
+        if (!inputReported) return;
+        if (m_mask & EV_RXCHAR) m_rxEvent = true;
+        m_seenIn = kSeenUnknown;
+    } else {
+        ObserveInput();
+    }
     if (!m_rxEvent || !(m_mask & EV_RXCHAR)) return;
     m_rxEvent = false;
     CompleteWait(EV_RXCHAR);
@@ -257,6 +274,7 @@ bool Device::ContinueWrite(bool atOnce) {
     while (m_written < m_writeLen) {
         ssize_t n = write(m_fd, m_writeBuf + m_written, m_writeLen - m_written);
         if (n > 0) {
+            m_outEmpty = false;
             m_written += static_cast<DWORD>(n);
             continue;
         }
@@ -378,7 +396,7 @@ void Device::OnReady(uint32_t events) {
     if (hangup) {
         m_hungUp = true;
     } else if (in) {
-        TryCompleteWait();
+        TryCompleteWait(true);
     }
     EvaluateWait();
     if (m_readOv && (in || hangup)) {
