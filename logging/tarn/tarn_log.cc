@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
@@ -21,7 +22,6 @@
 
 namespace {
 
-constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e [%t] [%n] [%l] %v";
 constexpr size_t kRotatedFiles = 3;
 constexpr auto kFlushPeriod = std::chrono::seconds(1);
 // Lines reach the file in blocks of this size, at a warning and every
@@ -67,6 +67,98 @@ spdlog::level::level_enum LevelFromEnvironment() {
     return spdlog::level::trace;
 }
 
+// One entry per line of the file:
+//   2026-01-31 12:00:00.123 [tid] [source] [level] text
+// Control characters in the text (CR and LF of a modem's answer, Ctrl-Z
+// after a PDU, ESC) are written as escapes, so that every entry stays one
+// line. The date and time are formatted once a second. A sink calls its
+// formatter under its own lock, one entry at a time.
+class EntryFormatter final : public spdlog::formatter {
+  public:
+    void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
+        using namespace std::chrono;
+        const auto since = msg.time.time_since_epoch();
+        const auto second = duration_cast<seconds>(since);
+        if (second.count() != m_second) {
+            m_second = second.count();
+            const std::time_t t = static_cast<std::time_t>(m_second);
+            std::tm local{};
+#if defined(_WIN32)
+            localtime_s(&local, &t);
+#else
+            localtime_r(&t, &local);
+#endif
+            m_stampLength = std::strftime(m_stamp, sizeof m_stamp, "%Y-%m-%d %H:%M:%S.", &local);
+        }
+        dest.append(m_stamp, m_stamp + m_stampLength);
+        const unsigned ms =
+            static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
+        const char millis[] = {static_cast<char>('0' + ms / 100),
+                               static_cast<char>('0' + ms / 10 % 10),
+                               static_cast<char>('0' + ms % 10), ' ', '['};
+        dest.append(millis, millis + sizeof millis);
+        char digits[24];
+        char* end = digits + sizeof digits;
+        char* p = end;
+        size_t tid = msg.thread_id;
+        do {
+            *--p = static_cast<char>('0' + tid % 10);
+            tid /= 10;
+        } while (tid != 0);
+        dest.append(p, end);
+        Append(dest, "] [");
+        dest.append(msg.logger_name.data(), msg.logger_name.data() + msg.logger_name.size());
+        Append(dest, "] [");
+        const spdlog::string_view_t level = spdlog::level::to_string_view(msg.level);
+        dest.append(level.data(), level.data() + level.size());
+        Append(dest, "] ");
+        AppendEscaped(msg.payload, dest);
+        Append(dest, kEol);
+    }
+
+    std::unique_ptr<spdlog::formatter> clone() const override {
+        return std::make_unique<EntryFormatter>();
+    }
+
+  private:
+    template <size_t N>
+    static void Append(spdlog::memory_buf_t& dest, const char (&text)[N]) {
+        dest.append(text, text + N - 1);
+    }
+
+    static void AppendEscaped(spdlog::string_view_t text, spdlog::memory_buf_t& dest) {
+        const char* p = text.data();
+        const char* const end = p + text.size();
+        while (p < end) {
+            // Plain runs go in whole: an answer is mostly text.
+            const char* run = p;
+            while (run < end && (static_cast<unsigned char>(*run) >= 0x20 || *run == '\t')) ++run;
+            dest.append(p, run);
+            if (run == end) break;
+            const unsigned char c = static_cast<unsigned char>(*run);
+            p = run + 1;
+            if (c == '\r') {
+                Append(dest, "\\r");
+            } else if (c == '\n') {
+                Append(dest, "\\n");
+            } else {
+                static const char kHex[] = "0123456789ABCDEF";
+                const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+                dest.append(hex, hex + sizeof hex);
+            }
+        }
+    }
+
+#if defined(_WIN32)
+    static constexpr char kEol[] = "\r\n";
+#else
+    static constexpr char kEol[] = "\n";
+#endif
+    long long m_second = -1;
+    char m_stamp[32] = {};
+    size_t m_stampLength = 0;
+};
+
 // Handles are never reused, so a stale handle cannot write into another log.
 class Registry {
   public:
@@ -88,7 +180,7 @@ class Registry {
                 }
                 return 0;
             }
-            sink->set_pattern(kPattern);
+            sink->set_formatter(std::make_unique<EntryFormatter>());
             m_SinksByPath[path] = sink;
         }
         auto logger = std::make_shared<spdlog::logger>(request.source, sink);
@@ -215,40 +307,7 @@ spdlog::level::level_enum LevelOf(int severity) {
     }
 }
 
-// Control characters (CR and LF of a modem's answer, Ctrl-Z after a PDU,
-// ESC) written as escapes, so that every entry stays one line of the file.
-// Allocates only when there is one.
-spdlog::string_view_t OneLine(spdlog::string_view_t text, std::string* escaped) {
-    size_t i = 0;
-    while (i < text.size() && static_cast<unsigned char>(text[i]) >= 0x20) ++i;
-    if (i == text.size()) return text;
-    escaped->reserve(text.size() + text.size() / 4 + 8);
-    escaped->assign(text.data(), i);
-    while (i < text.size()) {
-        // Plain runs go in whole: an answer is mostly text.
-        size_t run = i;
-        while (run < text.size() &&
-               (static_cast<unsigned char>(text[run]) >= 0x20 || text[run] == '\t'))
-            ++run;
-        escaped->append(text.data() + i, run - i);
-        if (run == text.size()) break;
-        i = run + 1;
-        const unsigned char c = static_cast<unsigned char>(text[run]);
-        if (c == '\r') {
-            *escaped += "\\r";
-        } else if (c == '\n') {
-            *escaped += "\\n";
-        } else {
-            static const char kHex[] = "0123456789ABCDEF";
-            const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
-            escaped->append(hex, sizeof hex);
-        }
-    }
-    return spdlog::string_view_t(*escaped);
-}
-
-// Formats on the stack; only long lines (a whole receive buffer) and lines
-// with control characters allocate.
+// Formats on the stack; only long lines (a whole receive buffer) allocate.
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
     std::shared_ptr<spdlog::logger> logger = GetRegistry().Find(handle);
@@ -262,9 +321,8 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     va_end(copy);
     if (length < 0) return;
     try {
-        std::string escaped;
         if (static_cast<size_t>(length) < sizeof line) {
-            logger->log(LevelOf(severity), OneLine(spdlog::string_view_t(line, length), &escaped));
+            logger->log(LevelOf(severity), spdlog::string_view_t(line, length));
             return;
         }
         std::string longLine(static_cast<size_t>(length) + 1, '\0');
@@ -272,7 +330,7 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
         std::vsnprintf(longLine.data(), longLine.size(), format, copy);
         va_end(copy);
         longLine.resize(static_cast<size_t>(length));
-        logger->log(LevelOf(severity), OneLine(spdlog::string_view_t(longLine), &escaped));
+        logger->log(LevelOf(severity), spdlog::string_view_t(longLine));
     } catch (...) {
         // A log never disturbs its caller.
     }
