@@ -680,6 +680,10 @@ int Recv(int lines, int msgs, bool concat) {
         std::to_string(lines) + " lines " + (concat ? "3-part" : "one-part") + " messages";
     Row("recv " + what + "/s", total / wall, "msg/s");
     Row("recv " + what + " CPU per message", cpu * 1e6 / total, "us");
+    const std::vector<std::pair<int, double>> arrivals = bench.Arrivals();
+    const auto commands = std::count_if(arrivals.begin(), arrivals.end(),
+                                        [lines](const auto& a) { return a.first < lines; });
+    Row("recv " + what + " commands per message", static_cast<double>(commands) / total, "");
     RatioRows("recv " + what, cpu * 1e6 / total, bareCpu * 1e6 / bareCount, ratios,
               concat ? "" : "<= 3", static_cast<double>(switches) / total,
               static_cast<double>(bareSwitches) / bareCount);
