@@ -308,6 +308,38 @@ TEST_F(SerialTest, LargeWriteCompletesFullyWhileThePeerDrainsSlowly) {
     EXPECT_TRUE(NothingQueued(m_port, 50));
 }
 
+TEST_F(SerialTest, TheOutputQueueHoldsWhatAPendingWriteHasNotWritten) {
+    auto outQueue = [&] {
+        COMSTAT stat{};
+        DWORD errors = 0;
+        EXPECT_TRUE(ClearCommError(m_dev, &errors, &stat));
+        return stat.cbOutQue;
+    };
+    // More than the terminal takes while nobody reads.
+    const std::string data(256 * 1024, 'x');
+    OVERLAPPED ov{};
+    ASSERT_FALSE(WriteFile(m_dev, data.data(), static_cast<DWORD>(data.size()), nullptr, &ov));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    const DWORD left = outQueue();
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, data.size());
+    std::thread peer([&] {
+        std::vector<char> chunk(4096);
+        size_t got = 0;
+        while (got < data.size()) {
+            pollfd p{m_pty.master, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) break;
+            ssize_t n = read(m_pty.master, chunk.data(), chunk.size());
+            if (n > 0) got += static_cast<size_t>(n);
+        }
+    });
+    Completion c = Next(m_port, 10000);
+    peer.join();
+    ASSERT_TRUE(c.ok) << c.error;
+    EXPECT_EQ(c.bytes, data.size());
+    EXPECT_EQ(outQueue(), 0u);
+}
+
 TEST_F(SerialTest, PurgeAbortsPendingReadAndWriteButNotTheWait) {
     StartWait();
     COMMTIMEOUTS blocking{0, 0, 0, 0, 0};  // a read now waits for data

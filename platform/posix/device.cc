@@ -122,16 +122,9 @@ BOOL Device::Status(LPDWORD errors, LPCOMSTAT stat) {
     if (stat) {
         *stat = COMSTAT{};
         stat->cbInQue = QueuedIn();
-        // Only our writes fill the output queue (a raw terminal echoes
-        // nothing): once seen empty, it stays so until the next write.
-        if (!(m_raw && m_outEmpty)) {
-            int out = 0;
-            if (ioctl(m_fd, TIOCOUTQ, &out) == 0 && out > 0) {
-                stat->cbOutQue = static_cast<DWORD>(out);
-            } else {
-                m_outEmpty = out == 0;
-            }
-        }
+        // What the write operations still have to write, as Windows counts
+        // it: a write completes once the terminal has taken all its bytes.
+        if (m_writeOv) stat->cbOutQue = m_writeLen - m_written;
     }
     return TRUE;
 }
@@ -274,7 +267,6 @@ bool Device::ContinueWrite(bool atOnce) {
     while (m_written < m_writeLen) {
         ssize_t n = write(m_fd, m_writeBuf + m_written, m_writeLen - m_written);
         if (n > 0) {
-            m_outEmpty = false;
             m_written += static_cast<DWORD>(n);
             continue;
         }

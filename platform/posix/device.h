@@ -84,9 +84,7 @@ class Device : public Watched {
     DWORD m_mask QV_GUARDED_BY(m_mu) = 0;
     bool m_skipOnSuccess QV_GUARDED_BY(m_mu) = false;   // FILE_SKIP_COMPLETION_PORT_ON_SUCCESS
     bool m_immediateReads QV_GUARDED_BY(m_mu) = false;  // ReadIntervalTimeout MAXDWORD, no totals
-    bool m_raw QV_GUARDED_BY(m_mu) = false;             // SetState made the terminal raw (no echo)
-    bool m_outEmpty QV_GUARDED_BY(m_mu) = false;  // the output queue was empty after our last write
-    uint32_t m_armed QV_GUARDED_BY(m_mu) = 0;     // events asked of the reactor, not yet reported
+    uint32_t m_armed QV_GUARDED_BY(m_mu) = 0;  // events asked of the reactor, not yet reported
 
     LPOVERLAPPED m_waitOv QV_GUARDED_BY(m_mu) = nullptr;
     LPDWORD m_waitMask QV_GUARDED_BY(m_mu) = nullptr;

@@ -100,7 +100,6 @@ BOOL Device::SetState(const DCB& dcb) {
         rc = tcsetattr(m_fd, TCSANOW, &tio);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) return Fail(ErrorFromErrno(errno));
-    m_raw = true;
     if (!SetModemLine(m_fd, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE) ||
         !SetModemLine(m_fd, TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE)) {
         return Fail(ErrorFromErrno(errno));
