@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <new>
 
+#include "logging/LoggingHandler.h"
+
 namespace {
 
 constexpr DWORD kWorkItemBytes = 28;  // byte count posted with a work item
@@ -193,6 +195,7 @@ DWORD WINAPI CAThreadPool::WorkerLoop(LPVOID arg) {
 
 int CAThreadPool::RunWorker(WorkerThread* worker) {
     t_bWorker = true;
+    DeferLogFlushes(true);
     HANDLE port = m_hPort.load();
     CompletionKey* exitKey = nullptr;
     for (;;) {
@@ -213,6 +216,7 @@ int CAThreadPool::RunWorker(WorkerThread* worker) {
             ++key->m_lDispatchCount;
             if (IsCallable(key->m_pfnHandler))
                 key->m_pfnHandler(key->m_pContext, key, overlapped, bytes, error);
+            FlushDeferredLogs();
             // A port's key may be freed as soon as its counter reaches 0:
             // nothing of it is touched after the decrement.
             LONG count = key->m_lDispatchCount.load();
@@ -226,6 +230,7 @@ int CAThreadPool::RunWorker(WorkerThread* worker) {
             break;
         }
     }
+    DeferLogFlushes(false);
     SetThreadState(worker, THREAD_ST_EXIT);
     if (--m_lActiveThreads < 1)
         SetEvent(m_hShutdownEvent);

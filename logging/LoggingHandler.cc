@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "logging/TarnEntries.h"
+#include "logging/tarn/tarn_log.h"
 
 namespace {
 
@@ -75,4 +76,18 @@ void CLoggingHandler::LogError(const char* format, ...) {
 
 void CLoggingHandler::LogError2(const char* format, ...) {
     QV_LOG_THROUGH(writeB, kSeverityError, kLevelError);
+}
+
+void DeferLogFlushes(bool on) {
+#if !defined(_WIN32)
+    tarn_defer_flushes(on ? 1 : 0);
+#else
+    (void)on;
+#endif
+}
+
+void FlushDeferredLogs() {
+#if !defined(_WIN32)
+    tarn_flush_deferred();
+#endif
 }

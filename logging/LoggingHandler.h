@@ -39,3 +39,9 @@ class CLoggingHandler : public ILogInterface {
     std::atomic<uint32_t> m_hLog{0};
     std::atomic<int> m_bOpen{0};
 };
+
+// For a pool worker: its warnings and errors reach their files when it calls
+// FlushDeferredLogs after each packet, one write per file instead of one per
+// line. Nothing to do where every line is written through (Windows).
+void DeferLogFlushes(bool on);
+void FlushDeferredLogs();

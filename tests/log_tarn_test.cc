@@ -224,6 +224,33 @@ TEST_F(TarnLogTest, ControlCharactersAreEscapedSoAnEntryIsOneLine) {
     EXPECT_EQ(CountEndingWith(lines, "RECV(12): \\r\\nOK\\r\\n\\x1A\\x1B\tx"), 1);
 }
 
+#if !defined(_WIN32)
+// A pool worker's warnings and errors reach the file when it has handled its
+// packet; any other thread's at once. Neither waits for the second's flush.
+TEST_F(TarnLogTest, DeferredWarningsReachTheFileWhenTheWorkerFlushesThem) {
+    CLoggingHandler log;
+    log.Open("GSM_COM31.log", "GSM_DRV", 1);
+    auto written = [&](const std::string& text) {
+        std::ifstream in(dir + "/GSM_COM31.log");
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str().find(text) != std::string::npos;
+    };
+    std::thread worker([&] {
+        DeferLogFlushes(true);
+        log.LogError("an error");
+        log.LogWarning("then a warning");
+        FlushDeferredLogs();
+        EXPECT_TRUE(written("then a warning"));
+        DeferLogFlushes(false);
+    });
+    worker.join();
+    log.LogWarning("not deferred");
+    EXPECT_TRUE(written("not deferred"));
+    log.Close();
+}
+#endif
+
 TEST_F(TarnLogTest, ALogFileThatCannotBeCreatedIsSaidOnStderr) {
     std::ofstream(dir + "/blocker") << "a file where a folder would have to be";
     uint32_t handle = 7;

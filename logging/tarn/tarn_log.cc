@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/thread_annotations.h"
 
@@ -185,7 +186,8 @@ class Registry {
         }
         auto logger = std::make_shared<spdlog::logger>(request.source, sink);
         logger->set_level(LevelFromEnvironment());
-        logger->flush_on(kFlushEveryLine ? spdlog::level::trace : spdlog::level::warn);
+        // Warnings and errors are flushed by Write, at once or deferred.
+        logger->flush_on(kFlushEveryLine ? spdlog::level::trace : spdlog::level::off);
         uint32_t handle = ++m_LastHandle;
         if (handle == 0) handle = ++m_LastHandle;
         m_Loggers[handle] = std::move(logger);
@@ -307,6 +309,24 @@ spdlog::level::level_enum LevelOf(int severity) {
     }
 }
 
+// A thread that defers its flushes: the loggers that had a warning or an
+// error since its last tarn_flush_deferred, each once.
+thread_local bool t_deferFlushes = false;
+thread_local std::vector<std::shared_ptr<spdlog::logger>> t_flushesDue;
+
+// A warning or an error reaches the file now, or, on a deferring thread,
+// when it has handled its packet.
+void FlushForSeverity(const std::shared_ptr<spdlog::logger>& logger, int severity) {
+    if (kFlushEveryLine || LevelOf(severity) < spdlog::level::warn) return;
+    if (!t_deferFlushes) {
+        logger->flush();
+        return;
+    }
+    for (const auto& due : t_flushesDue)
+        if (due == logger) return;
+    t_flushesDue.push_back(logger);
+}
+
 // Formats on the stack; only long lines (a whole receive buffer) allocate.
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
@@ -323,6 +343,7 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     try {
         if (static_cast<size_t>(length) < sizeof line) {
             logger->log(LevelOf(severity), spdlog::string_view_t(line, length));
+            FlushForSeverity(logger, severity);
             return;
         }
         std::string longLine(static_cast<size_t>(length) + 1, '\0');
@@ -331,6 +352,7 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
         va_end(copy);
         longLine.resize(static_cast<size_t>(length));
         logger->log(LevelOf(severity), spdlog::string_view_t(longLine));
+        FlushForSeverity(logger, severity);
     } catch (...) {
         // A log never disturbs its caller.
     }
@@ -392,6 +414,21 @@ void tarn_ordinal_34(uint32_t handle, int severity, int /*level*/, int /*reserve
 void tarn_ordinal_35(uint32_t handle, int severity, int /*level*/, int /*reserved1*/,
                      int /*reserved2*/, const char* format, va_list args) {
     Write(handle, severity, format, args);
+}
+
+void tarn_defer_flushes(int on) {
+    t_deferFlushes = on != 0;
+    if (!t_deferFlushes) tarn_flush_deferred();
+}
+
+void tarn_flush_deferred(void) {
+    try {
+        // Taken first: a flush never logs, but the list is this thread's alone.
+        std::vector<std::shared_ptr<spdlog::logger>> due;
+        due.swap(t_flushesDue);
+        for (const auto& logger : due) logger->flush();
+    } catch (...) {
+    }
 }
 
 void tarn_flush_all(void) {

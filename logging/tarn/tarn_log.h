@@ -28,10 +28,11 @@
  * Severity: 0 error, 1 warning, 2 information, other values debug.
  * Writes A and B are the same here.
  *
- * Flushing: warnings and errors reach the file at once, other lines within
+ * Flushing: warnings and errors reach the file at once (on a thread that
+ * defers its flushes, at its next tarn_flush_deferred()), other lines within
  * a second, and everything on close or tarn_flush_all(). On Windows every
  * line reaches the file as it is written, and tarn_log.dll exports only the
- * four ordinals (tarn_flush_all is not exported there).
+ * four ordinals (the functions below them are not exported there).
  */
 #ifndef TARN_LOG_H
 #define TARN_LOG_H
@@ -59,6 +60,12 @@ TARN_API void tarn_ordinal_35(uint32_t handle, int severity, int level, int rese
 
 /* Writes every open log's buffered lines to its file. */
 TARN_API void tarn_flush_all(void);
+/* For a thread that handles one piece of work after another: from now on
+ * (on != 0) its warnings and errors reach their files when it calls
+ * tarn_flush_deferred(), once per file, instead of line by line. Turning it
+ * off flushes what is due. */
+TARN_API void tarn_defer_flushes(int on);
+TARN_API void tarn_flush_deferred(void);
 
 #ifdef __cplusplus
 }
