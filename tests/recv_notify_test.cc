@@ -63,20 +63,22 @@ TEST_F(RecvNotify, EachStorageIsKeptApartAndUnknownOnesOrIndexZeroQueueNothing) 
 }
 
 TEST_F(RecvNotify, OnlyTextThatMayStillBecomeAnIndicationOrReportIsKept) {
-    std::string noise = "\r\nOK\r\n";
-    EXPECT_FALSE(device.PreProcessRecvNotifications(noise));
-    EXPECT_EQ(noise, "");
-    std::string partial = "\r\n+CMT";
-    EXPECT_FALSE(device.PreProcessRecvNotifications(partial));
-    EXPECT_EQ(partial, "\r\n+CMT");
-    // A report whose PDU line is still to come.
-    std::string report = "\r\n+CDS: 25\r\n";
-    EXPECT_FALSE(device.PreProcessRecvNotifications(report));
-    EXPECT_EQ(report, "\r\n+CDS: 25\r\n");
-    // Answers to the line's own commands would otherwise pile up to the cap.
-    std::string answers = "AT+CMGS=20\r\r\n> 0011\r\n+CMGS: 4\r\n\r\nOK\r\n";
-    EXPECT_FALSE(device.PreProcessRecvNotifications(answers));
-    EXPECT_EQ(answers, "");
+    const struct {
+        const char* history;
+        const char* kept;
+    } cases[] = {
+        {"\r\nOK\r\n", ""},
+        {"\r\n+CMT", "\r\n+CMT"},
+        // A report whose PDU line is still to come.
+        {"\r\n+CDS: 25\r\n", "\r\n+CDS: 25\r\n"},
+        // Answers to the line's own commands would otherwise pile up to the cap.
+        {"AT+CMGS=20\r\r\n> 0011\r\n+CMGS: 4\r\n\r\nOK\r\n", ""},
+    };
+    for (const auto& c : cases) {
+        std::string history = c.history;
+        EXPECT_FALSE(device.PreProcessRecvNotifications(history)) << c.history;
+        EXPECT_EQ(history, c.kept);
+    }
 }
 
 TEST_F(RecvNotify, IndexSplitAcrossReadsIsTakenWhole) {

@@ -341,17 +341,17 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     va_end(copy);
     if (length < 0) return;
     try {
-        if (static_cast<size_t>(length) < sizeof line) {
-            logger->log(LevelOf(severity), spdlog::string_view_t(line, length));
-            FlushForSeverity(logger, severity);
-            return;
+        spdlog::string_view_t text(line, static_cast<size_t>(length));
+        std::string longLine;
+        if (static_cast<size_t>(length) >= sizeof line) {
+            longLine.resize(static_cast<size_t>(length) + 1);
+            va_copy(copy, args);
+            std::vsnprintf(longLine.data(), longLine.size(), format, copy);
+            va_end(copy);
+            longLine.resize(static_cast<size_t>(length));
+            text = longLine;
         }
-        std::string longLine(static_cast<size_t>(length) + 1, '\0');
-        va_copy(copy, args);
-        std::vsnprintf(longLine.data(), longLine.size(), format, copy);
-        va_end(copy);
-        longLine.resize(static_cast<size_t>(length));
-        logger->log(LevelOf(severity), spdlog::string_view_t(longLine));
+        logger->log(LevelOf(severity), text);
         FlushForSeverity(logger, severity);
     } catch (...) {
         // A log never disturbs its caller.
@@ -423,12 +423,10 @@ void tarn_defer_flushes(int on) {
 
 void tarn_flush_deferred(void) {
     try {
-        // Taken first: a flush never logs, but the list is this thread's alone.
-        std::vector<std::shared_ptr<spdlog::logger>> due;
-        due.swap(t_flushesDue);
-        for (const auto& logger : due) logger->flush();
+        for (const auto& logger : t_flushesDue) logger->flush();
     } catch (...) {
     }
+    t_flushesDue.clear();
 }
 
 void tarn_flush_all(void) {
