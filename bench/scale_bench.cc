@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,6 +162,7 @@ class Bench {
             if (!m_recordArrivals || event.kind != qvsim::SimEvent::Kind::Command) return;
             std::lock_guard<std::mutex> guard(m_arrivalMutex);
             m_arrivals.push_back({event.modem, NowMs()});
+            if (event.modem == m_scriptModem) m_script.push_back(event.text);
         });
     }
 
@@ -216,6 +218,12 @@ class Bench {
         std::lock_guard<std::mutex> guard(m_arrivalMutex);
         return m_arrivals;
     }
+    // The command lines one modem received while arrivals were recorded.
+    void RecordScriptOf(int modem) { m_scriptModem = modem; }
+    std::vector<std::string> Script() {
+        std::lock_guard<std::mutex> guard(m_arrivalMutex);
+        return m_script;
+    }
 
   private:
     static std::string TempDir(const char* pattern) {
@@ -233,16 +241,23 @@ class Bench {
     std::atomic<bool> m_recordArrivals{false};
     std::mutex m_arrivalMutex;
     std::vector<std::pair<int, double>> m_arrivals;  // modem, ms
+    std::atomic<int> m_scriptModem{-1};
+    std::vector<std::string> m_script;
 
   public:
     // Last, so that its thread (and the observer) stops before the rest goes.
     qvsim::Simulator sim;
 };
 
+double BareBringUpSeconds(Bench& bench, int first, int count,
+                          const std::vector<std::string>& script);
+
 int Bringup(int lines) {
     Bench bench;
-    if (!bench.AddModems(1, 1 + lines)) {
-        fprintf(stderr, "no pseudo-terminal for %d modems\n", 1 + lines);
+    // Beyond the driver's modems, the bare client's.
+    const int bareLines = std::min(lines, 200);
+    if (!bench.AddModems(1, 1 + lines + bareLines)) {
+        fprintf(stderr, "no pseudo-terminal for %d modems\n", 1 + lines + bareLines);
         return 2;
     }
     if (gsmdrvInit() != QV_OK) return 2;
@@ -254,6 +269,7 @@ int Bringup(int lines) {
     double cpuBefore = bench.DriverCpuSeconds();
     double simBefore = bench.SimCpuSeconds();
     bench.RecordArrivals(true);
+    bench.RecordScriptOf(1);
     long switchesBefore = bench.DriverSwitches();
     double all = bench.BringUp(2, lines);
     double cpu = bench.DriverCpuSeconds() - cpuBefore;
@@ -272,8 +288,13 @@ int Bringup(int lines) {
     Row("bringup " + n + " lines RSS per line", static_cast<double>(rssAfter - rssBefore) / lines,
         "KiB", "<= 84");
     Row("bringup " + n + " lines failed", failed, "lines", "0");
+    const double bareMs =
+        BareBringUpSeconds(bench, 1 + lines, bareLines, bench.Script()) * 1000 / bareLines;
+    Row("bringup bare client CPU per line (" + std::to_string(bareLines) + " lines)", bareMs, "ms");
+    if (bareMs > 0)
+        Row("bringup " + n + " lines driver / bare client CPU", cpu * 1000 / lines / bareMs, "x");
     if (lines == 1999) {
-        Target("bring-up at 1999 lines, driver CPU per line (ms)", cpu * 1000 / lines, 0,
+        Target("bring-up at 1999 lines, driver CPU per line (ms)", cpu * 1000 / lines, bareMs,
                cpu * 1000 / lines, "<= 0.5");
         const double kib = static_cast<double>(rssAfter - rssBefore) / lines;
         Target("bring-up at 1999 lines, memory per line (KiB)", kib, 0, kib, "<= 84");
@@ -328,12 +349,15 @@ class BareClient {
   public:
     explicit BareClient(const std::string& path) {
         m_fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-        // Raw bytes, as the driver's port sets them.
-        std::string cmd = "stty -F " + path + " raw -echo";
-        if (m_fd >= 0 && system(cmd.c_str()) != 0) {
-            close(m_fd);
-            m_fd = -1;
+        // Raw bytes at 115200 baud, as the driver's port sets them.
+        termios tio{};
+        if (m_fd >= 0 && tcgetattr(m_fd, &tio) == 0) {
+            cfmakeraw(&tio);
+            cfsetspeed(&tio, B115200);
+            if (tcsetattr(m_fd, TCSANOW, &tio) == 0) return;
         }
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
     }
     ~BareClient() {
         if (m_fd >= 0) close(m_fd);
@@ -356,10 +380,52 @@ class BareClient {
         return true;
     }
 
+    // Sends one command line and reads up to its final result.
+    bool Command(const std::string& line) {
+        const std::string text = line + "\r";
+        if (write(m_fd, text.data(), text.size()) < 0) return false;
+        char buf[512];
+        size_t end;
+        while ((end = FinalResultEnd()) == std::string::npos) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0) return false;
+            ssize_t n = read(m_fd, buf, sizeof buf);
+            if (n <= 0) return false;
+            m_in.append(buf, static_cast<size_t>(n));
+        }
+        m_in.erase(0, end);
+        return true;
+    }
+
   private:
+    size_t FinalResultEnd() const {
+        for (const char* result : {"OK\r\n", "ERROR\r\n", "ERROR: "}) {
+            size_t at = m_in.find(result);
+            if (at == std::string::npos) continue;
+            size_t eol = m_in.find("\r\n", at);
+            if (eol != std::string::npos) return eol + 2;
+        }
+        return std::string::npos;
+    }
+
     int m_fd = -1;
     std::string m_in;
 };
+
+// A plain host bringing up `count` modems from `first` on, one after
+// another, with the dialogue a driver line had: opening the port, setting
+// it up, each command up to its result, closing. Its thread's CPU seconds.
+double BareBringUpSeconds(Bench& bench, int first, int count,
+                          const std::vector<std::string>& script) {
+    const double before = ThreadCpuSeconds();
+    for (int modem = first; modem < first + count; ++modem) {
+        BareClient client(bench.sim.SlavePath(modem));
+        if (!client.Ok()) return 0;
+        for (const std::string& line : script)
+            if (!client.Command(line)) return 0;
+    }
+    return ThreadCpuSeconds() - before;
+}
 
 // Driver CPU per item against the bare client's, with the target ratio; and
 // the context switches of each per message. The ratio judged is the median
