@@ -47,14 +47,11 @@ int CDeviceManager::Init(CAThreadPool* pool) {
 // --- Lines -------------------------------------------------------------------
 
 GSMDevice* CDeviceManager::FindLineLocked(int comPort) {
-    for (GSMDevice* line : m_Lines) {
-        if (line->ComPortNumber() == comPort) return line;
-    }
-    return nullptr;
+    return m_Lines.Find(comPort);
 }
 
 bool CDeviceManager::IsRegisteredLocked(GSMDevice* line) {
-    return std::find(m_Lines.begin(), m_Lines.end(), line) != m_Lines.end();
+    return m_Lines.Contains(line);
 }
 
 bool CDeviceManager::IsRegistered(GSMDevice* line) {
@@ -65,12 +62,10 @@ bool CDeviceManager::IsRegistered(GSMDevice* line) {
 GSMDevice* CDeviceManager::FindLine(int comPort, int remove) {
     if (!m_bInitialized.load()) return nullptr;
     qv::ExclusiveLock lock(m_LinesLock);
-    auto it = std::find_if(m_Lines.begin(), m_Lines.end(),
-                           [comPort](GSMDevice* l) { return l->ComPortNumber() == comPort; });
-    if (it == m_Lines.end()) return nullptr;
-    GSMDevice* line = *it;
+    GSMDevice* line = m_Lines.Find(comPort);
+    if (line == nullptr) return nullptr;
     if (remove) {
-        m_Lines.erase(it);
+        m_Lines.Remove(comPort);
         lock.Unlock();
         RetireLine(line, false);
     }
@@ -87,7 +82,7 @@ GSMDevice* CDeviceManager::FindLineRef(int comPort) {
 GSMDevice* CDeviceManager::FindSendingLine(int international) {
     if (!m_bInitialized.load()) return nullptr;
     qv::SharedLock lock(m_LinesLock);
-    for (GSMDevice* line : m_Lines) {
+    for (GSMDevice* line : m_Lines.InOrder()) {
         const GSMLineConfig* cfg = line->GetConfigs();
         if (line->IsInitialized() && cfg->CanSend &&
             (!international || cfg->SupportsInternationalNumbers)) {
@@ -99,7 +94,7 @@ GSMDevice* CDeviceManager::FindSendingLine(int international) {
 
 std::vector<GSMDevice*> CDeviceManager::SnapshotLines() {
     qv::SharedLock lock(m_LinesLock);
-    std::vector<GSMDevice*> lines = m_Lines;
+    std::vector<GSMDevice*> lines = m_Lines.InOrder();
     for (GSMDevice* line : lines) line->AddWorkRef();
     return lines;
 }
@@ -110,7 +105,7 @@ void CDeviceManager::ReleaseLines(const std::vector<GSMDevice*>& lines) {
 
 size_t CDeviceManager::GetLineCount() {
     qv::SharedLock lock(m_LinesLock);
-    return m_Lines.size();
+    return m_Lines.Size();
 }
 
 bool CDeviceManager::QueueLineWork(GSMDevice* line, CompletionHandler handler) {
@@ -133,7 +128,7 @@ int CDeviceManager::AddLine(GSMDevice* line) {
         qv::ExclusiveLock lock(m_LinesLock);
         if (FindLineLocked(line->ComPortNumber()) != nullptr) return QV_ALREADYINITIALIZED;
         line->SetDeviceEventHandler(OnDeviceEvent, this);
-        m_Lines.push_back(line);
+        m_Lines.Add(line->ComPortNumber(), line);
     }
     // The line stays registered, not initialised, when this fails.
     return QueueLineWork(line, InitLineWork) ? QV_PENDING : QV_GENERICERROR;
@@ -205,7 +200,7 @@ int CDeviceManager::RemoveLine(int comPort) {
         qv::ExclusiveLock lock(m_LinesLock);
         line = FindLineLocked(comPort);
         if (line == nullptr) return QV_NOTFOUND;
-        m_Lines.erase(std::find(m_Lines.begin(), m_Lines.end(), line));
+        m_Lines.Remove(comPort);
     }
     // Jobs waiting for this very line can never be sent now. None is parked
     // for it after this sweep: ParkJob checks under both locks.
@@ -639,7 +634,7 @@ int CDeviceManager::Shutdown() {
     std::vector<GSMDevice*> lines;
     {
         qv::ExclusiveLock lock(m_LinesLock);
-        lines.swap(m_Lines);
+        lines = m_Lines.TakeAll();
     }
     // A job a line is sending ends here with QV_ABORTED (the line's close).
     for (GSMDevice* line : lines) RetireLine(line, false);

@@ -21,6 +21,7 @@
 #include <map>
 #include <vector>
 
+#include "driver/LineTable.h"
 #include "gsm/GSMDevice.h"
 #include "io/Quiescence.h"
 #include "io/ThreadPool.h"
@@ -129,7 +130,7 @@ class CDeviceManager {
     qv::Mutex m_WaitingLock QV_ACQUIRED_BEFORE(m_DeliveredLock);
     qv::Mutex m_DeliveredLock;
     std::vector<SMSJob*> m_WaitingJobs QV_GUARDED_BY(m_WaitingLock);  // oldest first
-    std::vector<GSMDevice*> m_Lines QV_GUARDED_BY(m_LinesLock);       // in order added
+    LineTable m_Lines QV_GUARDED_BY(m_LinesLock);
     // One entry per line not yet destroyed; Shutdown closes and waits.
     Quiescence m_LiveLines;
     // Delivered messages of removed lines whose deletion was not confirmed,

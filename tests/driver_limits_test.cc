@@ -1,9 +1,11 @@
-// The two limits of the driver: 1999 lines and 2000 waiting jobs.
+// The two limits of the driver: 1999 lines and 2000 waiting jobs; and the
+// table that finds any of 1999 lines.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
 
+#include "driver/LineTable.h"
 #include "support/DriverHost.h"
 #include "support/WaitUntil.h"
 
@@ -11,6 +13,31 @@ using namespace qvtest;
 using namespace std::chrono_literals;
 
 namespace {
+
+TEST(LineTable, FindsByPortAndAddressAndKeepsTheOrderOfTheOthers) {
+    // Addresses only: the table never touches a line.
+    std::vector<GSMDevice*> lines;
+    for (uintptr_t i = 1; i <= 1999; ++i) lines.push_back(reinterpret_cast<GSMDevice*>(i * 64));
+    LineTable table;
+    for (int com = 1; com <= 1999; ++com) ASSERT_TRUE(table.Add(com, lines[com - 1]));
+    EXPECT_FALSE(table.Add(7, lines[0]));  // the port is taken
+    EXPECT_EQ(table.Find(7), lines[6]);
+    EXPECT_EQ(table.Find(2000), nullptr);
+    EXPECT_EQ(table.Remove(7), lines[6]);
+    EXPECT_EQ(table.Remove(7), nullptr);
+    EXPECT_EQ(table.Find(7), nullptr);
+    EXPECT_FALSE(table.Contains(lines[6]));
+    EXPECT_TRUE(table.Contains(lines[7]));
+    ASSERT_EQ(table.Size(), 1998u);
+    EXPECT_EQ(table.InOrder()[6], lines[7]);
+    ASSERT_TRUE(table.Add(7, lines[6]));  // back, now the last
+    EXPECT_EQ(table.InOrder().back(), lines[6]);
+    std::vector<GSMDevice*> all = table.TakeAll();
+    EXPECT_EQ(all.size(), 1999u);
+    EXPECT_EQ(table.Size(), 0u);
+    EXPECT_EQ(table.Find(1), nullptr);
+    EXPECT_FALSE(table.Contains(lines[0]));
+}
 
 TEST(DriverLimits, At1999LinesTheNextIsRefused) {
     // No device behind any of them: they need not come up to count.
