@@ -22,12 +22,13 @@ run() {
   fi
 }
 
-# A ratio target's case three times: the rows of the run whose judged ratio
-# is the median, and the three ratios. The machine's speed drifts enough to
-# move one run's ratio by a fifth.
-run3() {
+# A ratio target's case five times: the rows of the run whose judged ratio
+# is the median, and the five ratios. The machine's speed drifts enough to
+# move one run's ratio by a third.
+RUNS=5
+runs() {
   local outs=() f best judged
-  for _ in 1 2 3; do
+  for _ in $(seq "$RUNS"); do
     # Line logs of the cases before still being written back would tax this one.
     sync
     f=$(mktemp)
@@ -36,25 +37,25 @@ run3() {
   done
   best=$(for f in "${outs[@]}"; do
     printf '%s\t%s\n' "$(awk -F'\t' '/^@target/ { print $5; exit }' "$f")" "$f"
-  done | sort -g | sed -n 2p | cut -f2)
+  done | sort -g | sed -n "$(( (RUNS + 1) / 2 ))p" | cut -f2)
   judged=$(for f in "${outs[@]}"; do awk -F'\t' '/^@target/ { printf "%.2f ", $5; exit }' "$f"; done)
   cat "$best" >>"$ROWS"
-  printf 'scale_bench %s: judged ratio of each of 3 runs (median kept)\t%s\t\t\n' "$*" "$judged" >>"$ROWS"
+  printf 'scale_bench %s: judged ratio of each of %s runs (median kept)\t%s\t\t\n' "$*" "$RUNS" "$judged" >>"$ROWS"
   rm -f "${outs[@]}"
 }
 
 if [ "${QVGSM_BENCH_QUICK:-0}" = 1 ]; then
   BRINGUP=(100) SEND=(1:100 16:400) RECV=(16:160) RTT=100
 else
-  BRINGUP=(100 500 1999) SEND=(1:500 16:2000 256:2000) RECV=(16:640) RTT=300
+  BRINGUP=(100 500 1999) SEND=(1:500 16:2000 256:2000) RECV=(16:1920) RTT=300
 fi
 for n in "${BRINGUP[@]}"; do run bringup "$n"; done
-run3 send 1 "${SEND[0]##*:}"
+runs send 1 "${SEND[0]##*:}"
 for c in "${SEND[@]:1}"; do run send "${c%%:*}" "${c##*:}"; done
 # One line again with the line logs cut to warnings and errors.
 QVGSM_LOGLEVEL=warning run send 1 "${SEND[0]##*:}"
 for c in "${RECV[@]}"; do
-  run3 recv "${c%%:*}" "${c##*:}" single
+  runs recv "${c%%:*}" "${c##*:}" single
   run recv "${c%%:*}" "$(( ${c##*:} / 2 ))" concat
 done
 run rtt "$RTT"
