@@ -351,16 +351,22 @@ TEST_F(PortTest, TwoFailedReadsThenAGoodOneCallNoErrorCallback) {
 // A peer that hangs up makes every read fail at once; the port must not
 // poll the dead device hot.
 TEST_F(PortTest, HangUpIsReportedWithoutSpinning) {
+    qvclock::SetScale(10);  // the pause before listening again: 100 ms
     OpenAndListen();
     peer.HangUp();
     ASSERT_TRUE(WaitUntil([&] { return recorder.Count('R') >= 1; })) << log.Dump();
-    // Real time is the subject: how often the port retries a dead device
-    // over a second and a half.
-    std::this_thread::sleep_for(1500ms);
-    int failures =
-        log.CountContaining("recvIO failed") + log.CountContaining("failed to issue read io");
-    EXPECT_GE(failures, 3);
-    EXPECT_LE(failures, 10) << log.Dump();
+    auto failures = [&] {
+        return log.CountContaining("recvIO failed") +
+               log.CountContaining("failed to issue read io");
+    };
+    // The port keeps trying the dead device, each time after a pause: three
+    // more failures take at least two pauses, where a port spinning on it
+    // would have them at once.
+    const int before = failures();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return failures() >= before + 3; }, 5000ms)) << log.Dump();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms) << log.Dump();
+    qvclock::SetScale(1);
     EXPECT_EQ(port.Uninit(), 0);
     EXPECT_TRUE(log.Has("ComPort::Uninit - OK."));
 }
