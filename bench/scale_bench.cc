@@ -366,38 +366,36 @@ class BareClient {
 
     // Writes `bytes` (may be empty) and reads until `until` has come.
     bool Exchange(const std::string& bytes, const std::string& until) {
-        if (!bytes.empty() && write(m_fd, bytes.data(), bytes.size()) < 0) return false;
-        char buf[512];
-        size_t found;
-        while ((found = m_in.find(until)) == std::string::npos) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0) return false;
-            ssize_t n = read(m_fd, buf, sizeof buf);
-            if (n <= 0) return false;
-            m_in.append(buf, static_cast<size_t>(n));
-        }
-        m_in.erase(0, found + until.size());
-        return true;
+        return WriteThenRead(bytes, [&] {
+            size_t found = m_in.find(until);
+            return found == std::string::npos ? found : found + until.size();
+        });
     }
 
     // Sends one command line and reads up to its final result.
     bool Command(const std::string& line) {
-        const std::string text = line + "\r";
-        if (write(m_fd, text.data(), text.size()) < 0) return false;
+        return WriteThenRead(line + "\r", [&] { return FinalResultEnd(); });
+    }
+
+  private:
+    // Writes `bytes`, then reads until end() gives where the awaited text
+    // ends in what came, and drops what came up to there.
+    template <typename End>
+    bool WriteThenRead(const std::string& bytes, End end) {
+        if (!bytes.empty() && write(m_fd, bytes.data(), bytes.size()) < 0) return false;
         char buf[512];
-        size_t end;
-        while ((end = FinalResultEnd()) == std::string::npos) {
+        size_t at;
+        while ((at = end()) == std::string::npos) {
             pollfd p{m_fd, POLLIN, 0};
             if (poll(&p, 1, 2000) <= 0) return false;
             ssize_t n = read(m_fd, buf, sizeof buf);
             if (n <= 0) return false;
             m_in.append(buf, static_cast<size_t>(n));
         }
-        m_in.erase(0, end);
+        m_in.erase(0, at);
         return true;
     }
 
-  private:
     size_t FinalResultEnd() const {
         for (const char* result : {"OK\r\n", "ERROR\r\n", "ERROR: "}) {
             size_t at = m_in.find(result);

@@ -62,10 +62,9 @@ bool CDeviceManager::IsRegistered(GSMDevice* line) {
 GSMDevice* CDeviceManager::FindLine(int comPort, int remove) {
     if (!m_bInitialized.load()) return nullptr;
     qv::ExclusiveLock lock(m_LinesLock);
-    GSMDevice* line = m_Lines.Find(comPort);
+    GSMDevice* line = remove ? m_Lines.Remove(comPort) : m_Lines.Find(comPort);
     if (line == nullptr) return nullptr;
     if (remove) {
-        m_Lines.Remove(comPort);
         lock.Unlock();
         RetireLine(line, false);
     }
@@ -198,9 +197,8 @@ int CDeviceManager::RemoveLine(int comPort) {
     GSMDevice* line;
     {
         qv::ExclusiveLock lock(m_LinesLock);
-        line = FindLineLocked(comPort);
+        line = m_Lines.Remove(comPort);
         if (line == nullptr) return QV_NOTFOUND;
-        m_Lines.Remove(comPort);
     }
     // Jobs waiting for this very line can never be sent now. None is parked
     // for it after this sweep: ParkJob checks under both locks.
