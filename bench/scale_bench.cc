@@ -71,10 +71,23 @@ long ResidentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// A run with fewer log lines says so in every figure.
+// A run with fewer log lines, or with its line logs elsewhere, says so in
+// every figure.
 std::string LevelSuffix() {
     const char* level = std::getenv("QVGSM_LOGLEVEL");
-    return level ? std::string(" (log level ") + level + ")" : "";
+    const char* logs = std::getenv("QVGSM_BENCH_LOGDIR");
+    return (level ? std::string(" (log level ") + level + ")" : "") +
+           (logs ? std::string(" (line logs in ") + logs + ")" : "");
+}
+
+// Where the run's scratch files go (the modems' links, the line logs):
+// QVGSM_BENCH_TMPDIR, else a tmpfs when there is one. Creating a file on an
+// ext4 without a journal (this project's machines) skips every inode freed in
+// the last minutes, one block lookup each, and each run frees thousands: the
+// 1999th log file of a run cost 0.6 ms of kernel time there.
+std::string ScratchBase() {
+    if (const char* base = std::getenv("QVGSM_BENCH_TMPDIR")) return base;
+    return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
 }
 
 void Row(const std::string& figure, double value, const char* unit, const char* target = "") {
@@ -84,8 +97,10 @@ void Row(const std::string& figure, double value, const char* unit, const char* 
 
 // One target of the summary: the figure, its baseline measured in the same
 // run (0: none), and the number the target judges (a ratio, or the figure).
+// A run with its line logs moved gives side figures only.
 void Target(const std::string& what, double value, double baseline, double judged,
             const char* target) {
+    if (std::getenv("QVGSM_BENCH_LOGDIR")) return;
     printf("@target\t%s%s\t%.6g\t%.6g\t%.6g\t%s\n", what.c_str(), LevelSuffix().c_str(), value,
            baseline, judged, target);
     fflush(stdout);
@@ -149,11 +164,11 @@ class Bench {
             limit.rlim_cur = limit.rlim_max;
             setrlimit(RLIMIT_NOFILE, &limit);
         }
-        m_comDir = TempDir("/tmp/qvgsm-scale-com-XXXXXX");
+        const std::string base = ScratchBase();
+        m_comDir = TempDir((base + "/qvgsm-scale-com-XXXXXX").c_str());
         // QVGSM_BENCH_LOGDIR: another file system for the line logs.
         const char* logBase = std::getenv("QVGSM_BENCH_LOGDIR");
-        m_logDir =
-            TempDir((std::string(logBase ? logBase : "/tmp") + "/qvgsm-scale-log-XXXXXX").c_str());
+        m_logDir = TempDir(((logBase ? logBase : base) + "/qvgsm-scale-log-XXXXXX").c_str());
         setenv("QVGSM_COMDIR", m_comDir.c_str(), 1);
         setenv("QVGSM_LOGDIR", m_logDir.c_str(), 1);
         sim.SetObserver([this](const qvsim::SimEvent& event) {
