@@ -313,6 +313,20 @@ spdlog::level::level_enum LevelOf(int severity) {
 // error since its last tarn_flush_deferred, each once.
 thread_local bool t_deferFlushes = false;
 thread_local std::vector<std::shared_ptr<spdlog::logger>> t_flushesDue;
+// And the logger it wrote to last, until then: a packet's lines mostly go
+// to one file, and so skip the registry's lock. Kept no longer, so that a
+// closed log's file does not stay open behind a thread.
+thread_local uint32_t t_lastHandle = 0;
+thread_local std::shared_ptr<spdlog::logger> t_lastLogger;
+
+std::shared_ptr<spdlog::logger> FindLogger(uint32_t handle) {
+    if (!t_deferFlushes) return GetRegistry().Find(handle);
+    if (handle != t_lastHandle) {
+        t_lastLogger = GetRegistry().Find(handle);
+        t_lastHandle = handle;
+    }
+    return t_lastLogger;
+}
 
 // A warning or an error reaches the file now, or, on a deferring thread,
 // when it has handled its packet.
@@ -330,7 +344,7 @@ void FlushForSeverity(const std::shared_ptr<spdlog::logger>& logger, int severit
 // Formats on the stack; only long lines (a whole receive buffer) allocate.
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
-    std::shared_ptr<spdlog::logger> logger = GetRegistry().Find(handle);
+    std::shared_ptr<spdlog::logger> logger = FindLogger(handle);
     // A line below the file's level costs no formatting.
     if (!logger || !logger->should_log(LevelOf(severity))) return;
     // Room for a whole answer history line without a second pass.
@@ -427,6 +441,8 @@ void tarn_flush_deferred(void) {
     } catch (...) {
     }
     t_flushesDue.clear();
+    t_lastLogger.reset();
+    t_lastHandle = 0;
 }
 
 void tarn_flush_all(void) {
