@@ -347,23 +347,27 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     std::shared_ptr<spdlog::logger> logger = FindLogger(handle);
     // A line below the file's level costs no formatting.
     if (!logger || !logger->should_log(LevelOf(severity))) return;
-    // Room for a whole answer history line without a second pass.
-    char line[2048];
-    va_list copy;
-    va_copy(copy, args);
-    int length = std::vsnprintf(line, sizeof line, format, copy);
-    va_end(copy);
-    if (length < 0) return;
     try {
-        spdlog::string_view_t text(line, static_cast<size_t>(length));
+        // A format without conversions is its own text: half the lines are.
+        spdlog::string_view_t text(format);
+        // Room for a whole answer history line without a second pass.
+        char line[2048];
         std::string longLine;
-        if (static_cast<size_t>(length) >= sizeof line) {
-            longLine.resize(static_cast<size_t>(length) + 1);
+        if (std::strchr(format, '%') != nullptr) {
+            va_list copy;
             va_copy(copy, args);
-            std::vsnprintf(longLine.data(), longLine.size(), format, copy);
+            int length = std::vsnprintf(line, sizeof line, format, copy);
             va_end(copy);
-            longLine.resize(static_cast<size_t>(length));
-            text = longLine;
+            if (length < 0) return;
+            text = spdlog::string_view_t(line, static_cast<size_t>(length));
+            if (static_cast<size_t>(length) >= sizeof line) {
+                longLine.resize(static_cast<size_t>(length) + 1);
+                va_copy(copy, args);
+                std::vsnprintf(longLine.data(), longLine.size(), format, copy);
+                va_end(copy);
+                longLine.resize(static_cast<size_t>(length));
+                text = longLine;
+            }
         }
         logger->log(LevelOf(severity), text);
         FlushForSeverity(logger, severity);
