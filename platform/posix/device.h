@@ -46,7 +46,7 @@ class Device : public Watched {
     // The descriptor reported events (on whichever thread dispatches its
     // set); a deadline passed (reactor thread).
     void OnReady(uint32_t events) override QV_EXCLUDES(m_mu);
-    void OnDeadline(uint64_t token) QV_EXCLUDES(m_mu);
+    void OnDeadline(uint64_t token) override QV_EXCLUDES(m_mu);
 
   private:
     // Lock order: a device's m_mu, then the port's, the sets' and the

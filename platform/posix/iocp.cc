@@ -70,8 +70,8 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
             lock.Lock();
             m_polling = false;
             m_poller = std::thread::id();
-            // Away handling a packet: sleepers must not miss reports meanwhile.
-            if (m_sleepers > 0 && !m_closed) Watch(true);
+            // Away handling a packet: sleepers must not miss reports for long.
+            if (m_sleepers > 0 && !m_closed) Depart();
             continue;
         }
         // One wait per round: every wake-up settles one owed notification,
@@ -97,6 +97,31 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
     if (overlapped) *overlapped = p.overlapped;
     if (p.error != ERROR_SUCCESS) return Fail(p.error);
     return TRUE;
+}
+
+void Port::Depart() {
+    ++m_departures;
+    if (!m_lookDue) LookLater();
+}
+
+void Port::LookLater() {
+    if (m_watchId == 0) return;
+    m_lookDue = true;
+    m_lookedAt = m_departures;
+    Reactor::Get().After(this, Reactor::Clock::now() + kWatchDelay, 0);
+}
+
+void Port::OnDeadline(uint64_t) {
+    qv::MutexLock lock(m_mu);
+    m_lookDue = false;
+    if (m_polling || m_closed || m_sleepers == 0) return;
+    // Away since the last look, or still: the reactor watches for the
+    // sleepers. Left and came back since: look again later.
+    if (m_departures == m_lookedAt) {
+        Watch(true);
+    } else {
+        LookLater();
+    }
 }
 
 void Port::OnReady(uint32_t) {

@@ -3,11 +3,14 @@
 // Devices bound to a port join the port's own ready set. One idle worker at
 // a time waits on that set instead of on the queue (the poller); the others
 // sleep on the queue. A readiness report thus becomes a packet on the thread
-// that takes it, with no hand-off. While the poller is away handling a packet
-// and others sleep, the reactor watches the set in its place, so a worker
-// that blocks in a handler never keeps the others from their completions.
+// that takes it, with no hand-off. When the poller has been away handling
+// packets for a while (kWatchDelay) and others sleep, the reactor watches the
+// set in its place, so a worker that blocks in a handler never keeps the
+// others from their completions for longer than that. A poller that comes
+// back sooner, as it nearly always does, costs the set no re-arming.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <thread>
@@ -35,10 +38,20 @@ class Port : public Watched {
     ReadySet* Readiness() { return m_set.Valid() ? &m_set : nullptr; }
     // Reactor thread: the set has reports while no worker waits on it.
     void OnReady(uint32_t events) override QV_EXCLUDES(m_mu);
+    // Reactor thread: the look at a poller's absence asked by Depart.
+    void OnDeadline(uint64_t token) override QV_EXCLUDES(m_mu);
+
+    // How long a poller may be away, sleepers waiting, before the reactor
+    // watches the set: what a blocked handler may delay the other workers.
+    static constexpr auto kWatchDelay = std::chrono::milliseconds(5);
 
   private:
     // Hands the reactor the watch of the set, or takes it back.
     void Watch(bool on) QV_REQUIRES(m_mu);
+    // The poller leaves with a packet while others sleep: the reactor is
+    // asked to look after kWatchDelay, unless a look is on its way.
+    void Depart() QV_REQUIRES(m_mu);
+    void LookLater() QV_REQUIRES(m_mu);
     struct Packet {
         DWORD bytes;
         ULONG_PTR key;
@@ -60,6 +73,10 @@ class Port : public Watched {
     int m_sleepers QV_GUARDED_BY(m_mu) = 0;
     // Sleepers notified and not yet awake: a packet beyond them needs the poller.
     int m_wakesOwed QV_GUARDED_BY(m_mu) = 0;
+    // Departures of a poller; the one the coming look is about.
+    uint64_t m_departures QV_GUARDED_BY(m_mu) = 0;
+    uint64_t m_lookedAt QV_GUARDED_BY(m_mu) = 0;
+    bool m_lookDue QV_GUARDED_BY(m_mu) = false;
 };
 
 // Ends one overlapped operation: records the outcome in the OVERLAPPED

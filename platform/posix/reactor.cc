@@ -39,12 +39,12 @@ Reactor::Reactor() {
     std::thread([this] { Run(); }).detach();
 }
 
-void Reactor::After(Device* d, Clock::time_point when, uint64_t token) {
+void Reactor::After(Watched* w, Clock::time_point when, uint64_t token) {
     bool earliest;
     {
         qv::MutexLock lock(m_mu);
-        d->AddRef();
-        auto it = m_deadlines.emplace(when, std::make_pair(Ref<Device>(d), token));
+        w->AddRef();
+        auto it = m_deadlines.emplace(when, std::make_pair(Ref<Watched>(w), token));
         earliest = it == m_deadlines.begin();
     }
     if (earliest) m_set.Wake();
@@ -60,7 +60,7 @@ int Reactor::NextTimeoutMs() {
 }
 
 void Reactor::FireDeadlines() {
-    std::vector<std::pair<Ref<Device>, uint64_t>> due;
+    std::vector<std::pair<Ref<Watched>, uint64_t>> due;
     {
         qv::MutexLock lock(m_mu);
         auto now = Clock::now();
@@ -69,7 +69,7 @@ void Reactor::FireDeadlines() {
             m_deadlines.erase(m_deadlines.begin());
         }
     }
-    for (auto& [d, token] : due) d->OnDeadline(token);
+    for (auto& [w, token] : due) w->OnDeadline(token);
 }
 
 void Reactor::Run() {

@@ -25,9 +25,9 @@ class Reactor {
 
     // The set the reactor's thread dispatches.
     ReadySet& Set() { return m_set; }
-    // Calls d->OnDeadline(token) at or after when (real time), holding a
-    // reference to d until then.
-    void After(Device* d, Clock::time_point when, uint64_t token) QV_EXCLUDES(m_mu);
+    // Calls w->OnDeadline(token) at or after when (real time), holding a
+    // reference to w until then.
+    void After(Watched* w, Clock::time_point when, uint64_t token) QV_EXCLUDES(m_mu);
 
   private:
     Reactor();
@@ -38,8 +38,8 @@ class Reactor {
     ReadySet m_set;
     // Taken after a device's lock, never before it.
     qv::Mutex m_mu;
-    // (device, token) by deadline.
-    std::multimap<Clock::time_point, std::pair<Ref<Device>, uint64_t>> m_deadlines
+    // (device or port, token) by deadline.
+    std::multimap<Clock::time_point, std::pair<Ref<Watched>, uint64_t>> m_deadlines
         QV_GUARDED_BY(m_mu);
 };
 

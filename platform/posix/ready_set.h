@@ -18,6 +18,8 @@ class Watched : public Object {
     using Object::Object;
     // The descriptor the object was added with reported events (one-shot).
     virtual void OnReady(uint32_t events) = 0;
+    // A deadline asked of the reactor has passed (reactor thread).
+    virtual void OnDeadline(uint64_t /*token*/) {}
 };
 
 class ReadySet {
