@@ -36,7 +36,7 @@ class Reactor {
     void FireDeadlines() QV_EXCLUDES(m_mu);
 
     ReadySet m_set;
-    // Taken after a device's lock, never before it.
+    // Taken after a device's or a port's lock, never before either.
     qv::Mutex m_mu;
     // (device or port, token) by deadline.
     std::multimap<Clock::time_point, std::pair<Ref<Watched>, uint64_t>> m_deadlines
