@@ -14,7 +14,7 @@ set -euo pipefail
 LINUX=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libspdlog-dev libfmt-dev libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev
   gammu libgammu-dev
   g++-multilib
   clang libclang-rt-14-dev
@@ -27,8 +27,7 @@ for group in "$@"; do
   case "$group" in
     linux) PACKAGES+=("${LINUX[@]}") ;;
     browser) PACKAGES+=("${LINUX[@]}" chromium chromium-driver) ;;
-    # spdlog and fmt are header-only here: tarn_log.dll builds on them.
-    windows) PACKAGES+=(cmake ninja-build g++-mingw-w64-i686-posix libspdlog-dev libfmt-dev googletest) ;;
+    windows) PACKAGES+=(cmake ninja-build g++-mingw-w64-i686-posix googletest) ;;
     wine)
       FOREIGN_ARCH=i386
       PACKAGES+=(wine wine32:i386 wine64 g++-mingw-w64-x86-64-posix)

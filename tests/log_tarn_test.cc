@@ -293,3 +293,27 @@ TEST_F(TarnLogTest, LogLevelFromTheEnvironmentDropsLessSevereLines) {
     unsetenv("QVGSM_LOGLEVEL");
 #endif
 }
+
+// Lines are formatted as printf would, whichever way they are formatted.
+TEST_F(TarnLogTest, EntriesReadAsPrintfWouldFormatThem) {
+    CLoggingHandler log;
+    log.Open("GSM_COM40.log", "GSM_DRV", 1);
+    std::vector<std::string> expected;
+    auto both = [&](auto... args) {
+        char text[512];
+        std::snprintf(text, sizeof text, args...);
+        expected.push_back(text);
+        log.LogInfo(args...);
+    };
+    both("%s|%d|%i|%u|%x|%c|%%|end", "text", -42, 0, 4294967295u, 0xBEEFu, 'Z');
+    both("%ld %lu %lld %llu %zu %zd", -1L, 123456789UL, -9223372036854775807LL - 1,
+         18446744073709551615ULL, static_cast<size_t>(77), static_cast<std::ptrdiff_t>(-77));
+    both("%d%s", -2147483647 - 1, "");
+    both("%5d|%-4s|%.2f|%08X|%+d", 7, "ab", 3.14159, 0xABCu, 5);
+    both("100%% %s", "sure");
+    log.Close();
+    auto lines = ReadLines("GSM_COM40.log");
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(CountEndingWith({lines[i]}, "[info] " + expected[i]), 1) << lines[i];
+}

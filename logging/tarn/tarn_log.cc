@@ -1,10 +1,14 @@
-// tarn_log over spdlog: one logger per handle, one file sink per file name.
+// tarn_log: one logger per handle, one buffered file per file name.
 #include "logging/tarn/tarn_log.h"
 
-#include <spdlog/logger.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,7 +19,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -56,108 +62,235 @@ std::string LogPath(const std::string& fileName) {
     return path + fileName;
 }
 
+constexpr int kSeverityError = 0, kSeverityWarning = 1, kSeverityInfo = 2, kSeverityDebug = 3;
+
 // QVGSM_LOGLEVEL=error|warning|info: the least severe lines a file keeps,
 // read when a file is opened. Unset or anything else: every line.
-spdlog::level::level_enum LevelFromEnvironment() {
+int LevelFromEnvironment() {
     const char* value = std::getenv("QVGSM_LOGLEVEL");
-    if (value == nullptr) return spdlog::level::trace;
+    if (value == nullptr) return kSeverityDebug;
     const std::string level(value);
-    if (level == "error") return spdlog::level::err;
-    if (level == "warning") return spdlog::level::warn;
-    if (level == "info") return spdlog::level::info;
-    return spdlog::level::trace;
+    if (level == "error") return kSeverityError;
+    if (level == "warning") return kSeverityWarning;
+    if (level == "info") return kSeverityInfo;
+    return kSeverityDebug;
 }
 
-// One entry per line of the file:
+int SeverityOf(int severity) {
+    return severity >= kSeverityError && severity <= kSeverityInfo ? severity : kSeverityDebug;
+}
+
+std::string_view SeverityName(int severity) {
+    static constexpr std::string_view kNames[] = {"error", "warning", "info", "debug"};
+    return kNames[SeverityOf(severity)];
+}
+
+unsigned long long ThreadId() {
+#if defined(_WIN32)
+    return GetCurrentThreadId();
+#else
+    thread_local const unsigned long long tid =
+        static_cast<unsigned long long>(syscall(SYS_gettid));
+    return tid;
+#endif
+}
+
+// "dir/GSM_COM9.log", 2 -> "dir/GSM_COM9.2.log"
+std::string RotatedName(const std::string& path, size_t index) {
+    if (index == 0) return path;
+    const size_t dot = path.rfind('.');
+    const size_t folder = path.find_last_of("/\\");
+    const bool hasExtension = dot != std::string::npos && dot != 0 &&
+                              (folder == std::string::npos || dot > folder + 1) &&
+                              dot != path.size() - 1;
+    const std::string number = "." + std::to_string(index);
+    if (!hasExtension) return path + number;
+    return path.substr(0, dot) + number + path.substr(dot);
+}
+
+// One log file, shared by every handle opened on its name. Entries are
+// formatted into a buffer under the file's lock and reach the file a block
+// at a time: when the buffer is full, on Flush, and on close.
 //   2026-01-31 12:00:00.123 [tid] [source] [level] text
 // Control characters in the text (CR and LF of a modem's answer, Ctrl-Z
 // after a PDU, ESC) are written as escapes, so that every entry stays one
-// line. The date and time are formatted once a second. A sink calls its
-// formatter under its own lock, one entry at a time.
-class EntryFormatter final : public spdlog::formatter {
+// line. With a size limit the file rotates (name.1.ext, name.2.ext, ...)
+// before an entry would take it past the limit.
+class LogFile {
   public:
-    void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
-        using namespace std::chrono;
-        const auto since = msg.time.time_since_epoch();
-        const auto second = duration_cast<seconds>(since);
-        if (second.count() != m_second) {
-            m_second = second.count();
-            const std::time_t t = static_cast<std::time_t>(m_second);
-            std::tm local{};
-#if defined(_WIN32)
-            localtime_s(&local, &t);
-#else
-            localtime_r(&t, &local);
-#endif
-            m_stampLength = std::strftime(m_stamp, sizeof m_stamp, "%Y-%m-%d %H:%M:%S.", &local);
-        }
-        dest.append(m_stamp, m_stamp + m_stampLength);
-        const unsigned ms =
-            static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
-        const char millis[] = {static_cast<char>('0' + ms / 100),
-                               static_cast<char>('0' + ms / 10 % 10),
-                               static_cast<char>('0' + ms % 10), ' ', '['};
-        dest.append(millis, millis + sizeof millis);
-        char digits[24];
-        char* end = digits + sizeof digits;
-        char* p = end;
-        size_t tid = msg.thread_id;
-        do {
-            *--p = static_cast<char>('0' + tid % 10);
-            tid /= 10;
-        } while (tid != 0);
-        dest.append(p, end);
-        Append(dest, "] [");
-        dest.append(msg.logger_name.data(), msg.logger_name.data() + msg.logger_name.size());
-        Append(dest, "] [");
-        const spdlog::string_view_t level = spdlog::level::to_string_view(msg.level);
-        dest.append(level.data(), level.data() + level.size());
-        Append(dest, "] ");
-        AppendEscaped(msg.payload, dest);
-        Append(dest, kEol);
+    // Null when the file cannot be created.
+    static std::shared_ptr<LogFile> Open(const std::string& path, long long sizeLimit) {
+        std::FILE* file = std::fopen(path.c_str(), "ab");
+        if (file == nullptr) return nullptr;
+        // Blocks go out whole from our own buffer.
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        std::fseek(file, 0, SEEK_END);
+        const long size = std::ftell(file);
+        return std::shared_ptr<LogFile>(
+            new LogFile(path, file, size > 0 ? size : 0, sizeLimit > 0 ? sizeLimit : 0));
     }
 
-    std::unique_ptr<spdlog::formatter> clone() const override {
-        return std::make_unique<EntryFormatter>();
+    ~LogFile() {
+        qv::MutexLock lock(m_mu);
+        WriteOut();
+        if (m_file != nullptr) std::fclose(m_file);
+    }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    void Append(std::string_view source, int severity, std::string_view text) QV_EXCLUDES(m_mu) {
+        using namespace std::chrono;
+        const auto since = system_clock::now().time_since_epoch();
+        const auto second = duration_cast<seconds>(since);
+        const unsigned ms =
+            static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
+        char head[64];
+        size_t headLength = 0;
+        {
+            char* p = head;
+            *p++ = static_cast<char>('0' + ms / 100);
+            *p++ = static_cast<char>('0' + ms / 10 % 10);
+            *p++ = static_cast<char>('0' + ms % 10);
+            *p++ = ' ';
+            *p++ = '[';
+            char digits[24];
+            char* end = digits + sizeof digits;
+            char* d = end;
+            unsigned long long tid = ThreadId();
+            do {
+                *--d = static_cast<char>('0' + tid % 10);
+                tid /= 10;
+            } while (tid != 0);
+            std::memcpy(p, d, static_cast<size_t>(end - d));
+            p += end - d;
+            headLength = static_cast<size_t>(p - head);
+        }
+        const std::string_view level = SeverityName(severity);
+        qv::MutexLock lock(m_mu);
+        const size_t before = m_buffer.size();
+        Stamp(second.count());
+        m_buffer.append(m_stamp, m_stampLength);
+        m_buffer.append(head, headLength);
+        m_buffer.append("] [");
+        m_buffer.append(source);
+        m_buffer.append("] [");
+        m_buffer.append(level);
+        m_buffer.append("] ");
+        AppendEscaped(text);
+        m_buffer.append(kEol);
+        if (m_sizeLimit > 0 && m_fileSize + m_buffer.size() > static_cast<size_t>(m_sizeLimit) &&
+            m_fileSize + before > 0) {
+            // Everything before this entry goes to the file that rotates away.
+            std::string tail = m_buffer.substr(before);
+            m_buffer.resize(before);
+            WriteOut();
+            Rotate();
+            m_buffer = std::move(tail);
+        }
+        if (kFlushEveryLine || m_buffer.size() >= kFileBuffer) WriteOut();
+    }
+
+    void Flush() QV_EXCLUDES(m_mu) {
+        qv::MutexLock lock(m_mu);
+        WriteOut();
     }
 
   private:
-    template <size_t N>
-    static void Append(spdlog::memory_buf_t& dest, const char (&text)[N]) {
-        dest.append(text, text + N - 1);
+    LogFile(std::string path, std::FILE* file, long size, long long sizeLimit)
+        : m_path(std::move(path)),
+          m_file(file),
+          m_fileSize(static_cast<size_t>(size)),
+          m_sizeLimit(sizeLimit) {
+        // One block's room at once: growing by doubling would leave the
+        // smaller blocks behind in the heap, a line's worth of memory each.
+        if (!kFlushEveryLine) m_buffer.reserve(kFileBuffer + kFileBuffer / 8);
     }
 
-    static void AppendEscaped(spdlog::string_view_t text, spdlog::memory_buf_t& dest) {
+    // The date and time up to the second, formatted once a second.
+    void Stamp(long long second) QV_REQUIRES(m_mu) {
+        if (second == m_second) return;
+        m_second = second;
+        const std::time_t t = static_cast<std::time_t>(second);
+        std::tm local{};
+#if defined(_WIN32)
+        localtime_s(&local, &t);
+#else
+        localtime_r(&t, &local);
+#endif
+        m_stampLength = std::strftime(m_stamp, sizeof m_stamp, "%Y-%m-%d %H:%M:%S.", &local);
+    }
+
+    void AppendEscaped(std::string_view text) QV_REQUIRES(m_mu) {
         const char* p = text.data();
         const char* const end = p + text.size();
         while (p < end) {
             // Plain runs go in whole: an answer is mostly text.
             const char* run = p;
             while (run < end && (static_cast<unsigned char>(*run) >= 0x20 || *run == '\t')) ++run;
-            dest.append(p, run);
+            m_buffer.append(p, static_cast<size_t>(run - p));
             if (run == end) break;
             const unsigned char c = static_cast<unsigned char>(*run);
             p = run + 1;
             if (c == '\r') {
-                Append(dest, "\\r");
+                m_buffer.append("\\r");
             } else if (c == '\n') {
-                Append(dest, "\\n");
+                m_buffer.append("\\n");
             } else {
                 static const char kHex[] = "0123456789ABCDEF";
                 const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
-                dest.append(hex, hex + sizeof hex);
+                m_buffer.append(hex, sizeof hex);
             }
         }
     }
 
+    void WriteOut() QV_REQUIRES(m_mu) {
+        if (m_buffer.empty()) return;
+        if (m_file != nullptr) {
+            const size_t written = std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_file);
+            m_fileSize += written;
+        }
+        m_buffer.clear();
+    }
+
+    // name.2.ext -> name.3.ext, ..., name.ext -> name.1.ext; a new, empty name.ext.
+    void Rotate() QV_REQUIRES(m_mu) {
+        if (m_file != nullptr) std::fclose(m_file);
+        m_file = nullptr;
+        for (size_t i = kRotatedFiles; i > 0; --i) {
+            const std::string from = RotatedName(m_path, i - 1);
+            const std::string to = RotatedName(m_path, i);
+            std::remove(to.c_str());
+            std::rename(from.c_str(), to.c_str());
+        }
+        m_file = std::fopen(m_path.c_str(), "wb");
+        if (m_file != nullptr) std::setvbuf(m_file, nullptr, _IONBF, 0);
+        m_fileSize = 0;
+    }
+
 #if defined(_WIN32)
-    static constexpr char kEol[] = "\r\n";
+    static constexpr std::string_view kEol = "\r\n";
 #else
-    static constexpr char kEol[] = "\n";
+    static constexpr std::string_view kEol = "\n";
 #endif
-    long long m_second = -1;
-    char m_stamp[32] = {};
-    size_t m_stampLength = 0;
+    const std::string m_path;
+    qv::Mutex m_mu;
+    std::FILE* m_file QV_GUARDED_BY(m_mu);
+    std::string m_buffer QV_GUARDED_BY(m_mu);
+    size_t m_fileSize QV_GUARDED_BY(m_mu);
+    const long long m_sizeLimit;
+    long long m_second QV_GUARDED_BY(m_mu) = -1;
+    char m_stamp[32] QV_GUARDED_BY(m_mu) = {};
+    size_t m_stampLength QV_GUARDED_BY(m_mu) = 0;
+};
+
+// What a handle writes through: its file, the name its lines carry, and the
+// least severe lines it keeps.
+struct Logger {
+    std::string source;
+    int level;
+    std::shared_ptr<LogFile> file;
+
+    bool ShouldLog(int severity) const { return SeverityOf(severity) <= level; }
 };
 
 // Handles are never reused, so a stale handle cannot write into another log.
@@ -171,23 +304,20 @@ class Registry {
     uint32_t Open(const OpenRequest& request) QV_EXCLUDES(m_Mutex) {
         std::string path = LogPath(request.fileName);
         qv::ExclusiveLock lock(m_Mutex);
-        spdlog::sink_ptr sink = m_SinksByPath[path].lock();
-        if (!sink) {
-            sink = MakeSink(path, request);
-            if (!sink) {
+        std::shared_ptr<LogFile> file = m_FilesByPath[path].lock();
+        if (!file) {
+            file = LogFile::Open(path, request.sizeLimit);
+            if (!file) {
                 // Said once per file: a line whose log is missing still works.
                 if (m_Unwritable.insert(path).second) {
                     std::fprintf(stderr, "tarn_log: cannot create the log file %s\n", path.c_str());
                 }
                 return 0;
             }
-            sink->set_formatter(std::make_unique<EntryFormatter>());
-            m_SinksByPath[path] = sink;
+            m_FilesByPath[path] = file;
         }
-        auto logger = std::make_shared<spdlog::logger>(request.source, sink);
-        logger->set_level(LevelFromEnvironment());
-        // Warnings and errors are flushed by Write, at once or deferred.
-        logger->flush_on(kFlushEveryLine ? spdlog::level::trace : spdlog::level::off);
+        auto logger =
+            std::make_shared<Logger>(Logger{request.source, LevelFromEnvironment(), file});
         uint32_t handle = ++m_LastHandle;
         if (handle == 0) handle = ++m_LastHandle;
         m_Loggers[handle] = std::move(logger);
@@ -196,7 +326,7 @@ class Registry {
     }
 
     void Close(uint32_t handle) QV_EXCLUDES(m_Mutex) {
-        std::shared_ptr<spdlog::logger> logger;
+        std::shared_ptr<Logger> logger;
         {
             qv::ExclusiveLock lock(m_Mutex);
             auto it = m_Loggers.find(handle);
@@ -204,48 +334,26 @@ class Registry {
             logger = std::move(it->second);
             m_Loggers.erase(it);
         }
-        logger->flush();
+        logger->file->Flush();
     }
 
-    std::shared_ptr<spdlog::logger> Find(uint32_t handle) QV_EXCLUDES(m_Mutex) {
+    std::shared_ptr<Logger> Find(uint32_t handle) QV_EXCLUDES(m_Mutex) {
         qv::SharedLock lock(m_Mutex);
         auto it = m_Loggers.find(handle);
         return it == m_Loggers.end() ? nullptr : it->second;
     }
 
     void FlushAll() QV_EXCLUDES(m_Mutex) {
-        std::vector<std::shared_ptr<spdlog::logger>> loggers;
+        std::vector<std::shared_ptr<Logger>> loggers;
         {
             qv::SharedLock lock(m_Mutex);
             loggers.reserve(m_Loggers.size());
             for (auto& entry : m_Loggers) loggers.push_back(entry.second);
         }
-        for (auto& logger : loggers) logger->flush();
+        for (auto& logger : loggers) logger->file->Flush();
     }
 
   private:
-    static spdlog::sink_ptr MakeSink(const std::string& path, const OpenRequest& request) {
-        spdlog::file_event_handlers handlers;
-        handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) {
-            std::setvbuf(file, nullptr, _IOFBF, kFileBuffer);
-        };
-        try {
-            if (request.sizeLimit > 0) {
-                auto size = static_cast<size_t>(request.sizeLimit);
-                if (request.locking != 0)
-                    return std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-                        path, size, kRotatedFiles, false, handlers);
-                return std::make_shared<spdlog::sinks::rotating_file_sink_st>(
-                    path, size, kRotatedFiles, false, handlers);
-            }
-            if (request.locking != 0)
-                return std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false, handlers);
-            return std::make_shared<spdlog::sinks::basic_file_sink_st>(path, false, handlers);
-        } catch (...) {
-            return nullptr;
-        }
-    }
-
     void StartFlusher() QV_REQUIRES(m_Mutex) {
         if (m_Flusher.joinable()) return;
         m_Flusher = std::thread([this] { RunFlusher(); });
@@ -280,8 +388,8 @@ class Registry {
 
     // Lock order: m_Mutex before m_FlusherMutex when both are held.
     qv::SharedMutex m_Mutex QV_ACQUIRED_BEFORE(m_FlusherMutex);
-    std::unordered_map<uint32_t, std::shared_ptr<spdlog::logger>> m_Loggers QV_GUARDED_BY(m_Mutex);
-    std::map<std::string, std::weak_ptr<spdlog::sinks::sink>> m_SinksByPath QV_GUARDED_BY(m_Mutex);
+    std::unordered_map<uint32_t, std::shared_ptr<Logger>> m_Loggers QV_GUARDED_BY(m_Mutex);
+    std::map<std::string, std::weak_ptr<LogFile>> m_FilesByPath QV_GUARDED_BY(m_Mutex);
     uint32_t m_LastHandle QV_GUARDED_BY(m_Mutex) = 0;
     std::set<std::string> m_Unwritable QV_GUARDED_BY(m_Mutex);
     std::thread m_Flusher QV_GUARDED_BY(m_Mutex);
@@ -296,31 +404,22 @@ Registry& GetRegistry() {
     return registry;
 }
 
-spdlog::level::level_enum LevelOf(int severity) {
-    switch (severity) {
-        case 0:
-            return spdlog::level::err;
-        case 1:
-            return spdlog::level::warn;
-        case 2:
-            return spdlog::level::info;
-        default:
-            return spdlog::level::debug;
-    }
-}
-
 // A thread that defers its flushes: the loggers that had a warning or an
 // error since its last tarn_flush_deferred, each once.
 thread_local bool t_deferFlushes = false;
-thread_local std::vector<std::shared_ptr<spdlog::logger>> t_flushesDue;
+thread_local std::vector<std::shared_ptr<Logger>> t_flushesDue;
 // And the logger it wrote to last, until then: a packet's lines mostly go
 // to one file, and so skip the registry's lock. Kept no longer, so that a
 // closed log's file does not stay open behind a thread.
 thread_local uint32_t t_lastHandle = 0;
-thread_local std::shared_ptr<spdlog::logger> t_lastLogger;
+thread_local std::shared_ptr<Logger> t_lastLogger;
 
-std::shared_ptr<spdlog::logger> FindLogger(uint32_t handle) {
-    if (!t_deferFlushes) return GetRegistry().Find(handle);
+// The handle's logger: the thread's last one, or one found now and kept in held.
+const std::shared_ptr<Logger>& FindLogger(uint32_t handle, std::shared_ptr<Logger>& held) {
+    if (!t_deferFlushes) {
+        held = GetRegistry().Find(handle);
+        return held;
+    }
     if (handle != t_lastHandle) {
         t_lastLogger = GetRegistry().Find(handle);
         t_lastHandle = handle;
@@ -330,10 +429,10 @@ std::shared_ptr<spdlog::logger> FindLogger(uint32_t handle) {
 
 // A warning or an error reaches the file now, or, on a deferring thread,
 // when it has handled its packet.
-void FlushForSeverity(const std::shared_ptr<spdlog::logger>& logger, int severity) {
-    if (kFlushEveryLine || LevelOf(severity) < spdlog::level::warn) return;
+void FlushForSeverity(const std::shared_ptr<Logger>& logger, int severity) {
+    if (kFlushEveryLine || SeverityOf(severity) > kSeverityWarning) return;
     if (!t_deferFlushes) {
-        logger->flush();
+        logger->file->Flush();
         return;
     }
     for (const auto& due : t_flushesDue)
@@ -341,35 +440,143 @@ void FlushForSeverity(const std::shared_ptr<spdlog::logger>& logger, int severit
     t_flushesDue.push_back(logger);
 }
 
-// Formats on the stack; only long lines (a whole receive buffer) allocate.
-void Write(uint32_t handle, int severity, const char* format, va_list args) {
-    if (handle == 0 || format == nullptr) return;
-    std::shared_ptr<spdlog::logger> logger = FindLogger(handle);
-    // A line below the file's level costs no formatting.
-    if (!logger || !logger->should_log(LevelOf(severity))) return;
-    try {
-        // A format without conversions is its own text: half the lines are.
-        spdlog::string_view_t text(format);
-        // Room for a whole answer history line without a second pass.
-        char line[2048];
-        std::string longLine;
-        if (std::strchr(format, '%') != nullptr) {
-            va_list copy;
-            va_copy(copy, args);
-            int length = std::vsnprintf(line, sizeof line, format, copy);
-            va_end(copy);
-            if (length < 0) return;
-            text = spdlog::string_view_t(line, static_cast<size_t>(length));
-            if (static_cast<size_t>(length) >= sizeof line) {
-                longLine.resize(static_cast<size_t>(length) + 1);
-                va_copy(copy, args);
-                std::vsnprintf(longLine.data(), longLine.size(), format, copy);
-                va_end(copy);
-                longLine.resize(static_cast<size_t>(length));
-                text = longLine;
+// The conversions the driver's lines use: %s %d %i %u %x %c and %%, with an
+// l, ll or z. Anything else (flags, widths, precisions, other types) is left
+// to vsnprintf, which costs more than all the rest of a line.
+bool IsPlainFormat(const char* format) {
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        if (*p == 'z') {
+            ++p;
+        } else if (*p == 'l') {
+            ++p;
+            if (*p == 'l') ++p;
+        }
+        if (*p == '\0' || std::strchr("sdiuxc", *p) == nullptr) return false;
+        ++p;
+    }
+    return true;
+}
+
+template <typename Unsigned>
+void AppendNumber(std::string& out, Unsigned value, unsigned base) {
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* p = end;
+    do {
+        *--p = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    out.append(p, static_cast<size_t>(end - p));
+}
+
+template <typename Signed>
+void AppendSigned(std::string& out, Signed value) {
+    using Unsigned = std::make_unsigned_t<Signed>;
+    if (value < 0) {
+        out.push_back('-');
+        AppendNumber(out, static_cast<Unsigned>(Unsigned{0} - static_cast<Unsigned>(value)), 10);
+    } else {
+        AppendNumber(out, static_cast<Unsigned>(value), 10);
+    }
+}
+
+// Only for a format IsPlainFormat accepts.
+void FormatPlain(const char* format, va_list args, std::string& out) {
+    const char* p = format;
+    while (const char* percent = std::strchr(p, '%')) {
+        out.append(p, static_cast<size_t>(percent - p));
+        p = percent + 1;
+        int longs = 0;
+        bool size = false;
+        if (*p == 'z') {
+            size = true;
+            ++p;
+        } else {
+            while (*p == 'l') ++longs, ++p;
+        }
+        const char conversion = *p++;
+        switch (conversion) {
+            case '%':
+                out.push_back('%');
+                break;
+            case 's': {
+                const char* text = va_arg(args, const char*);
+                out.append(text != nullptr ? text : "(null)");
+                break;
+            }
+            case 'c':
+                out.push_back(static_cast<char>(va_arg(args, int)));
+                break;
+            case 'd':
+            case 'i':
+                if (size) {
+                    AppendSigned(out, va_arg(args, std::make_signed_t<size_t>));
+                } else if (longs == 2) {
+                    AppendSigned(out, va_arg(args, long long));
+                } else if (longs == 1) {
+                    AppendSigned(out, va_arg(args, long));
+                } else {
+                    AppendSigned(out, va_arg(args, int));
+                }
+                break;
+            default: {  // u, x
+                const unsigned base = conversion == 'x' ? 16 : 10;
+                if (size) {
+                    AppendNumber(out, va_arg(args, size_t), base);
+                } else if (longs == 2) {
+                    AppendNumber(out, va_arg(args, unsigned long long), base);
+                } else if (longs == 1) {
+                    AppendNumber(out, va_arg(args, unsigned long), base);
+                } else {
+                    AppendNumber(out, va_arg(args, unsigned), base);
+                }
+                break;
             }
         }
-        logger->log(LevelOf(severity), text);
+    }
+    out.append(p);
+}
+
+// The line a format and its arguments make, in a buffer of the thread's own.
+std::string_view Format(const char* format, va_list args) {
+    // A format without conversions is its own text: half the lines are.
+    if (std::strchr(format, '%') == nullptr) return format;
+    thread_local std::string t_line;
+    t_line.clear();
+    va_list copy;
+    va_copy(copy, args);
+    if (IsPlainFormat(format)) {
+        FormatPlain(format, copy, t_line);
+        va_end(copy);
+        return t_line;
+    }
+    t_line.resize(std::max<size_t>(t_line.capacity(), 256));
+    const int length = std::vsnprintf(t_line.data(), t_line.size(), format, copy);
+    va_end(copy);
+    if (length < 0) return {};
+    if (static_cast<size_t>(length) >= t_line.size()) {
+        t_line.resize(static_cast<size_t>(length) + 1);
+        va_copy(copy, args);
+        std::vsnprintf(t_line.data(), t_line.size(), format, copy);
+        va_end(copy);
+    }
+    t_line.resize(static_cast<size_t>(length));
+    return t_line;
+}
+
+void Write(uint32_t handle, int severity, const char* format, va_list args) {
+    if (handle == 0 || format == nullptr) return;
+    std::shared_ptr<Logger> held;
+    const std::shared_ptr<Logger>& logger = FindLogger(handle, held);
+    // A line below the file's level costs no formatting.
+    if (!logger || !logger->ShouldLog(severity)) return;
+    try {
+        logger->file->Append(logger->source, severity, Format(format, args));
         FlushForSeverity(logger, severity);
     } catch (...) {
         // A log never disturbs its caller.
@@ -441,7 +648,7 @@ void tarn_defer_flushes(int on) {
 
 void tarn_flush_deferred(void) {
     try {
-        for (const auto& logger : t_flushesDue) logger->flush();
+        for (const auto& logger : t_flushesDue) logger->file->Flush();
     } catch (...) {
     }
     t_flushesDue.clear();
