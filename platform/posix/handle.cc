@@ -1,6 +1,7 @@
 // HANDLE -> object through the table of live objects, and CloseHandle.
 #include "platform/posix/handle.h"
 
+#include <cstdint>
 #include <unordered_set>
 
 #include "platform/thread_annotations.h"
@@ -8,27 +9,34 @@
 namespace qvplat {
 namespace {
 
-struct Table {
+// The live objects, spread over shards by address: every overlapped call
+// and every timer looks a handle up, and one lock for all of them was a
+// point every worker met several times per command.
+struct alignas(64) Table {
     qv::SharedMutex mu;
     std::unordered_set<const Object*> live QV_GUARDED_BY(mu);
 };
 
-Table& Objects() {
+constexpr size_t kShards = 64;
+
+Table& Objects(const Object* o) {
     // Never destroyed: objects may outlive static destructors.
-    static Table* table = new Table();
-    return *table;
+    static Table* tables = new Table[kShards];
+    // Heap blocks are at least 16 bytes apart; mix the bits above that.
+    const auto bits = reinterpret_cast<uintptr_t>(o) >> 4;
+    return tables[(bits ^ (bits >> 6) ^ (bits >> 12)) % kShards];
 }
 
 }  // namespace
 
 Object::Object(Kind kind) : m_kind(kind) {
-    Table& t = Objects();
+    Table& t = Objects(this);
     qv::ExclusiveLock lock(t.mu);
     t.live.insert(this);
 }
 
 Object::~Object() {
-    Table& t = Objects();
+    Table& t = Objects(this);
     qv::ExclusiveLock lock(t.mu);
     t.live.erase(this);
 }
@@ -36,7 +44,7 @@ Object::~Object() {
 Ref<Object> Lookup(HANDLE h) {
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return {};
     auto* o = static_cast<Object*>(h);
-    Table& t = Objects();
+    Table& t = Objects(o);
     qv::SharedLock lock(t.mu);
     // Only a listed object is dereferenced; one whose last reference has gone
     // is already on its way out.
