@@ -16,8 +16,6 @@ namespace {
 
 // How often a hung-up device lets a wait complete into a read that fails.
 constexpr auto kHangupBackoff = std::chrono::milliseconds(100);
-// How often a wait looks for new input while seen bytes sit unread.
-constexpr auto kArrivalPoll = std::chrono::milliseconds(5);
 
 void CloseFd(int fd) {
     if (fd < 0) return;
@@ -36,7 +34,9 @@ Device::~Device() {
 bool Device::Start() {
     m_set = &Reactor::Get().Set();
     m_id = m_set->Add(this, m_fd);
-    return m_id != 0;
+    if (m_id == 0) return false;
+    Rearm();
+    return true;
 }
 
 BOOL Device::Associate(const Ref<Port>& port, ULONG_PTR key) {
@@ -135,7 +135,6 @@ void Device::CompleteWait(DWORD events) {
     m_waitOv = nullptr;
     m_waitMask = nullptr;
     m_waitDeferred = false;
-    m_waitPolling = false;
     ++m_waitToken;
     Complete(ov, ERROR_SUCCESS, 0);
 }
@@ -146,24 +145,24 @@ DWORD Device::QueuedIn() {
     return static_cast<DWORD>(n);
 }
 
+void Device::NoteArrival() {
+    if (m_seenIn != 0) return;  // a wait counts the queue to tell
+    // Every byte had been seen, so the report is an arrival.
+    if (m_mask & EV_RXCHAR) m_rxEvent = true;
+    m_seenIn = kSeenUnknown;
+}
+
 void Device::ObserveInput() {
     DWORD now = QueuedIn();
     if (now > m_seenIn && (m_mask & EV_RXCHAR)) m_rxEvent = true;
     m_seenIn = now;
 }
 
-void Device::TryCompleteWait(bool inputReported) {
+void Device::TryCompleteWait() {
     if (!m_waitOv || m_waitDeferred || m_hungUp) return;
-    if (m_seenIn == 0 && !m_rxEvent) {
-        // Every byte had been seen, so readiness alone tells of an arrival
-        // and its absence of none: the readiness Rearm asks for reports the
-        // next byte. No need to ask the queue either way.
-        if (!inputReported) return;
-        if (m_mask & EV_RXCHAR) m_rxEvent = true;
-        m_seenIn = kSeenUnknown;
-    } else {
-        ObserveInput();
-    }
+    // With every byte seen, readiness alone tells of an arrival (NoteArrival)
+    // and its absence of none: no need to ask the queue.
+    if (m_seenIn != 0 && !m_rxEvent) ObserveInput();
     if (!m_rxEvent || !(m_mask & EV_RXCHAR)) return;
     m_rxEvent = false;
     CompleteWait(EV_RXCHAR);
@@ -182,13 +181,7 @@ void Device::EvaluateWait() {
 void Device::OnDeadline(uint64_t token) {
     qv::MutexLock lock(m_mu);
     if (m_closed || !m_waitOv || token != m_waitToken) return;
-    if (m_waitDeferred) {
-        CompleteWait(EV_RXCHAR);
-    } else if (m_waitPolling) {
-        m_waitPolling = false;
-        TryCompleteWait();
-        Rearm();
-    }
+    if (m_waitDeferred) CompleteWait(EV_RXCHAR);
 }
 
 // --- Reads -------------------------------------------------------------------
@@ -360,35 +353,28 @@ void Device::Close() {
 }
 
 void Device::Rearm() {
-    uint32_t want = 0;
-    if (m_waitOv && !m_waitDeferred && (m_mask & EV_RXCHAR) && !m_hungUp) {
-        if (m_seenIn == 0) {
-            want |= EPOLLIN;
-        } else if (!m_waitPolling && !m_closed) {
-            // The queue is readable already: readiness would report it at
-            // once, again and again. Look for growth a little later.
-            m_waitPolling = true;
-            Reactor::Get().After(this, Clock::now() + kArrivalPoll, m_waitToken);
-        }
-    }
-    if (m_readOv) want |= EPOLLIN;
-    if (m_writeOv) want |= EPOLLOUT;
-    if (m_closed || want == 0 || want == m_armed) return;
-    if (m_set->Arm(m_id, m_fd, want)) m_armed = want;
+    if (m_closed) return;
+    // Input is always watched, edge-triggered: each arrival is reported
+    // once, whoever waits for it, and nothing is re-armed per operation.
+    // Room to write only while a write waits for it: the reader draining
+    // our output would report it after every command.
+    const uint32_t want = EPOLLIN | (m_writeOv ? uint32_t{EPOLLOUT} : 0u);
+    if (want == m_armed) return;
+    if (m_set->Arm(m_id, m_fd, want, true)) m_armed = want;
 }
 
 void Device::OnReady(uint32_t events) {
     qv::MutexLock lock(m_mu);
     if (m_closed) return;
-    m_armed = 0;  // one-shot: reported means disarmed
     bool in = events & EPOLLIN;
     bool hangup = events & (EPOLLHUP | EPOLLERR);
-    // A hung-up terminal also reports EPOLLIN for ever; its waits go through
-    // the back-off, which still lets reads drain what is buffered.
+    // A hung-up terminal also reports EPOLLIN; its waits go through the
+    // back-off, which still lets reads drain what is buffered.
     if (hangup) {
         m_hungUp = true;
     } else if (in) {
-        TryCompleteWait(true);
+        NoteArrival();
+        TryCompleteWait();
     }
     EvaluateWait();
     if (m_readOv && (in || hangup)) {

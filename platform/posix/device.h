@@ -58,11 +58,12 @@ class Device : public Watched {
     void EvaluateWait() QV_REQUIRES(m_mu);
     // Bytes in the input queue (0 when it cannot be asked).
     DWORD QueuedIn() QV_REQUIRES(m_mu);
+    // Readiness reported input.
+    void NoteArrival() QV_REQUIRES(m_mu);
     // Records EV_RXCHAR when bytes arrived since the last look.
     void ObserveInput() QV_REQUIRES(m_mu);
-    // Completes a pending wait when an event is recorded. inputReported:
-    // readiness has just reported input.
-    void TryCompleteWait(bool inputReported = false) QV_REQUIRES(m_mu);
+    // Completes a pending wait when an event is recorded.
+    void TryCompleteWait() QV_REQUIRES(m_mu);
     void Rearm() QV_REQUIRES(m_mu);
     // A read attempt: bytes read, 0 when nothing is buffered, or -Win32 error.
     long long ReadNow(void* buffer, DWORD length) QV_REQUIRES(m_mu);
@@ -84,21 +85,19 @@ class Device : public Watched {
     DWORD m_mask QV_GUARDED_BY(m_mu) = 0;
     bool m_skipOnSuccess QV_GUARDED_BY(m_mu) = false;   // FILE_SKIP_COMPLETION_PORT_ON_SUCCESS
     bool m_immediateReads QV_GUARDED_BY(m_mu) = false;  // ReadIntervalTimeout MAXDWORD, no totals
-    uint32_t m_armed QV_GUARDED_BY(m_mu) = 0;  // events asked of the reactor, not yet reported
+    uint32_t m_armed QV_GUARDED_BY(m_mu) = 0;           // events the set watches for
 
     LPOVERLAPPED m_waitOv QV_GUARDED_BY(m_mu) = nullptr;
     LPDWORD m_waitMask QV_GUARDED_BY(m_mu) = nullptr;
     bool m_waitDeferred QV_GUARDED_BY(m_mu) = false;  // a back-off deadline will complete it
     uint64_t m_waitToken QV_GUARDED_BY(m_mu) = 0;
     // Input the device has seen and whether an arrival is recorded. While
-    // seen bytes sit unread, readiness says nothing new: a pending wait then
-    // looks again after kArrivalPoll instead of asking the reactor.
+    // seen bytes sit unread, a pending wait counts the queue at each report.
     DWORD m_seenIn QV_GUARDED_BY(m_mu) = 0;
     // m_seenIn after readiness reported bytes where none were: some, not
     // counted until something needs the number.
     static constexpr DWORD kSeenUnknown = MAXDWORD;
     bool m_rxEvent QV_GUARDED_BY(m_mu) = false;
-    bool m_waitPolling QV_GUARDED_BY(m_mu) = false;
 
     LPOVERLAPPED m_readOv QV_GUARDED_BY(m_mu) = nullptr;
     void* m_readBuf QV_GUARDED_BY(m_mu) = nullptr;

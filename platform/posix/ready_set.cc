@@ -49,9 +49,9 @@ uint64_t ReadySet::Add(Watched* w, int fd) {
     return id;
 }
 
-bool ReadySet::Arm(uint64_t id, int fd, uint32_t events) {
+bool ReadySet::Arm(uint64_t id, int fd, uint32_t events, bool edge) {
     epoll_event ev{};
-    ev.events = events | EPOLLONESHOT;
+    ev.events = events | (edge ? EPOLLET : EPOLLONESHOT);
     ev.data.u64 = id;
     return epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev) == 0;
 }

@@ -16,7 +16,7 @@ namespace qvplat {
 class Watched : public Object {
   public:
     using Object::Object;
-    // The descriptor the object was added with reported events (one-shot).
+    // The descriptor the object was added with reported events.
     virtual void OnReady(uint32_t events) = 0;
     // A deadline asked of the reactor has passed (reactor thread).
     virtual void OnDeadline(uint64_t /*token*/) {}
@@ -37,7 +37,8 @@ class ReadySet {
     // set knows w by, or 0 with errno set.
     uint64_t Add(Watched* w, int fd) QV_EXCLUDES(m_mu);
     // Asks for one report of events (EPOLLIN / EPOLLOUT; one-shot). 0 disarms.
-    bool Arm(uint64_t id, int fd, uint32_t events);
+    // edge: a report at every change instead, until armed otherwise.
+    bool Arm(uint64_t id, int fd, uint32_t events, bool edge = false);
     // Stops watching fd; w gets no more calls once this returned and every
     // dispatching thread dropped the reference it may be using at that moment.
     void Remove(uint64_t id, int fd) QV_EXCLUDES(m_mu);
