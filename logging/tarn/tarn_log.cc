@@ -139,55 +139,28 @@ class LogFile {
     LogFile& operator=(const LogFile&) = delete;
 
     void Append(std::string_view source, int severity, std::string_view text) QV_EXCLUDES(m_mu) {
-        using namespace std::chrono;
-        const auto since = system_clock::now().time_since_epoch();
-        const auto second = duration_cast<seconds>(since);
-        const unsigned ms =
-            static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
-        char head[64];
-        size_t headLength = 0;
-        {
-            char* p = head;
-            *p++ = static_cast<char>('0' + ms / 100);
-            *p++ = static_cast<char>('0' + ms / 10 % 10);
-            *p++ = static_cast<char>('0' + ms % 10);
-            *p++ = ' ';
-            *p++ = '[';
-            char digits[24];
-            char* end = digits + sizeof digits;
-            char* d = end;
-            unsigned long long tid = ThreadId();
-            do {
-                *--d = static_cast<char>('0' + tid % 10);
-                tid /= 10;
-            } while (tid != 0);
-            std::memcpy(p, d, static_cast<size_t>(end - d));
-            p += end - d;
-            headLength = static_cast<size_t>(p - head);
-        }
         const std::string_view level = SeverityName(severity);
+        // The entry is written straight into the buffer: its prefix, then
+        // the text, which takes at most four bytes a byte once escaped.
+        const size_t most = kPrefixRoom + source.size() + level.size() + 4 * text.size() + 2;
         qv::MutexLock lock(m_mu);
-        const size_t before = m_buffer.size();
-        Stamp(second.count());
-        m_buffer.append(m_stamp, m_stampLength);
-        m_buffer.append(head, headLength);
-        m_buffer.append("] [");
-        m_buffer.append(source);
-        m_buffer.append("] [");
-        m_buffer.append(level);
-        m_buffer.append("] ");
-        AppendEscaped(text);
-        m_buffer.append(kEol);
-        if (m_sizeLimit > 0 && m_fileSize + m_buffer.size() > static_cast<size_t>(m_sizeLimit) &&
+        const size_t before = m_used;
+        char* const start = Room(most);
+        char* p = WritePrefix(start, source, level);
+        p = WriteEscaped(p, text);
+        for (char c : kEol) *p++ = c;
+        m_used += static_cast<size_t>(p - start);
+        if (m_sizeLimit > 0 && m_fileSize + m_used > static_cast<size_t>(m_sizeLimit) &&
             m_fileSize + before > 0) {
             // Everything before this entry goes to the file that rotates away.
-            std::string tail = m_buffer.substr(before);
-            m_buffer.resize(before);
+            const size_t entry = m_used - before;
+            m_used = before;
             WriteOut();
             Rotate();
-            m_buffer = std::move(tail);
+            std::memmove(m_data.get(), m_data.get() + before, entry);
+            m_used = entry;
         }
-        if (kFlushEveryLine || m_buffer.size() >= kFileBuffer) WriteOut();
+        if (kFlushEveryLine || m_used >= kFileBuffer) WriteOut();
     }
 
     void Flush() QV_EXCLUDES(m_mu) {
@@ -200,56 +173,103 @@ class LogFile {
         : m_path(std::move(path)),
           m_file(file),
           m_fileSize(static_cast<size_t>(size)),
-          m_sizeLimit(sizeLimit) {
-        // One block's room at once: growing by doubling would leave the
-        // smaller blocks behind in the heap, a line's worth of memory each.
-        if (!kFlushEveryLine) m_buffer.reserve(kFileBuffer + kFileBuffer / 8);
+          m_sizeLimit(sizeLimit) {}
+
+    // Room for n more bytes at the end of the buffer. It is allocated a
+    // block at once: growing by doubling would leave the smaller blocks
+    // behind in the heap, a line's worth of memory each.
+    char* Room(size_t n) QV_REQUIRES(m_mu) {
+        if (m_used + n > m_capacity) {
+            const size_t capacity =
+                std::max(kFlushEveryLine ? 1024 : kFileBuffer + kFileBuffer / 8, m_used + n);
+            std::unique_ptr<char[]> data(new char[capacity]);
+            if (m_used > 0) std::memcpy(data.get(), m_data.get(), m_used);
+            m_data = std::move(data);
+            m_capacity = capacity;
+        }
+        return m_data.get() + m_used;
     }
 
-    // The date and time up to the second, formatted once a second.
-    void Stamp(long long second) QV_REQUIRES(m_mu) {
-        if (second == m_second) return;
-        m_second = second;
-        const std::time_t t = static_cast<std::time_t>(second);
-        std::tm local{};
+    // "2026-01-31 12:00:00.123 [tid] [source] [level] ": at most
+    // kPrefixRoom bytes besides the source and the level.
+    static constexpr size_t kPrefixRoom = 64;
+    static char* WritePrefix(char* p, std::string_view source, std::string_view level) {
+        using namespace std::chrono;
+        const auto since = system_clock::now().time_since_epoch();
+        const auto second = duration_cast<seconds>(since);
+        const unsigned ms =
+            static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
+        // The date and time up to the second, formatted once a second.
+        thread_local long long t_second = -1;
+        thread_local char t_stamp[32];
+        thread_local size_t t_stampLength = 0;
+        if (second.count() != t_second) {
+            t_second = second.count();
+            const std::time_t t = static_cast<std::time_t>(t_second);
+            std::tm local{};
 #if defined(_WIN32)
-        localtime_s(&local, &t);
+            localtime_s(&local, &t);
 #else
-        localtime_r(&t, &local);
+            localtime_r(&t, &local);
 #endif
-        m_stampLength = std::strftime(m_stamp, sizeof m_stamp, "%Y-%m-%d %H:%M:%S.", &local);
+            t_stampLength = std::strftime(t_stamp, sizeof t_stamp, "%Y-%m-%d %H:%M:%S.", &local);
+        }
+        std::memcpy(p, t_stamp, t_stampLength);
+        p += t_stampLength;
+        *p++ = static_cast<char>('0' + ms / 100);
+        *p++ = static_cast<char>('0' + ms / 10 % 10);
+        *p++ = static_cast<char>('0' + ms % 10);
+        *p++ = ' ';
+        *p++ = '[';
+        char digits[24];
+        char* const end = digits + sizeof digits;
+        char* d = end;
+        unsigned long long tid = ThreadId();
+        do {
+            *--d = static_cast<char>('0' + tid % 10);
+            tid /= 10;
+        } while (tid != 0);
+        p = Put(p, std::string_view(d, static_cast<size_t>(end - d)));
+        p = Put(p, "] [");
+        p = Put(p, source);
+        p = Put(p, "] [");
+        p = Put(p, level);
+        return Put(p, "] ");
     }
 
-    void AppendEscaped(std::string_view text) QV_REQUIRES(m_mu) {
-        const char* p = text.data();
-        const char* const end = p + text.size();
-        while (p < end) {
-            // Plain runs go in whole: an answer is mostly text.
-            const char* run = p;
-            while (run < end && (static_cast<unsigned char>(*run) >= 0x20 || *run == '\t')) ++run;
-            m_buffer.append(p, static_cast<size_t>(run - p));
-            if (run == end) break;
-            const unsigned char c = static_cast<unsigned char>(*run);
-            p = run + 1;
-            if (c == '\r') {
-                m_buffer.append("\\r");
+    static char* Put(char* p, std::string_view text) {
+        std::memcpy(p, text.data(), text.size());
+        return p + text.size();
+    }
+
+    // Control characters (CR and LF of a modem's answer, Ctrl-Z after a PDU,
+    // ESC) as escapes, so that every entry stays one line.
+    static char* WriteEscaped(char* p, std::string_view text) {
+        static const char kHex[] = "0123456789ABCDEF";
+        for (const char ch : text) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c >= 0x20 || c == '\t') {
+                *p++ = ch;
+            } else if (c == '\r') {
+                *p++ = '\\';
+                *p++ = 'r';
             } else if (c == '\n') {
-                m_buffer.append("\\n");
+                *p++ = '\\';
+                *p++ = 'n';
             } else {
-                static const char kHex[] = "0123456789ABCDEF";
-                const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
-                m_buffer.append(hex, sizeof hex);
+                *p++ = '\\';
+                *p++ = 'x';
+                *p++ = kHex[c >> 4];
+                *p++ = kHex[c & 15];
             }
         }
+        return p;
     }
 
     void WriteOut() QV_REQUIRES(m_mu) {
-        if (m_buffer.empty()) return;
-        if (m_file != nullptr) {
-            const size_t written = std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_file);
-            m_fileSize += written;
-        }
-        m_buffer.clear();
+        if (m_used == 0) return;
+        if (m_file != nullptr) m_fileSize += std::fwrite(m_data.get(), 1, m_used, m_file);
+        m_used = 0;
     }
 
     // name.2.ext -> name.3.ext, ..., name.ext -> name.1.ext; a new, empty name.ext.
@@ -275,12 +295,12 @@ class LogFile {
     const std::string m_path;
     qv::Mutex m_mu;
     std::FILE* m_file QV_GUARDED_BY(m_mu);
-    std::string m_buffer QV_GUARDED_BY(m_mu);
+    // Entries not yet written: m_used bytes of m_capacity.
+    std::unique_ptr<char[]> m_data QV_GUARDED_BY(m_mu);
+    size_t m_used QV_GUARDED_BY(m_mu) = 0;
+    size_t m_capacity QV_GUARDED_BY(m_mu) = 0;
     size_t m_fileSize QV_GUARDED_BY(m_mu);
     const long long m_sizeLimit;
-    long long m_second QV_GUARDED_BY(m_mu) = -1;
-    char m_stamp[32] QV_GUARDED_BY(m_mu) = {};
-    size_t m_stampLength QV_GUARDED_BY(m_mu) = 0;
 };
 
 // What a handle writes through: its file, the name its lines carry, and the
