@@ -102,6 +102,43 @@ TEST(PlatformTimers, ShorterTimerCreatedLaterFiresFirst) {
     DeleteTimerQueueTimer(nullptr, t2, INVALID_HANDLE_VALUE);
 }
 
+// Deadlines in scrambled order, a third deleted from all over the queue:
+// the rest fire in deadline order, the deleted never.
+TEST(PlatformTimers, ScrambledDeadlinesFireInOrderAndDeletedOnesNever) {
+    qvclock::SetScale(10);
+    constexpr int kTimers = 60;
+    Order order;
+    std::vector<OrderArg> args(kTimers);
+    std::vector<HANDLE> timers(kTimers);
+    // 10 ms of real time apart: far more than making them all takes.
+    for (int i = 0; i < kTimers; ++i) {
+        args[i] = {&order, i};
+        const DWORD due = static_cast<DWORD>((i * 37) % kTimers) * 100;  // a permutation
+        ASSERT_TRUE(CreateTimerQueueTimer(&timers[i], nullptr, RecordOrder, &args[i], due, 0, 0));
+    }
+    std::vector<int> expected;
+    for (int slot = 0; slot < kTimers; ++slot)
+        for (int i = 0; i < kTimers; ++i)
+            if ((i * 37) % kTimers == slot && i % 3 != 0) expected.push_back(i);
+    for (int i = 0; i < kTimers; i += 3)
+        EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timers[i], INVALID_HANDLE_VALUE));
+    ASSERT_TRUE(qvtest::WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(order.mu);
+            return order.fired.size() >= expected.size();
+        },
+        std::chrono::seconds(10)));
+    // The first timers may have fired before their deletion was asked.
+    std::lock_guard<std::mutex> lock(order.mu);
+    std::vector<int> fired;
+    for (int i : order.fired)
+        if (i % 3 != 0) fired.push_back(i);
+    EXPECT_EQ(fired, expected);
+    for (int i = 0; i < kTimers; ++i)
+        if (i % 3 != 0) DeleteTimerQueueTimer(nullptr, timers[i], INVALID_HANDLE_VALUE);
+    qvclock::SetScale(1);
+}
+
 // A callback that runs until the test releases it.
 struct Slow {
     HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -2,9 +2,8 @@
 // number) on the platform clock, callbacks run on that thread one at a time.
 #include <chrono>
 #include <condition_variable>
-#include <set>
 #include <thread>
-#include <tuple>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/posix/waitable.h"
@@ -26,6 +25,7 @@ class Timer : public Object {
     // queue is reached through its accessor).
     uint64_t m_deadline = 0;
     uint64_t m_seq = 0;
+    size_t m_slot = 0;  // in the queue's heap, while queued
     bool m_queued = false;
     bool m_running = false;
     bool m_deleted = false;
@@ -50,22 +50,23 @@ class TimerQueue {
         if (t->m_deadline < m_sleepUntil) m_wake.notify_one();
     }
 
-    // Windows would wait for ever for a callback that deletes its own timer
-    // and waits for itself: the stand-in refuses that call instead.
-    bool InOwnCallback(Timer* t) QV_EXCLUDES(m_mu) {
+    // Closes t's handle (closed: whether this call did) and cancels it.
+    // Waits for its running callback when wait is set and the caller is not
+    // the timer thread. False (ERROR_IO_PENDING) when the callback still runs
+    // and the caller neither waits nor gave an event.
+    BOOL Delete(Timer* t, bool wait, Ref<Waitable> doneEvent, bool* closed) QV_EXCLUDES(m_mu) {
+        *closed = false;
         qv::MutexLock lock(m_mu);
-        return t->m_running && std::this_thread::get_id() == m_threadId;
-    }
-
-    // Cancels t. Waits for its running callback when wait is set and the
-    // caller is not the timer thread. False (ERROR_IO_PENDING) when the
-    // callback still runs and the caller neither waits nor gave an event.
-    BOOL Delete(Timer* t, bool wait, Ref<Waitable> doneEvent) QV_EXCLUDES(m_mu) {
-        qv::MutexLock lock(m_mu);
+        // Windows would wait for ever for a callback that deletes its own
+        // timer and waits for itself: the stand-in refuses that call instead.
+        if (wait && t->m_running && std::this_thread::get_id() == m_threadId) {
+            return Fail(ERROR_POSSIBLE_DEADLOCK);
+        }
+        if (!t->MarkClosed()) return Fail(ERROR_INVALID_HANDLE);
+        *closed = true;
         t->m_deleted = true;
         if (t->m_queued) {
-            m_timers.erase(Entry(t->m_deadline, t->m_seq, t));
-            t->m_queued = false;
+            Unqueue(t);
             t->Release();  // the queue's reference
         }
         if (t->m_running && wait && std::this_thread::get_id() != m_threadId) {
@@ -84,7 +85,53 @@ class TimerQueue {
     }
 
   private:
-    using Entry = std::tuple<uint64_t, uint64_t, Timer*>;
+    // The queue is a binary heap of timers, each knowing its slot, so that a
+    // time-out cancelled long before it is due leaves in O(log n) and
+    // neither allocates nor frees.
+    static bool Before(const Timer* a, const Timer* b) {
+        return a->m_deadline != b->m_deadline ? a->m_deadline < b->m_deadline : a->m_seq < b->m_seq;
+    }
+
+    void Place(Timer* t, size_t slot) QV_REQUIRES(m_mu) {
+        m_heap[slot] = t;
+        t->m_slot = slot;
+    }
+
+    void SiftUp(size_t slot) QV_REQUIRES(m_mu) {
+        Timer* t = m_heap[slot];
+        while (slot > 0) {
+            const size_t parent = (slot - 1) / 2;
+            if (!Before(t, m_heap[parent])) break;
+            Place(m_heap[parent], slot);
+            slot = parent;
+        }
+        Place(t, slot);
+    }
+
+    void SiftDown(size_t slot) QV_REQUIRES(m_mu) {
+        Timer* t = m_heap[slot];
+        const size_t n = m_heap.size();
+        for (;;) {
+            size_t child = 2 * slot + 1;
+            if (child >= n) break;
+            if (child + 1 < n && Before(m_heap[child + 1], m_heap[child])) ++child;
+            if (!Before(m_heap[child], t)) break;
+            Place(m_heap[child], slot);
+            slot = child;
+        }
+        Place(t, slot);
+    }
+
+    void Unqueue(Timer* t) QV_REQUIRES(m_mu) {
+        const size_t slot = t->m_slot;
+        Timer* last = m_heap.back();
+        m_heap.pop_back();
+        t->m_queued = false;
+        if (last == t) return;
+        Place(last, slot);
+        SiftUp(slot);
+        SiftDown(last->m_slot);
+    }
 
     TimerQueue() {
         std::thread th([this] { Run(); });
@@ -98,21 +145,22 @@ class TimerQueue {
         t->m_deadline = deadline;
         t->m_seq = m_nextSeq++;
         t->m_queued = true;
-        m_timers.emplace(deadline, t->m_seq, t);
+        m_heap.push_back(t);
+        SiftUp(m_heap.size() - 1);
     }
 
     void Run() QV_EXCLUDES(m_mu) {
         qv::MutexLock lock(m_mu);
         for (;;) {
-            if (m_timers.empty()) {
+            if (m_heap.empty()) {
                 m_sleepUntil = UINT64_MAX;
                 m_wake.wait(lock.Native());
                 m_sleepUntil = 0;
                 continue;
             }
-            auto first = m_timers.begin();
+            Timer* t = m_heap.front();
             uint64_t now = qvclock::NowMs();
-            uint64_t deadline = std::get<0>(*first);
+            uint64_t deadline = t->m_deadline;
             if (deadline > now) {
                 m_sleepUntil = deadline;
                 m_wake.wait_for(lock.Native(),
@@ -120,9 +168,7 @@ class TimerQueue {
                 m_sleepUntil = 0;
                 continue;
             }
-            Timer* t = std::get<2>(*first);
-            m_timers.erase(first);
-            t->m_queued = false;
+            Unqueue(t);
             t->m_running = true;
             lock.Unlock();
             t->m_callback(t->m_arg, TRUE);
@@ -144,8 +190,8 @@ class TimerQueue {
     qv::Mutex m_mu;
     std::condition_variable m_wake;
     std::condition_variable m_done;
-    // Ordered: the earliest deadline first, ties by creation.
-    std::set<Entry> m_timers QV_GUARDED_BY(m_mu);
+    // A heap: the earliest deadline first, ties by creation.
+    std::vector<Timer*> m_heap QV_GUARDED_BY(m_mu);
     uint64_t m_nextSeq QV_GUARDED_BY(m_mu) = 0;
     // The deadline the thread sleeps until (UINT64_MAX: no timer), 0 while
     // it is awake and will look at the queue again anyway.
@@ -171,16 +217,13 @@ BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent) {
     qvplat::Ref<qvplat::Timer> t = qvplat::Get<qvplat::Timer>(timer);
     if (!t) return FALSE;
     bool wait = completionEvent == INVALID_HANDLE_VALUE;
-    if (wait && qvplat::TimerQueue::Get().InOwnCallback(t.get())) {
-        return qvplat::Fail(ERROR_POSSIBLE_DEADLOCK);
-    }
-    if (!t->MarkClosed()) return qvplat::Fail(ERROR_INVALID_HANDLE);
     qvplat::Ref<qvplat::Waitable> doneEvent;
     if (completionEvent && !wait) {
         doneEvent = qvplat::Get<qvplat::Event>(completionEvent);
         if (!doneEvent) return FALSE;
     }
-    BOOL ok = qvplat::TimerQueue::Get().Delete(t.get(), wait, std::move(doneEvent));
-    t->Release();  // the handle's reference
+    bool closed = false;
+    BOOL ok = qvplat::TimerQueue::Get().Delete(t.get(), wait, std::move(doneEvent), &closed);
+    if (closed) t->Release();  // the handle's reference
     return ok;
 }
