@@ -251,6 +251,25 @@ TEST_F(TarnLogTest, DeferredWarningsReachTheFileWhenTheWorkerFlushesThem) {
 }
 #endif
 
+#if !defined(_WIN32)
+// Lines still in memory when the process dies of a signal are in the file:
+// they are the ones that tell why.
+TEST_F(TarnLogTest, AFatalSignalWritesTheBufferedLinesFirst) {
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child writes into this test's folder
+    EXPECT_DEATH(
+        {
+            CLoggingHandler log;
+            log.Open("GSM_COM41.log", "GSM_DRV", 1);
+            log.LogInfo("the last words %d", 1);
+            std::abort();
+        },
+        "");
+    auto lines = ReadLines("GSM_COM41.log");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(CountEndingWith(lines, "the last words 1"), 1);
+}
+#endif
+
 TEST_F(TarnLogTest, ALogFileThatCannotBeCreatedIsSaidOnStderr) {
     std::ofstream(dir + "/blocker") << "a file where a folder would have to be";
     uint32_t handle = 7;

@@ -1,6 +1,8 @@
 // tarn_log: one logger per handle, one buffered file per file name.
 #include "logging/tarn/tarn_log.h"
 
+#include "logging/tarn/crash_flush.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -131,6 +133,7 @@ class LogFile {
     }
 
     ~LogFile() {
+        StopWatching(&m_pending);
         qv::MutexLock lock(m_mu);
         WriteOut();
         if (m_file != nullptr) std::fclose(m_file);
@@ -150,6 +153,7 @@ class LogFile {
         p = WriteEscaped(p, text);
         for (char c : kEol) *p++ = c;
         m_used += static_cast<size_t>(p - start);
+        m_pending.size.store(m_used, std::memory_order_relaxed);
         if (m_sizeLimit > 0 && m_fileSize + m_used > static_cast<size_t>(m_sizeLimit) &&
             m_fileSize + before > 0) {
             // Everything before this entry goes to the file that rotates away.
@@ -159,6 +163,7 @@ class LogFile {
             Rotate();
             std::memmove(m_data.get(), m_data.get() + before, entry);
             m_used = entry;
+            m_pending.size.store(m_used, std::memory_order_relaxed);
         }
         if (kFlushEveryLine || m_used >= kFileBuffer) WriteOut();
     }
@@ -173,7 +178,19 @@ class LogFile {
         : m_path(std::move(path)),
           m_file(file),
           m_fileSize(static_cast<size_t>(size)),
-          m_sizeLimit(sizeLimit) {}
+          m_sizeLimit(sizeLimit) {
+        m_pending.fd.store(Descriptor(file), std::memory_order_relaxed);
+        WatchForCrash(&m_pending);
+    }
+
+    static int Descriptor(std::FILE* file) {
+#if defined(_WIN32)
+        (void)file;
+        return -1;  // every line is written through there
+#else
+        return file != nullptr ? fileno(file) : -1;
+#endif
+    }
 
     // Room for n more bytes at the end of the buffer. It is allocated a
     // block at once: growing by doubling would leave the smaller blocks
@@ -186,6 +203,7 @@ class LogFile {
             if (m_used > 0) std::memcpy(data.get(), m_data.get(), m_used);
             m_data = std::move(data);
             m_capacity = capacity;
+            m_pending.data.store(m_data.get(), std::memory_order_relaxed);
         }
         return m_data.get() + m_used;
     }
@@ -270,10 +288,12 @@ class LogFile {
         if (m_used == 0) return;
         if (m_file != nullptr) m_fileSize += std::fwrite(m_data.get(), 1, m_used, m_file);
         m_used = 0;
+        m_pending.size.store(0, std::memory_order_relaxed);
     }
 
     // name.2.ext -> name.3.ext, ..., name.ext -> name.1.ext; a new, empty name.ext.
     void Rotate() QV_REQUIRES(m_mu) {
+        m_pending.fd.store(-1, std::memory_order_relaxed);
         if (m_file != nullptr) std::fclose(m_file);
         m_file = nullptr;
         for (size_t i = kRotatedFiles; i > 0; --i) {
@@ -284,6 +304,7 @@ class LogFile {
         }
         m_file = std::fopen(m_path.c_str(), "wb");
         if (m_file != nullptr) std::setvbuf(m_file, nullptr, _IONBF, 0);
+        m_pending.fd.store(Descriptor(m_file), std::memory_order_relaxed);
         m_fileSize = 0;
     }
 
@@ -301,6 +322,8 @@ class LogFile {
     size_t m_capacity QV_GUARDED_BY(m_mu) = 0;
     size_t m_fileSize QV_GUARDED_BY(m_mu);
     const long long m_sizeLimit;
+    // The buffer as a fatal signal finds it.
+    PendingLines m_pending;
 };
 
 // What a handle writes through: its file, the name its lines carry, and the

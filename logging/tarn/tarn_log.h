@@ -30,7 +30,9 @@
  *
  * Flushing: warnings and errors reach the file at once (on a thread that
  * defers its flushes, at its next tarn_flush_deferred()), other lines within
- * a second, and everything on close or tarn_flush_all(). On Windows every
+ * a second, and everything on close, on tarn_flush_all() and when the process
+ * dies of a fatal signal or SIGTERM (the signal then goes on to the handler
+ * the process had before, which the library chains to). On Windows every
  * line reaches the file as it is written, and tarn_log.dll exports only the
  * four ordinals (the functions below them are not exported there).
  */
