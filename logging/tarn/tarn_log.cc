@@ -105,9 +105,12 @@ std::string RotatedName(const std::string& path, size_t index) {
     const bool hasExtension = dot != std::string::npos && dot != 0 &&
                               (folder == std::string::npos || dot > folder + 1) &&
                               dot != path.size() - 1;
-    const std::string number = "." + std::to_string(index);
-    if (!hasExtension) return path + number;
-    return path.substr(0, dot) + number + path.substr(dot);
+    const size_t stem = hasExtension ? dot : path.size();
+    std::string name(path, 0, stem);
+    name += '.';
+    name += std::to_string(index);
+    name.append(path, stem, std::string::npos);
+    return name;
 }
 
 // One log file, shared by every handle opened on its name. Entries are
