@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/win32.h"
@@ -132,6 +133,30 @@ TEST(PlatformEvents, BadHandlesFailTheWait) {
     CloseHandle(port);
     EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
     EXPECT_FALSE(CloseHandle(nullptr));
+}
+
+// Thousands of live handles, a third closed in scrambled order: each one
+// resolves while open and fails with ERROR_INVALID_HANDLE once closed.
+TEST(PlatformEvents, HandlesResolveOnlyWhileOpen) {
+    constexpr size_t kHandles = 3000;
+    std::vector<HANDLE> events(kHandles);
+    for (auto& e : events) ASSERT_NE(e = CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr);
+    std::vector<bool> closed(kHandles, false);
+    for (size_t k = 0; k < kHandles; ++k) {
+        const size_t i = (k * 1237) % kHandles;  // a permutation
+        if (i % 3 != 0) continue;
+        ASSERT_TRUE(CloseHandle(events[i]));
+        closed[i] = true;
+    }
+    for (size_t i = 0; i < kHandles; ++i) {
+        if (closed[i]) {
+            EXPECT_FALSE(SetEvent(events[i])) << i;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        } else {
+            EXPECT_TRUE(SetEvent(events[i])) << i;
+            EXPECT_TRUE(CloseHandle(events[i]));
+        }
+    }
 }
 
 struct ThreadArg {
