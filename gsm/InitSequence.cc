@@ -65,6 +65,7 @@ std::string MaskText(uint32_t mask) {
 int GSMDevice::ModemInitProcess() {
     if (!m_pfnDeviceEvent) return QV_GENERICERROR;
     m_CommandList.clear();
+    m_CommandList.reserve(16);  // the longest sequence, in one block
     // Each attempt asks the modem again: nothing of an earlier answer is used.
     m_CNMIOffered = CNMICaps{};
     m_ReadStorage = storage::kNoMemory;
