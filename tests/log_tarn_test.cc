@@ -218,10 +218,19 @@ TEST_F(TarnLogTest, ControlCharactersAreEscapedSoAnEntryIsOneLine) {
     CLoggingHandler log;
     log.Open("GSM_COM10.log", "GSM_DRV", 1);
     log.LogInfo("RECV(%d): %s", 12, "\r\nOK\r\n\x1A\x1B\tx");
+    // Control characters at and between word boundaries of a longer text;
+    // bytes from 0x7F up are text.
+    log.LogInfo("%s",
+                "\x01"
+                "abcdefg\rhijklmn\nopqrstuvwxyz0123\x1A"
+                "45\x7F\x80\xFF");
     log.Close();
     auto lines = ReadLines("GSM_COM10.log");
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(CountEndingWith(lines, "RECV(12): \\r\\nOK\\r\\n\\x1A\\x1B\tx"), 1);
+    EXPECT_EQ(
+        CountEndingWith(lines, "] \\x01abcdefg\\rhijklmn\\nopqrstuvwxyz0123\\x1A45\x7F\x80\xFF"), 1)
+        << lines[1];
 }
 
 #if !defined(_WIN32)
@@ -330,6 +339,7 @@ TEST_F(TarnLogTest, EntriesReadAsPrintfWouldFormatThem) {
     both("%d%s", -2147483647 - 1, "");
     both("%5d|%-4s|%.2f|%08X|%+d", 7, "ab", 3.14159, 0xABCu, 5);
     both("100%% %s", "sure");
+    both("%s %u, then %5.1f", "plain", 3u, 2.25);  // falls back after a start
     log.Close();
     auto lines = ReadLines("GSM_COM40.log");
     ASSERT_EQ(lines.size(), expected.size());

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -268,10 +269,19 @@ class LogFile {
     // ESC) as escapes, so that every entry stays one line.
     static char* WriteEscaped(char* p, std::string_view text) {
         static const char kHex[] = "0123456789ABCDEF";
-        for (const char ch : text) {
-            const auto c = static_cast<unsigned char>(ch);
-            if (c >= 0x20 || c == '\t') {
-                *p++ = ch;
+        const char* in = text.data();
+        const char* const end = in + text.size();
+        while (in < end) {
+            // Plain runs go in whole, found eight bytes at a time: an
+            // answer is mostly text.
+            const char* run = PlainRunEnd(in, end);
+            std::memcpy(p, in, static_cast<size_t>(run - in));
+            p += run - in;
+            if (run == end) break;
+            const auto c = static_cast<unsigned char>(*run);
+            in = run + 1;
+            if (c == '\t') {
+                *p++ = '\t';
             } else if (c == '\r') {
                 *p++ = '\\';
                 *p++ = 'r';
@@ -286,6 +296,21 @@ class LogFile {
             }
         }
         return p;
+    }
+
+    // The first byte below 0x20 at or after in, or end.
+    static const char* PlainRunEnd(const char* in, const char* end) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull;
+        constexpr uint64_t kHighs = 0x8080808080808080ull;
+        while (end - in >= 8) {
+            uint64_t word;
+            std::memcpy(&word, in, sizeof word);
+            // A high bit for each byte below 0x20 (and none for 0x80 and up).
+            if (((word - 0x20 * kOnes) & ~word & kHighs) != 0) break;
+            in += 8;
+        }
+        while (in < end && static_cast<unsigned char>(*in) >= 0x20) ++in;
+        return in;
     }
 
     void WriteOut() QV_REQUIRES(m_mu) {
@@ -487,28 +512,6 @@ void FlushForSeverity(const std::shared_ptr<Logger>& logger, int severity) {
     t_flushesDue.push_back(logger);
 }
 
-// The conversions the driver's lines use: %s %d %i %u %x %c and %%, with an
-// l, ll or z. Anything else (flags, widths, precisions, other types) is left
-// to vsnprintf, which costs more than all the rest of a line.
-bool IsPlainFormat(const char* format) {
-    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
-        ++p;
-        if (*p == '%') {
-            ++p;
-            continue;
-        }
-        if (*p == 'z') {
-            ++p;
-        } else if (*p == 'l') {
-            ++p;
-            if (*p == 'l') ++p;
-        }
-        if (*p == '\0' || std::strchr("sdiuxc", *p) == nullptr) return false;
-        ++p;
-    }
-    return true;
-}
-
 template <typename Unsigned>
 void AppendNumber(std::string& out, Unsigned value, unsigned base) {
     char digits[24];
@@ -532,8 +535,11 @@ void AppendSigned(std::string& out, Signed value) {
     }
 }
 
-// Only for a format IsPlainFormat accepts.
-void FormatPlain(const char* format, va_list args, std::string& out) {
+// The conversions the driver's lines use: %s %d %i %u %x %c and %%, with an
+// l, ll or z. False at anything else (flags, widths, precisions, other
+// types), which is left to vsnprintf: it costs more than all the rest of a
+// line.
+bool FormatPlain(const char* format, va_list args, std::string& out) {
     const char* p = format;
     while (const char* percent = std::strchr(p, '%')) {
         out.append(p, static_cast<size_t>(percent - p));
@@ -547,6 +553,8 @@ void FormatPlain(const char* format, va_list args, std::string& out) {
             while (*p == 'l') ++longs, ++p;
         }
         const char conversion = *p++;
+        if (conversion == '\0' || longs > 2 || std::strchr("sdiuxc%", conversion) == nullptr)
+            return false;
         switch (conversion) {
             case '%':
                 out.push_back('%');
@@ -587,6 +595,7 @@ void FormatPlain(const char* format, va_list args, std::string& out) {
         }
     }
     out.append(p);
+    return true;
 }
 
 // The line a format and its arguments make, in a buffer of the thread's own.
@@ -597,11 +606,11 @@ std::string_view Format(const char* format, va_list args) {
     t_line.clear();
     va_list copy;
     va_copy(copy, args);
-    if (IsPlainFormat(format)) {
-        FormatPlain(format, copy, t_line);
-        va_end(copy);
-        return t_line;
-    }
+    const bool plain = FormatPlain(format, copy, t_line);
+    va_end(copy);
+    if (plain) return t_line;
+    t_line.clear();
+    va_copy(copy, args);
     t_line.resize(std::max<size_t>(t_line.capacity(), 256));
     const int length = std::vsnprintf(t_line.data(), t_line.size(), format, copy);
     va_end(copy);
