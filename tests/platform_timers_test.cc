@@ -103,37 +103,41 @@ TEST(PlatformTimers, ShorterTimerCreatedLaterFiresFirst) {
 }
 
 // Deadlines in scrambled order, a third deleted from all over the queue:
-// the rest fire in deadline order, the deleted never.
+// the rest fire in deadline order, the deleted never. A deadline is known
+// within the time its creation took, which a busy machine may stretch.
 TEST(PlatformTimers, ScrambledDeadlinesFireInOrderAndDeletedOnesNever) {
     qvclock::SetScale(10);
     constexpr int kTimers = 60;
     Order order;
     std::vector<OrderArg> args(kTimers);
     std::vector<HANDLE> timers(kTimers);
-    // 10 ms of real time apart: far more than making them all takes.
+    std::vector<uint64_t> earliest(kTimers), latest(kTimers);
     for (int i = 0; i < kTimers; ++i) {
         args[i] = {&order, i};
         const DWORD due = static_cast<DWORD>((i * 37) % kTimers) * 100;  // a permutation
+        earliest[i] = qvclock::NowMs() + due;
         ASSERT_TRUE(CreateTimerQueueTimer(&timers[i], nullptr, RecordOrder, &args[i], due, 0, 0));
+        latest[i] = qvclock::NowMs() + due;
     }
-    std::vector<int> expected;
-    for (int slot = 0; slot < kTimers; ++slot)
-        for (int i = 0; i < kTimers; ++i)
-            if ((i * 37) % kTimers == slot && i % 3 != 0) expected.push_back(i);
     for (int i = 0; i < kTimers; i += 3)
         EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timers[i], INVALID_HANDLE_VALUE));
+    const size_t kept = kTimers - (kTimers + 2) / 3;
+    std::vector<int> fired;
     ASSERT_TRUE(qvtest::WaitUntil(
         [&] {
             std::lock_guard<std::mutex> lock(order.mu);
-            return order.fired.size() >= expected.size();
+            fired.clear();
+            // The first timers may have fired before their deletion was asked.
+            for (int i : order.fired)
+                if (i % 3 != 0) fired.push_back(i);
+            return fired.size() >= kept;
         },
         std::chrono::seconds(10)));
-    // The first timers may have fired before their deletion was asked.
-    std::lock_guard<std::mutex> lock(order.mu);
-    std::vector<int> fired;
-    for (int i : order.fired)
-        if (i % 3 != 0) fired.push_back(i);
-    EXPECT_EQ(fired, expected);
+    ASSERT_EQ(fired.size(), kept);
+    for (size_t k = 1; k < fired.size(); ++k) {
+        const int a = fired[k - 1], b = fired[k];
+        EXPECT_LE(earliest[a], latest[b]) << a << " fired before " << b;
+    }
     for (int i = 0; i < kTimers; ++i)
         if (i % 3 != 0) DeleteTimerQueueTimer(nullptr, timers[i], INVALID_HANDLE_VALUE);
     qvclock::SetScale(1);
