@@ -1,50 +1,34 @@
 // tarn_log: one logger per handle, one buffered file per file name.
 #include "logging/tarn/tarn_log.h"
 
-#include "logging/tarn/crash_flush.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
+#include "logging/tarn/entry_format.h"
+#include "logging/tarn/log_file.h"
 #include "platform/thread_annotations.h"
 
 namespace {
 
-constexpr size_t kRotatedFiles = 3;
+using tarn::kFlushEveryLine;
+using tarn::LogFile;
+
+// Entries not flushed by a warning reach their files within this period.
 constexpr auto kFlushPeriod = std::chrono::seconds(1);
-// Lines reach the file in blocks of this size, at a warning and every
-// flush period: a busy line writes a block every few messages. Every line
-// has one, and keeps it resident once filled: 1999 lines hold 36 MB.
-constexpr size_t kFileBuffer = 16 * 1024;
 #if defined(_WIN32)
-// A DLL must not wait for a thread of its own while the loader unloads it:
-// no flusher thread there, every line reaches the file as it is written.
-constexpr bool kFlushEveryLine = true;
 constexpr char kSeparator = '\\';
 #else
-constexpr bool kFlushEveryLine = false;
 constexpr char kSeparator = '/';
 #endif
 
@@ -88,272 +72,6 @@ std::string_view SeverityName(int severity) {
     static constexpr std::string_view kNames[] = {"error", "warning", "info", "debug"};
     return kNames[SeverityOf(severity)];
 }
-
-unsigned long long ThreadId() {
-#if defined(_WIN32)
-    return GetCurrentThreadId();
-#else
-    thread_local const unsigned long long tid =
-        static_cast<unsigned long long>(syscall(SYS_gettid));
-    return tid;
-#endif
-}
-
-// "dir/GSM_COM9.log", 2 -> "dir/GSM_COM9.2.log"
-std::string RotatedName(const std::string& path, size_t index) {
-    if (index == 0) return path;
-    const size_t dot = path.rfind('.');
-    const size_t folder = path.find_last_of("/\\");
-    const bool hasExtension = dot != std::string::npos && dot != 0 &&
-                              (folder == std::string::npos || dot > folder + 1) &&
-                              dot != path.size() - 1;
-    const size_t stem = hasExtension ? dot : path.size();
-    std::string name(path, 0, stem);
-    name += '.';
-    name += std::to_string(index);
-    name.append(path, stem, std::string::npos);
-    return name;
-}
-
-// One log file, shared by every handle opened on its name. Entries are
-// formatted into a buffer under the file's lock and reach the file a block
-// at a time: when the buffer is full, on Flush, and on close.
-//   2026-01-31 12:00:00.123 [tid] [source] [level] text
-// Control characters in the text (CR and LF of a modem's answer, Ctrl-Z
-// after a PDU, ESC) are written as escapes, so that every entry stays one
-// line. With a size limit the file rotates (name.1.ext, name.2.ext, ...)
-// before an entry would take it past the limit.
-class LogFile {
-  public:
-    // Null when the file cannot be created.
-    static std::shared_ptr<LogFile> Open(const std::string& path, long long sizeLimit) {
-        std::FILE* file = std::fopen(path.c_str(), "ab");
-        if (file == nullptr) return nullptr;
-        // Blocks go out whole from our own buffer.
-        std::setvbuf(file, nullptr, _IONBF, 0);
-        std::fseek(file, 0, SEEK_END);
-        const long size = std::ftell(file);
-        return std::shared_ptr<LogFile>(
-            new LogFile(path, file, size > 0 ? size : 0, sizeLimit > 0 ? sizeLimit : 0));
-    }
-
-    ~LogFile() {
-        StopWatching(&m_pending);
-        qv::MutexLock lock(m_mu);
-        WriteOut();
-        if (m_file != nullptr) std::fclose(m_file);
-    }
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
-
-    void Append(std::string_view source, int severity, std::string_view text) QV_EXCLUDES(m_mu) {
-        const std::string_view level = SeverityName(severity);
-        // The entry is written straight into the buffer: its prefix, then
-        // the text, which takes at most four bytes a byte once escaped.
-        const size_t most = kPrefixRoom + source.size() + level.size() + 4 * text.size() + 2;
-        qv::MutexLock lock(m_mu);
-        const size_t before = m_used;
-        char* const start = Room(most);
-        char* p = WritePrefix(start, source, level);
-        p = WriteEscaped(p, text);
-        for (char c : kEol) *p++ = c;
-        m_used += static_cast<size_t>(p - start);
-        m_pending.size.store(m_used, std::memory_order_relaxed);
-        if (m_sizeLimit > 0 && m_fileSize + m_used > static_cast<size_t>(m_sizeLimit) &&
-            m_fileSize + before > 0) {
-            // Everything before this entry goes to the file that rotates away.
-            const size_t entry = m_used - before;
-            m_used = before;
-            WriteOut();
-            Rotate();
-            std::memmove(m_data.get(), m_data.get() + before, entry);
-            m_used = entry;
-            m_pending.size.store(m_used, std::memory_order_relaxed);
-        }
-        if (kFlushEveryLine || m_used >= kFileBuffer) WriteOut();
-    }
-
-    void Flush() QV_EXCLUDES(m_mu) {
-        qv::MutexLock lock(m_mu);
-        WriteOut();
-    }
-
-  private:
-    LogFile(std::string path, std::FILE* file, long size, long long sizeLimit)
-        : m_path(std::move(path)),
-          m_file(file),
-          m_fileSize(static_cast<size_t>(size)),
-          m_sizeLimit(sizeLimit) {
-        m_pending.fd.store(Descriptor(file), std::memory_order_relaxed);
-        WatchForCrash(&m_pending);
-    }
-
-    static int Descriptor(std::FILE* file) {
-#if defined(_WIN32)
-        (void)file;
-        return -1;  // every line is written through there
-#else
-        return file != nullptr ? fileno(file) : -1;
-#endif
-    }
-
-    // Room for n more bytes at the end of the buffer. It is allocated a
-    // block at once: growing by doubling would leave the smaller blocks
-    // behind in the heap, a line's worth of memory each.
-    char* Room(size_t n) QV_REQUIRES(m_mu) {
-        if (m_used + n > m_capacity) {
-            const size_t capacity =
-                std::max(kFlushEveryLine ? 1024 : kFileBuffer + kFileBuffer / 8, m_used + n);
-            std::unique_ptr<char[]> data(new char[capacity]);
-            if (m_used > 0) std::memcpy(data.get(), m_data.get(), m_used);
-            m_data = std::move(data);
-            m_capacity = capacity;
-            m_pending.data.store(m_data.get(), std::memory_order_relaxed);
-        }
-        return m_data.get() + m_used;
-    }
-
-    // "2026-01-31 12:00:00.123 [tid] [source] [level] ": at most
-    // kPrefixRoom bytes besides the source and the level.
-    static constexpr size_t kPrefixRoom = 64;
-    static char* WritePrefix(char* p, std::string_view source, std::string_view level) {
-        using namespace std::chrono;
-        const auto since = system_clock::now().time_since_epoch();
-        const auto second = duration_cast<seconds>(since);
-        const unsigned ms =
-            static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
-        // The date and time up to the second, formatted once a second.
-        thread_local long long t_second = -1;
-        thread_local char t_stamp[32];
-        thread_local size_t t_stampLength = 0;
-        if (second.count() != t_second) {
-            t_second = second.count();
-            const std::time_t t = static_cast<std::time_t>(t_second);
-            std::tm local{};
-#if defined(_WIN32)
-            localtime_s(&local, &t);
-#else
-            localtime_r(&t, &local);
-#endif
-            t_stampLength = std::strftime(t_stamp, sizeof t_stamp, "%Y-%m-%d %H:%M:%S.", &local);
-        }
-        std::memcpy(p, t_stamp, t_stampLength);
-        p += t_stampLength;
-        *p++ = static_cast<char>('0' + ms / 100);
-        *p++ = static_cast<char>('0' + ms / 10 % 10);
-        *p++ = static_cast<char>('0' + ms % 10);
-        *p++ = ' ';
-        *p++ = '[';
-        char digits[24];
-        char* const end = digits + sizeof digits;
-        char* d = end;
-        unsigned long long tid = ThreadId();
-        do {
-            *--d = static_cast<char>('0' + tid % 10);
-            tid /= 10;
-        } while (tid != 0);
-        p = Put(p, std::string_view(d, static_cast<size_t>(end - d)));
-        p = Put(p, "] [");
-        p = Put(p, source);
-        p = Put(p, "] [");
-        p = Put(p, level);
-        return Put(p, "] ");
-    }
-
-    static char* Put(char* p, std::string_view text) {
-        std::memcpy(p, text.data(), text.size());
-        return p + text.size();
-    }
-
-    // Control characters (CR and LF of a modem's answer, Ctrl-Z after a PDU,
-    // ESC) as escapes, so that every entry stays one line.
-    static char* WriteEscaped(char* p, std::string_view text) {
-        static const char kHex[] = "0123456789ABCDEF";
-        const char* in = text.data();
-        const char* const end = in + text.size();
-        while (in < end) {
-            // Plain runs go in whole, found eight bytes at a time: an
-            // answer is mostly text.
-            const char* run = PlainRunEnd(in, end);
-            std::memcpy(p, in, static_cast<size_t>(run - in));
-            p += run - in;
-            if (run == end) break;
-            const auto c = static_cast<unsigned char>(*run);
-            in = run + 1;
-            if (c == '\t') {
-                *p++ = '\t';
-            } else if (c == '\r') {
-                *p++ = '\\';
-                *p++ = 'r';
-            } else if (c == '\n') {
-                *p++ = '\\';
-                *p++ = 'n';
-            } else {
-                *p++ = '\\';
-                *p++ = 'x';
-                *p++ = kHex[c >> 4];
-                *p++ = kHex[c & 15];
-            }
-        }
-        return p;
-    }
-
-    // The first byte below 0x20 at or after in, or end.
-    static const char* PlainRunEnd(const char* in, const char* end) {
-        constexpr uint64_t kOnes = 0x0101010101010101ull;
-        constexpr uint64_t kHighs = 0x8080808080808080ull;
-        while (end - in >= 8) {
-            uint64_t word;
-            std::memcpy(&word, in, sizeof word);
-            // A high bit for each byte below 0x20 (and none for 0x80 and up).
-            if (((word - 0x20 * kOnes) & ~word & kHighs) != 0) break;
-            in += 8;
-        }
-        while (in < end && static_cast<unsigned char>(*in) >= 0x20) ++in;
-        return in;
-    }
-
-    void WriteOut() QV_REQUIRES(m_mu) {
-        if (m_used == 0) return;
-        if (m_file != nullptr) m_fileSize += std::fwrite(m_data.get(), 1, m_used, m_file);
-        m_used = 0;
-        m_pending.size.store(0, std::memory_order_relaxed);
-    }
-
-    // name.2.ext -> name.3.ext, ..., name.ext -> name.1.ext; a new, empty name.ext.
-    void Rotate() QV_REQUIRES(m_mu) {
-        m_pending.fd.store(-1, std::memory_order_relaxed);
-        if (m_file != nullptr) std::fclose(m_file);
-        m_file = nullptr;
-        for (size_t i = kRotatedFiles; i > 0; --i) {
-            const std::string from = RotatedName(m_path, i - 1);
-            const std::string to = RotatedName(m_path, i);
-            std::remove(to.c_str());
-            std::rename(from.c_str(), to.c_str());
-        }
-        m_file = std::fopen(m_path.c_str(), "wb");
-        if (m_file != nullptr) std::setvbuf(m_file, nullptr, _IONBF, 0);
-        m_pending.fd.store(Descriptor(m_file), std::memory_order_relaxed);
-        m_fileSize = 0;
-    }
-
-#if defined(_WIN32)
-    static constexpr std::string_view kEol = "\r\n";
-#else
-    static constexpr std::string_view kEol = "\n";
-#endif
-    const std::string m_path;
-    qv::Mutex m_mu;
-    std::FILE* m_file QV_GUARDED_BY(m_mu);
-    // Entries not yet written: m_used bytes of m_capacity.
-    std::unique_ptr<char[]> m_data QV_GUARDED_BY(m_mu);
-    size_t m_used QV_GUARDED_BY(m_mu) = 0;
-    size_t m_capacity QV_GUARDED_BY(m_mu) = 0;
-    size_t m_fileSize QV_GUARDED_BY(m_mu);
-    const long long m_sizeLimit;
-    // The buffer as a fatal signal finds it.
-    PendingLines m_pending;
-};
 
 // What a handle writes through: its file, the name its lines carry, and the
 // least severe lines it keeps.
@@ -512,119 +230,6 @@ void FlushForSeverity(const std::shared_ptr<Logger>& logger, int severity) {
     t_flushesDue.push_back(logger);
 }
 
-template <typename Unsigned>
-void AppendNumber(std::string& out, Unsigned value, unsigned base) {
-    char digits[24];
-    char* const end = digits + sizeof digits;
-    char* p = end;
-    do {
-        *--p = "0123456789abcdef"[value % base];
-        value /= base;
-    } while (value != 0);
-    out.append(p, static_cast<size_t>(end - p));
-}
-
-template <typename Signed>
-void AppendSigned(std::string& out, Signed value) {
-    using Unsigned = std::make_unsigned_t<Signed>;
-    if (value < 0) {
-        out.push_back('-');
-        AppendNumber(out, static_cast<Unsigned>(Unsigned{0} - static_cast<Unsigned>(value)), 10);
-    } else {
-        AppendNumber(out, static_cast<Unsigned>(value), 10);
-    }
-}
-
-// The conversions the driver's lines use: %s %d %i %u %x %c and %%, with an
-// l, ll or z. False at anything else (flags, widths, precisions, other
-// types), which is left to vsnprintf: it costs more than all the rest of a
-// line.
-bool FormatPlain(const char* format, va_list args, std::string& out) {
-    const char* p = format;
-    while (const char* percent = std::strchr(p, '%')) {
-        out.append(p, static_cast<size_t>(percent - p));
-        p = percent + 1;
-        int longs = 0;
-        bool size = false;
-        if (*p == 'z') {
-            size = true;
-            ++p;
-        } else {
-            while (*p == 'l') ++longs, ++p;
-        }
-        const char conversion = *p++;
-        if (conversion == '\0' || longs > 2 || std::strchr("sdiuxc%", conversion) == nullptr)
-            return false;
-        switch (conversion) {
-            case '%':
-                out.push_back('%');
-                break;
-            case 's': {
-                const char* text = va_arg(args, const char*);
-                out.append(text != nullptr ? text : "(null)");
-                break;
-            }
-            case 'c':
-                out.push_back(static_cast<char>(va_arg(args, int)));
-                break;
-            case 'd':
-            case 'i':
-                if (size) {
-                    AppendSigned(out, va_arg(args, std::make_signed_t<size_t>));
-                } else if (longs == 2) {
-                    AppendSigned(out, va_arg(args, long long));
-                } else if (longs == 1) {
-                    AppendSigned(out, va_arg(args, long));
-                } else {
-                    AppendSigned(out, va_arg(args, int));
-                }
-                break;
-            default: {  // u, x
-                const unsigned base = conversion == 'x' ? 16 : 10;
-                if (size) {
-                    AppendNumber(out, va_arg(args, size_t), base);
-                } else if (longs == 2) {
-                    AppendNumber(out, va_arg(args, unsigned long long), base);
-                } else if (longs == 1) {
-                    AppendNumber(out, va_arg(args, unsigned long), base);
-                } else {
-                    AppendNumber(out, va_arg(args, unsigned), base);
-                }
-                break;
-            }
-        }
-    }
-    out.append(p);
-    return true;
-}
-
-// The line a format and its arguments make, in a buffer of the thread's own.
-std::string_view Format(const char* format, va_list args) {
-    // A format without conversions is its own text: half the lines are.
-    if (std::strchr(format, '%') == nullptr) return format;
-    thread_local std::string t_line;
-    t_line.clear();
-    va_list copy;
-    va_copy(copy, args);
-    const bool plain = FormatPlain(format, copy, t_line);
-    va_end(copy);
-    if (plain) return t_line;
-    t_line.clear();
-    va_copy(copy, args);
-    t_line.resize(std::max<size_t>(t_line.capacity(), 256));
-    const int length = std::vsnprintf(t_line.data(), t_line.size(), format, copy);
-    va_end(copy);
-    if (length < 0) return {};
-    if (static_cast<size_t>(length) >= t_line.size()) {
-        t_line.resize(static_cast<size_t>(length) + 1);
-        va_copy(copy, args);
-        std::vsnprintf(t_line.data(), t_line.size(), format, copy);
-        va_end(copy);
-    }
-    t_line.resize(static_cast<size_t>(length));
-    return t_line;
-}
-
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
     std::shared_ptr<Logger> held;
@@ -632,7 +237,8 @@ void Write(uint32_t handle, int severity, const char* format, va_list args) {
     // A line below the file's level costs no formatting.
     if (!logger || !logger->ShouldLog(severity)) return;
     try {
-        logger->file->Append(logger->source, severity, Format(format, args));
+        logger->file->Append(logger->source, SeverityName(severity),
+                             tarn::FormatEntry(format, args));
         FlushForSeverity(logger, severity);
     } catch (...) {
         // A log never disturbs its caller.
