@@ -32,6 +32,7 @@ Device::~Device() {
 }
 
 bool Device::Start() {
+    qv::MutexLock lock(m_mu);
     m_set = &Reactor::Get().Set();
     m_id = m_set->Add(this, m_fd);
     if (m_id == 0) return false;

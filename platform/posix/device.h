@@ -27,9 +27,10 @@ class Device : public Watched {
     // Takes ownership of fd (already opened, locked and a terminal).
     explicit Device(int fd);
     ~Device() override;
-    // Registers with the reactor; false with errno set. Runs before the
-    // device is handed out, so nothing else can see it yet.
-    bool Start() QV_NO_THREAD_SAFETY_ANALYSIS;
+    // Registers with the reactor and starts watching for input; false with
+    // errno set. Runs before the device is handed out, but the reactor may
+    // report input as soon as the watch is armed: under the lock.
+    bool Start() QV_EXCLUDES(m_mu);
 
     BOOL Associate(const Ref<Port>& port, ULONG_PTR key) QV_EXCLUDES(m_mu);
     BOOL SetState(const DCB& dcb) QV_EXCLUDES(m_mu);
