@@ -77,13 +77,6 @@ uint16_t Lookup(char16_t c) {
     return c == u'\u20AC' ? FindIndex(c) : kNone;
 }
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-void AppendOctet(std::string& out, uint8_t v) {
-    out.push_back(kHexDigits[v >> 4]);
-    out.push_back(kHexDigits[v & 0x0F]);
-}
-
 bool IsHighSurrogate(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -98,6 +91,12 @@ size_t UCS2PieceEnd(const std::u16string& text, size_t pos, size_t maxUnits) {
 }
 
 }  // namespace
+
+void AppendOctet(std::string& out, uint8_t v) {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    out.push_back(kHexDigits[v >> 4]);
+    out.push_back(kHexDigits[v & 0x0F]);
+}
 
 Septets CharToSeptets(char16_t c) {
     uint16_t i = Lookup(c);

@@ -43,6 +43,8 @@ std::vector<std::string> SplitUCS2(const std::u16string& text, size_t maxUnits);
 size_t CountUCS2Pieces(const std::u16string& text, size_t maxUnits);
 // Upper-case hex digits after an optional "0X"; stops at any other character.
 uint32_t HexToInt(const std::string& text);
+// Two upper-case hex digits.
+void AppendOctet(std::string& out, uint8_t v);
 // Reads and removes the first two hex digits; 0 for an empty text.
 uint8_t ReadOctet(std::string& hex);
 

@@ -1,7 +1,6 @@
 // SMS-SUBMIT encoding: one PDU per part, a concatenation header on every
 // part of a multipart message.
 #include <algorithm>
-#include <cstdio>
 #include <random>
 
 #include "pdu/Gsm7.h"
@@ -16,9 +15,9 @@ constexpr size_t kUnitsPerPart = 64;
 constexpr size_t kHeaderSeptets = 7;  // six header octets and one fill bit
 
 std::string Octet(unsigned value) {
-    char buf[4];
-    std::snprintf(buf, sizeof buf, "%02X", value & 0xFF);
-    return buf;
+    std::string hex;
+    pdu::AppendOctet(hex, static_cast<uint8_t>(value & 0xFF));
+    return hex;
 }
 
 // Concatenation reference, 1 to 255. The generator is never seeded, so each
