@@ -33,16 +33,27 @@ bool Port::Post(DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped, DWORD error
         bool byPoller = m_polling && m_poller == std::this_thread::get_id();
         if (byPoller && !m_pollerClaimed) {
             m_pollerClaimed = true;  // taken by this thread when its dispatch returns
-        } else if (m_sleepers > m_wakesOwed) {
-            ++m_wakesOwed;
-            notify = true;
         } else {
-            wakePoller = m_polling && !byPoller;
+            CallIdleWorker(byPoller, notify, wakePoller);
         }
     }
     if (notify) m_cv.notify_one();
     if (wakePoller) m_set.Wake();
     return true;
+}
+
+// One woken worker at a time: it takes the oldest packet and calls the next
+// for what is left (Get). A burst of posts thus wakes a worker or two, not
+// one each, and a worker that blocks in its handler leaves no packet
+// behind without a worker on its way.
+void Port::CallIdleWorker(bool byPoller, bool& notify, bool& wakePoller) {
+    if (m_wakesOwed > 0) return;
+    if (m_sleepers > 0) {
+        ++m_wakesOwed;
+        notify = true;
+    } else {
+        wakePoller = m_polling && !byPoller;
+    }
 }
 
 BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD timeoutMs) {
@@ -91,7 +102,12 @@ BOOL Port::Get(LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped, DWORD ti
     }
     Packet p = m_queue.front();
     m_queue.pop_front();
+    bool notify = false;
+    bool wakePoller = false;
+    if (!m_queue.empty()) CallIdleWorker(false, notify, wakePoller);
     lock.Unlock();
+    if (notify) m_cv.notify_one();
+    if (wakePoller) m_set.Wake();
     if (bytes) *bytes = p.bytes;
     if (key) *key = p.key;
     if (overlapped) *overlapped = p.overlapped;

@@ -52,6 +52,9 @@ class Port : public Watched {
     // asked to look after kWatchDelay, unless a look is on its way.
     void Depart() QV_REQUIRES(m_mu);
     void LookLater() QV_REQUIRES(m_mu);
+    // A packet waits: wakes a sleeper, or else the poller, unless a woken
+    // worker is already on its way. The caller notifies after unlocking.
+    void CallIdleWorker(bool byPoller, bool& notify, bool& wakePoller) QV_REQUIRES(m_mu);
     struct Packet {
         DWORD bytes;
         ULONG_PTR key;
@@ -71,7 +74,7 @@ class Port : public Watched {
     // The poller takes the first packet its dispatch queues; later ones wake sleepers.
     bool m_pollerClaimed QV_GUARDED_BY(m_mu) = false;
     int m_sleepers QV_GUARDED_BY(m_mu) = 0;
-    // Sleepers notified and not yet awake: a packet beyond them needs the poller.
+    // Sleepers notified and not yet awake: 0 or 1 (CallIdleWorker).
     int m_wakesOwed QV_GUARDED_BY(m_mu) = 0;
     // Departures of a poller; the one the coming look is about.
     uint64_t m_departures QV_GUARDED_BY(m_mu) = 0;
