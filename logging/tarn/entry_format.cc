@@ -51,8 +51,7 @@ bool FormatPlain(const char* format, va_list args, std::string& out) {
             while (*p == 'l') ++longs, ++p;
         }
         const char conversion = *p++;
-        if (conversion == '\0' || longs > 2 || std::strchr("sdiuxc%", conversion) == nullptr)
-            return false;
+        if (longs > 2) return false;
         switch (conversion) {
             case '%':
                 out.push_back('%');
@@ -77,7 +76,8 @@ bool FormatPlain(const char* format, va_list args, std::string& out) {
                     AppendSigned(out, va_arg(args, int));
                 }
                 break;
-            default: {  // u, x
+            case 'u':
+            case 'x': {
                 const unsigned base = conversion == 'x' ? 16 : 10;
                 if (size) {
                     AppendNumber(out, va_arg(args, size_t), base);
@@ -90,6 +90,8 @@ bool FormatPlain(const char* format, va_list args, std::string& out) {
                 }
                 break;
             }
+            default:
+                return false;
         }
     }
     out.append(p);

@@ -72,16 +72,24 @@ char* Put(char* p, std::string_view text) {
 // kPrefixRoom bytes besides the source and the level.
 constexpr size_t kPrefixRoom = 64;
 char* WritePrefix(char* p, std::string_view source, std::string_view level) {
+#if defined(_WIN32)
     using namespace std::chrono;
     const auto since = system_clock::now().time_since_epoch();
-    const auto second = duration_cast<seconds>(since);
-    const unsigned ms = static_cast<unsigned>(duration_cast<milliseconds>(since - second).count());
+    const long long second = duration_cast<seconds>(since).count();
+    const unsigned ms =
+        static_cast<unsigned>(duration_cast<milliseconds>(since - seconds(second)).count());
+#else
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long second = now.tv_sec;
+    const unsigned ms = static_cast<unsigned>(now.tv_nsec / 1000000);
+#endif
     // The date and time up to the second, formatted once a second.
     thread_local long long t_second = -1;
     thread_local char t_stamp[32];
     thread_local size_t t_stampLength = 0;
-    if (second.count() != t_second) {
-        t_second = second.count();
+    if (second != t_second) {
+        t_second = second;
         const std::time_t t = static_cast<std::time_t>(t_second);
         std::tm local{};
 #if defined(_WIN32)
