@@ -10,15 +10,22 @@
 namespace tarn {
 namespace {
 
+// The first '%' at or after p, else its terminating NUL: one pass for
+// both, where strchr and strlen would take two.
+const char* PercentOrEnd(const char* p) {
+#if defined(__GLIBC__)
+    return strchrnul(p, '%');
+#else
+    while (*p != '\0' && *p != '%') ++p;
+    return p;
+#endif
+}
+
 template <typename Unsigned>
 void AppendNumber(std::string& out, Unsigned value, unsigned base) {
-    char digits[24];
+    char digits[kMostDigits];
     char* const end = digits + sizeof digits;
-    char* p = end;
-    do {
-        *--p = "0123456789abcdef"[value % base];
-        value /= base;
-    } while (value != 0);
+    const char* p = DigitsBefore(end, value, base);
     out.append(p, static_cast<size_t>(end - p));
 }
 
@@ -39,8 +46,10 @@ void AppendSigned(std::string& out, Signed value) {
 // line.
 bool FormatPlain(const char* format, va_list args, std::string& out) {
     const char* p = format;
-    while (const char* percent = std::strchr(p, '%')) {
+    for (;;) {
+        const char* percent = PercentOrEnd(p);
         out.append(p, static_cast<size_t>(percent - p));
+        if (*percent == '\0') return true;
         p = percent + 1;
         int longs = 0;
         bool size = false;
@@ -94,37 +103,43 @@ bool FormatPlain(const char* format, va_list args, std::string& out) {
                 return false;
         }
     }
-    out.append(p);
-    return true;
 }
 
 }  // namespace
 
-// The line a format and its arguments make, in a buffer of the thread's own.
-std::string_view FormatEntry(const char* format, va_list args) {
+char* DigitsBefore(char* end, unsigned long long value, unsigned base) {
+    char* p = end;
+    do {
+        *--p = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    return p;
+}
+
+std::string_view FormatEntry(const char* format, va_list args, std::string& line) {
     // A format without conversions is its own text: half the lines are.
-    if (std::strchr(format, '%') == nullptr) return format;
-    thread_local std::string t_line;
-    t_line.clear();
+    const char* percent = PercentOrEnd(format);
+    if (*percent == '\0') return std::string_view(format, static_cast<size_t>(percent - format));
+    line.clear();
     va_list copy;
     va_copy(copy, args);
-    const bool plain = FormatPlain(format, copy, t_line);
+    const bool plain = FormatPlain(format, copy, line);
     va_end(copy);
-    if (plain) return t_line;
-    t_line.clear();
+    if (plain) return line;
+    line.clear();
     va_copy(copy, args);
-    t_line.resize(std::max<size_t>(t_line.capacity(), 256));
-    const int length = std::vsnprintf(t_line.data(), t_line.size(), format, copy);
+    line.resize(std::max<size_t>(line.capacity(), 256));
+    const int length = std::vsnprintf(line.data(), line.size(), format, copy);
     va_end(copy);
     if (length < 0) return {};
-    if (static_cast<size_t>(length) >= t_line.size()) {
-        t_line.resize(static_cast<size_t>(length) + 1);
+    if (static_cast<size_t>(length) >= line.size()) {
+        line.resize(static_cast<size_t>(length) + 1);
         va_copy(copy, args);
-        std::vsnprintf(t_line.data(), t_line.size(), format, copy);
+        std::vsnprintf(line.data(), line.size(), format, copy);
         va_end(copy);
     }
-    t_line.resize(static_cast<size_t>(length));
-    return t_line;
+    line.resize(static_cast<size_t>(length));
+    return line;
 }
 
 }  // namespace tarn

@@ -1,12 +1,7 @@
 // Log files and their buffers (see log_file.h).
 #include "logging/tarn/log_file.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include "logging/tarn/entry_format.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,16 +22,6 @@ constexpr std::string_view kEol = "\r\n";
 #else
 constexpr std::string_view kEol = "\n";
 #endif
-
-unsigned long long ThreadId() {
-#if defined(_WIN32)
-    return GetCurrentThreadId();
-#else
-    thread_local const unsigned long long tid =
-        static_cast<unsigned long long>(syscall(SYS_gettid));
-    return tid;
-#endif
-}
 
 // "dir/GSM_COM9.log", 2 -> "dir/GSM_COM9.2.log"
 std::string RotatedName(const std::string& path, size_t index) {
@@ -71,56 +56,6 @@ char* Put(char* p, std::string_view text) {
 // "2026-01-31 12:00:00.123 [tid] [source] [level] ": at most
 // kPrefixRoom bytes besides the source and the level.
 constexpr size_t kPrefixRoom = 64;
-char* WritePrefix(char* p, std::string_view source, std::string_view level) {
-#if defined(_WIN32)
-    using namespace std::chrono;
-    const auto since = system_clock::now().time_since_epoch();
-    const long long second = duration_cast<seconds>(since).count();
-    const unsigned ms =
-        static_cast<unsigned>(duration_cast<milliseconds>(since - seconds(second)).count());
-#else
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const long long second = now.tv_sec;
-    const unsigned ms = static_cast<unsigned>(now.tv_nsec / 1000000);
-#endif
-    // The date and time up to the second, formatted once a second.
-    thread_local long long t_second = -1;
-    thread_local char t_stamp[32];
-    thread_local size_t t_stampLength = 0;
-    if (second != t_second) {
-        t_second = second;
-        const std::time_t t = static_cast<std::time_t>(t_second);
-        std::tm local{};
-#if defined(_WIN32)
-        localtime_s(&local, &t);
-#else
-        localtime_r(&t, &local);
-#endif
-        t_stampLength = std::strftime(t_stamp, sizeof t_stamp, "%Y-%m-%d %H:%M:%S.", &local);
-    }
-    std::memcpy(p, t_stamp, t_stampLength);
-    p += t_stampLength;
-    *p++ = static_cast<char>('0' + ms / 100);
-    *p++ = static_cast<char>('0' + ms / 10 % 10);
-    *p++ = static_cast<char>('0' + ms % 10);
-    *p++ = ' ';
-    *p++ = '[';
-    char digits[24];
-    char* const end = digits + sizeof digits;
-    char* d = end;
-    unsigned long long tid = ThreadId();
-    do {
-        *--d = static_cast<char>('0' + tid % 10);
-        tid /= 10;
-    } while (tid != 0);
-    p = Put(p, std::string_view(d, static_cast<size_t>(end - d)));
-    p = Put(p, "] [");
-    p = Put(p, source);
-    p = Put(p, "] [");
-    p = Put(p, level);
-    return Put(p, "] ");
-}
 
 // The first byte below 0x20 at or after in, or end.
 const char* PlainRunEnd(const char* in, const char* end) {
@@ -199,14 +134,15 @@ LogFile::~LogFile() {
     if (m_file != nullptr) std::fclose(m_file);
 }
 
-void LogFile::Append(std::string_view source, std::string_view level, std::string_view text) {
+void LogFile::Append(std::string_view source, std::string_view level, std::string_view text,
+                     unsigned long long threadId) {
     // The entry is written straight into the buffer: its prefix, then
     // the text, which takes at most four bytes a byte once escaped.
     const size_t most = kPrefixRoom + source.size() + level.size() + 4 * text.size() + 2;
     qv::MutexLock lock(m_mu);
     const size_t before = m_used;
     char* const start = Room(most);
-    char* p = WritePrefix(start, source, level);
+    char* p = WritePrefix(start, source, level, threadId);
     p = WriteEscaped(p, text);
     for (char c : kEol) *p++ = c;
     m_used += static_cast<size_t>(p - start);
@@ -228,6 +164,48 @@ void LogFile::Append(std::string_view source, std::string_view level, std::strin
 void LogFile::Flush() {
     qv::MutexLock lock(m_mu);
     WriteOut();
+}
+
+char* LogFile::WritePrefix(char* p, std::string_view source, std::string_view level,
+                           unsigned long long threadId) {
+#if defined(_WIN32)
+    using namespace std::chrono;
+    const auto since = system_clock::now().time_since_epoch();
+    const long long second = duration_cast<seconds>(since).count();
+    const unsigned ms =
+        static_cast<unsigned>(duration_cast<milliseconds>(since - seconds(second)).count());
+#else
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long second = now.tv_sec;
+    const unsigned ms = static_cast<unsigned>(now.tv_nsec / 1000000);
+#endif
+    if (second != m_stampSecond) {
+        m_stampSecond = second;
+        const std::time_t t = static_cast<std::time_t>(second);
+        std::tm local{};
+#if defined(_WIN32)
+        localtime_s(&local, &t);
+#else
+        localtime_r(&t, &local);
+#endif
+        m_stampLength = std::strftime(m_stamp, sizeof m_stamp, "%Y-%m-%d %H:%M:%S.", &local);
+    }
+    p = Put(p, std::string_view(m_stamp, m_stampLength));
+    *p++ = static_cast<char>('0' + ms / 100);
+    *p++ = static_cast<char>('0' + ms / 10 % 10);
+    *p++ = static_cast<char>('0' + ms % 10);
+    *p++ = ' ';
+    *p++ = '[';
+    char digits[kMostDigits];
+    char* const end = digits + sizeof digits;
+    const char* d = DigitsBefore(end, threadId, 10);
+    p = Put(p, std::string_view(d, static_cast<size_t>(end - d)));
+    p = Put(p, "] [");
+    p = Put(p, source);
+    p = Put(p, "] [");
+    p = Put(p, level);
+    return Put(p, "] ");
 }
 
 // Room for n more bytes at the end of the buffer. It is allocated a

@@ -36,14 +36,17 @@ class LogFile {
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    void Append(std::string_view source, std::string_view level, std::string_view text)
-        QV_EXCLUDES(m_mu);
+    // threadId: the writing thread's, shown in the entry's prefix.
+    void Append(std::string_view source, std::string_view level, std::string_view text,
+                unsigned long long threadId) QV_EXCLUDES(m_mu);
     void Flush() QV_EXCLUDES(m_mu);
 
   private:
     LogFile(std::string path, std::FILE* file, long size, long long sizeLimit);
     // Room for n more bytes at the end of the buffer.
     char* Room(size_t n) QV_REQUIRES(m_mu);
+    char* WritePrefix(char* p, std::string_view source, std::string_view level,
+                      unsigned long long threadId) QV_REQUIRES(m_mu);
     void WriteOut() QV_REQUIRES(m_mu);
     void Rotate() QV_REQUIRES(m_mu);
 
@@ -55,6 +58,11 @@ class LogFile {
     size_t m_used QV_GUARDED_BY(m_mu) = 0;
     size_t m_capacity QV_GUARDED_BY(m_mu) = 0;
     size_t m_fileSize QV_GUARDED_BY(m_mu);
+    // The date and time of the last entry up to its second, formatted once
+    // a second.
+    long long m_stampSecond QV_GUARDED_BY(m_mu) = -1;
+    char m_stamp[32] QV_GUARDED_BY(m_mu) = {};
+    size_t m_stampLength QV_GUARDED_BY(m_mu) = 0;
     const long long m_sizeLimit;
     // The buffer as a fatal signal finds it.
     PendingLines m_pending;

@@ -1,6 +1,13 @@
 // tarn_log: one logger per handle, one buffered file per file name.
 #include "logging/tarn/tarn_log.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -194,52 +201,75 @@ Registry& GetRegistry() {
     return registry;
 }
 
-// A thread that defers its flushes: the loggers that had a warning or an
-// error since its last tarn_flush_deferred, each once.
-thread_local bool t_deferFlushes = false;
-thread_local std::vector<std::shared_ptr<Logger>> t_flushesDue;
-// And the logger it wrote to last, until then: a packet's lines mostly go
-// to one file, and so skip the registry's lock. Kept no longer, so that a
-// closed log's file does not stay open behind a thread.
-thread_local uint32_t t_lastHandle = 0;
-thread_local std::shared_ptr<Logger> t_lastLogger;
+// What a writing thread keeps, in one thread-local object: each one costs
+// a lookup per use in a shared library.
+struct ThreadState {
+    // Shown in the thread's entries.
+    unsigned long long id = CurrentThreadId();
+    // The text of the entry being written.
+    std::string line;
+    // A thread that defers its flushes: the loggers that had a warning or
+    // an error since its last tarn_flush_deferred, each once.
+    bool deferFlushes = false;
+    std::vector<std::shared_ptr<Logger>> flushesDue;
+    // And the logger it wrote to last, until then: a packet's lines mostly
+    // go to one file, and so skip the registry's lock. Kept no longer, so
+    // that a closed log's file does not stay open behind a thread.
+    uint32_t lastHandle = 0;
+    std::shared_ptr<Logger> lastLogger;
+
+    static unsigned long long CurrentThreadId() {
+#if defined(_WIN32)
+        return GetCurrentThreadId();
+#else
+        return static_cast<unsigned long long>(syscall(SYS_gettid));
+#endif
+    }
+};
+
+ThreadState& ThisThread() {
+    thread_local ThreadState state;
+    return state;
+}
 
 // The handle's logger: the thread's last one, or one found now and kept in held.
-const std::shared_ptr<Logger>& FindLogger(uint32_t handle, std::shared_ptr<Logger>& held) {
-    if (!t_deferFlushes) {
+const std::shared_ptr<Logger>& FindLogger(ThreadState& t, uint32_t handle,
+                                          std::shared_ptr<Logger>& held) {
+    if (!t.deferFlushes) {
         held = GetRegistry().Find(handle);
         return held;
     }
-    if (handle != t_lastHandle) {
-        t_lastLogger = GetRegistry().Find(handle);
-        t_lastHandle = handle;
+    if (handle != t.lastHandle) {
+        t.lastLogger = GetRegistry().Find(handle);
+        t.lastHandle = handle;
     }
-    return t_lastLogger;
+    return t.lastLogger;
 }
 
 // A warning or an error reaches the file now, or, on a deferring thread,
 // when it has handled its packet.
-void FlushForSeverity(const std::shared_ptr<Logger>& logger, int severity) {
+void FlushForSeverity(ThreadState& t, const std::shared_ptr<Logger>& logger, int severity) {
     if (kFlushEveryLine || SeverityOf(severity) > kSeverityWarning) return;
-    if (!t_deferFlushes) {
+    if (!t.deferFlushes) {
         logger->file->Flush();
         return;
     }
-    for (const auto& due : t_flushesDue)
+    for (const auto& due : t.flushesDue)
         if (due == logger) return;
-    t_flushesDue.push_back(logger);
+    t.flushesDue.push_back(logger);
 }
 
 void Write(uint32_t handle, int severity, const char* format, va_list args) {
     if (handle == 0 || format == nullptr) return;
+    ThreadState& t = ThisThread();
     std::shared_ptr<Logger> held;
-    const std::shared_ptr<Logger>& logger = FindLogger(handle, held);
+    const std::shared_ptr<Logger>& logger = FindLogger(t, handle, held);
     // A line below the file's level costs no formatting.
     if (!logger || !logger->ShouldLog(severity)) return;
     try {
         logger->file->Append(logger->source, SeverityName(severity),
-                             tarn::FormatEntry(format, args));
-        FlushForSeverity(logger, severity);
+                             tarn::FormatEntry(format, args, t.line), t.id);
+        FlushForSeverity(t, logger, severity);
     } catch (...) {
         // A log never disturbs its caller.
     }
@@ -304,18 +334,19 @@ void tarn_ordinal_35(uint32_t handle, int severity, int /*level*/, int /*reserve
 }
 
 void tarn_defer_flushes(int on) {
-    t_deferFlushes = on != 0;
-    if (!t_deferFlushes) tarn_flush_deferred();
+    ThisThread().deferFlushes = on != 0;
+    if (on == 0) tarn_flush_deferred();
 }
 
 void tarn_flush_deferred(void) {
+    ThreadState& t = ThisThread();
     try {
-        for (const auto& logger : t_flushesDue) logger->file->Flush();
+        for (const auto& logger : t.flushesDue) logger->file->Flush();
     } catch (...) {
     }
-    t_flushesDue.clear();
-    t_lastLogger.reset();
-    t_lastHandle = 0;
+    t.flushesDue.clear();
+    t.lastLogger.reset();
+    t.lastHandle = 0;
 }
 
 void tarn_flush_all(void) {
