@@ -10,31 +10,22 @@
 #include "io/ComPort.h"
 #include "pdu/Utf.h"
 #include "platform/clock.h"
+#include "support/ProcessDir.h"
 
 namespace qvtest {
 namespace {
-
-std::string MakeDir(const char* pattern, const char* variable) {
-    const char* existing = getenv(variable);
-    if (existing && *existing) return existing;
-    std::string buffer = pattern;
-    const char* made = mkdtemp(buffer.data());
-    std::string path = made ? made : "/tmp";
-    setenv(variable, path.c_str(), 1);
-    return path;
-}
 
 std::atomic<int> g_NextCom{1};
 
 }  // namespace
 
 const std::string& LineComDir() {
-    static std::string dir = MakeDir("/tmp/qvgsm-lines-XXXXXX", "QVGSM_COMDIR");
+    static std::string dir = ProcessDir("/tmp/qvgsm-lines-XXXXXX", "QVGSM_COMDIR");
     return dir;
 }
 
 const std::string& LineLogDir() {
-    static std::string dir = MakeDir("/tmp/qvgsm-linelogs-XXXXXX", "QVGSM_LOGDIR");
+    static std::string dir = ProcessDir("/tmp/qvgsm-linelogs-XXXXXX", "QVGSM_LOGDIR");
     return dir;
 }
 

@@ -1,5 +1,7 @@
 #include "support/PtyPeer.h"
 
+#include "support/ProcessDir.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -14,13 +16,7 @@ namespace {
 
 // One folder of comN links per process, named in QVGSM_COMDIR.
 const std::string& ComDir() {
-    static std::string dir = [] {
-        char pattern[] = "/tmp/qvgsm-comdir-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        std::string path = made ? made : "/tmp";
-        setenv("QVGSM_COMDIR", path.c_str(), 1);
-        return path;
-    }();
+    static std::string dir = ProcessDir("/tmp/qvgsm-comdir-XXXXXX", "QVGSM_COMDIR");
     return dir;
 }
 
