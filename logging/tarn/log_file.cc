@@ -1,13 +1,13 @@
 // Log files and their buffers (see log_file.h).
 #include "logging/tarn/log_file.h"
 
-#include "logging/tarn/entry_format.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+
+#include "logging/tarn/entry_format.h"
 
 namespace tarn {
 namespace {
