@@ -91,10 +91,15 @@ GSMDevice* CDeviceManager::FindSendingLine(int international) {
     return nullptr;
 }
 
-std::vector<GSMDevice*> CDeviceManager::SnapshotLines() {
+std::vector<GSMDevice*> CDeviceManager::SnapshotLines(
+    const std::function<bool(GSMDevice*)>& wanted) {
     qv::SharedLock lock(m_LinesLock);
-    std::vector<GSMDevice*> lines = m_Lines.InOrder();
-    for (GSMDevice* line : lines) line->AddWorkRef();
+    std::vector<GSMDevice*> lines;
+    for (GSMDevice* line : m_Lines.InOrder()) {
+        if (!wanted(line)) continue;
+        line->AddWorkRef();
+        lines.push_back(line);
+    }
     return lines;
 }
 
@@ -446,11 +451,17 @@ int CDeviceManager::DispatchJobEx(SMSJob* job, int tryNow, bool parkFront) {
 }
 
 int CDeviceManager::OfferToLines(SMSJob* job, int skipLast) {
-    std::vector<GSMDevice*> lines = SnapshotLines();
+    // Only the lines free at this look: with many lines busy, a work ref and
+    // an offer to each cost more than the message. A line freed after the
+    // look takes the job from the waiting list (see DispatchJobEx).
+    const bool skip = skipLast && job->Tries >= 1;
+    const int last = job->LastLine;
+    std::vector<GSMDevice*> lines = SnapshotLines([skip, last](GSMDevice* line) {
+        return line->GetLineState() == LINE_IDLE && line->IsInitialized() &&
+               !(skip && line->ComPortNumber() == last);
+    });
     int taken = 0;
     for (GSMDevice* line : lines) {
-        if (!line->IsInitialized()) continue;
-        if (skipLast && job->Tries >= 1 && line->ComPortNumber() == job->LastLine) continue;
         // Once a line took it, the job is no longer ours to read.
         taken = line->SendSMS(job);
         if (taken) break;
@@ -497,12 +508,11 @@ SMSJob* CDeviceManager::TakeWaitingJob(int comPort) {
 }
 
 void CDeviceManager::KickWaitingJobs() {
-    std::vector<GSMDevice*> lines = SnapshotLines();
+    std::vector<GSMDevice*> lines = SnapshotLines([](GSMDevice* line) {
+        return line->GetLineState() == LINE_IDLE && line->IsInitialized() &&
+               line->GetConfigs()->CanSend;
+    });
     for (GSMDevice* line : lines) {
-        if (!line->IsInitialized() || line->GetLineState() != LINE_IDLE ||
-            !line->GetConfigs()->CanSend) {
-            continue;
-        }
         if (SMSJob* job = TakeWaitingJob(line->ComPortNumber())) DispatchJobEx(job, 1, true);
     }
     ReleaseLines(lines);

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -97,8 +98,11 @@ class CDeviceManager {
                                     DWORD bytes, DWORD error);
 
   private:
-    // Each holds a work ref the caller releases (ReleaseLines / ReleaseWorkRef).
-    std::vector<GSMDevice*> SnapshotLines() QV_EXCLUDES(m_LinesLock);
+    // The registered lines that pass wanted, in order, each with a work ref
+    // the caller releases (ReleaseLines / ReleaseWorkRef). wanted runs under
+    // the lines lock: only a look at the line, no call out of it.
+    std::vector<GSMDevice*> SnapshotLines(const std::function<bool(GSMDevice*)>& wanted)
+        QV_EXCLUDES(m_LinesLock);
     static void ReleaseLines(const std::vector<GSMDevice*>& lines);
     GSMDevice* FindLineRef(int comPort) QV_EXCLUDES(m_LinesLock);
     GSMDevice* FindLineLocked(int comPort) QV_REQUIRES_SHARED(m_LinesLock);

@@ -47,7 +47,7 @@ runs() {
 if [ "${QVGSM_BENCH_QUICK:-0}" = 1 ]; then
   BRINGUP=(100) SEND=(1:100 16:400) RECV=(16:160) RTT=100
 else
-  BRINGUP=(100 500 1999) SEND=(1:500 16:2000 256:2000) RECV=(16:1920) RTT=300
+  BRINGUP=(100 500 1999) SEND=(1:500 16:2000 256:2000 1999:4000) RECV=(16:1920) RTT=300
 fi
 for n in "${BRINGUP[@]:0:${#BRINGUP[@]}-1}"; do run bringup "$n"; done
 runs bringup "${BRINGUP[-1]}"
