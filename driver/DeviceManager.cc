@@ -513,6 +513,8 @@ void CDeviceManager::KickWaitingJobs() {
                line->GetConfigs()->CanSend;
     });
     for (GSMDevice* line : lines) {
+        // It may have taken a job an earlier turn of this loop handed out.
+        if (line->GetLineState() != LINE_IDLE) continue;
         if (SMSJob* job = TakeWaitingJob(line->ComPortNumber())) DispatchJobEx(job, 1, true);
     }
     ReleaseLines(lines);
