@@ -24,6 +24,11 @@ bool SendableNumber(const char* number) {
     return digits > 0;
 }
 
+// Up and with nothing under way: a line that may take a job now.
+bool IsFree(GSMDevice* line) {
+    return line->GetLineState() == LINE_IDLE && line->IsInitialized();
+}
+
 }  // namespace
 
 CDeviceManager* GetDeviceManager() {
@@ -457,8 +462,7 @@ int CDeviceManager::OfferToLines(SMSJob* job, int skipLast) {
     const bool skip = skipLast && job->Tries >= 1;
     const int last = job->LastLine;
     std::vector<GSMDevice*> lines = SnapshotLines([skip, last](GSMDevice* line) {
-        return line->GetLineState() == LINE_IDLE && line->IsInitialized() &&
-               !(skip && line->ComPortNumber() == last);
+        return IsFree(line) && !(skip && line->ComPortNumber() == last);
     });
     int taken = 0;
     for (GSMDevice* line : lines) {
@@ -508,10 +512,8 @@ SMSJob* CDeviceManager::TakeWaitingJob(int comPort) {
 }
 
 void CDeviceManager::KickWaitingJobs() {
-    std::vector<GSMDevice*> lines = SnapshotLines([](GSMDevice* line) {
-        return line->GetLineState() == LINE_IDLE && line->IsInitialized() &&
-               line->GetConfigs()->CanSend;
-    });
+    std::vector<GSMDevice*> lines =
+        SnapshotLines([](GSMDevice* line) { return IsFree(line) && line->GetConfigs()->CanSend; });
     for (GSMDevice* line : lines) {
         // It may have taken a job an earlier turn of this loop handed out.
         if (line->GetLineState() != LINE_IDLE) continue;
